@@ -1,0 +1,38 @@
+// A loaded shared library (dlopen / dlsym / dlclose): the stand-in for
+// LoadLibraryA / GetProcAddress / FreeLibrary.  Move-only; the destructor
+// unloads the library.
+#pragma once
+
+#include <string>
+
+namespace tolmix::platform {
+
+class DynamicLibrary {
+ public:
+  DynamicLibrary() noexcept = default;
+  ~DynamicLibrary();
+  DynamicLibrary(DynamicLibrary&& other) noexcept;
+  DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+  DynamicLibrary(const DynamicLibrary&) = delete;
+  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+  // Loads PATH (RTLD_NOW | RTLD_LOCAL).  False on failure; Error() then holds
+  // dlerror's text.  An already loaded library is unloaded first.
+  bool Load(const std::string& path);
+  void Unload() noexcept;
+  bool IsLoaded() const noexcept { return handle_ != nullptr; }
+  const std::string& Error() const noexcept { return error_; }
+
+  // Address of an exported symbol, or nullptr.
+  void* Symbol(const char* name) const noexcept;
+  template <class F>
+  F Resolve(const char* name) const noexcept {
+    return reinterpret_cast<F>(Symbol(name));
+  }
+
+ private:
+  void* handle_ = nullptr;
+  std::string error_;
+};
+
+}  // namespace tolmix::platform

@@ -1,0 +1,44 @@
+// Environment of the process: the one place that reads the variables that
+// stand in for Windows locations.  Every value is read when it is asked for,
+// so tests may change a variable between calls.  docs/platform.md lists each
+// variable with its default and the Windows location it replaces.
+#pragma once
+
+#include <string>
+
+namespace tolmix::platform {
+
+// Folder that holds P11_SKF.ini, GM_SKF.ini, the engine modules and the
+// device libraries: $TOLMIX_SYSTEM_DIR, else <prefix>/lib/tolmix.  No
+// trailing "/".  Stands in for GetSystemDirectoryA.
+std::string SystemDir();
+
+// Folder of the engine's "keyapi.log": $TOLMIX_LOG_DIR, else the user's
+// state folder ($XDG_STATE_HOME/tolmix, else ~/.local/state/tolmix).  No
+// trailing "/".  Stands in for the root of drive D.
+std::string LogDir();
+
+// Temporary folder, always ending in "/": $TMPDIR, else "/tmp/".  Stands in
+// for GetTempPathA.
+std::string TempDir();
+
+// Root of the soft certificate store: $TOLMIX_STORE_DIR, else
+// ~/.local/share/tolmix.  No trailing "/".
+std::string StoreDir();
+
+// Path of the registry stand-in file: $TOLMIX_REGISTRY, else
+// ~/.config/tolmix/registry.ini.
+std::string RegistryPath();
+
+// Unattended chooser answer ("first", "cancel", "row:N"), or "" when unset:
+// $TOLMIX_CHOOSER.
+std::string ChooserOverride();
+
+// Command that opens a file for viewing: $TOLMIX_OPEN_COMMAND, else
+// "xdg-open".  Stands in for ShellExecuteExA with the verb "open".
+std::string OpenCommand();
+
+// Reads any other variable through the same place; "" when unset.
+std::string Variable(const char* name);
+
+}  // namespace tolmix::platform

@@ -1,0 +1,17 @@
+// Local time of the current moment: the stand-in for time / localtime /
+// FileTimeToLocalFileTime.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace tolmix::platform {
+
+// Broken-down local time of T (localtime_r).
+std::tm LocalTime(std::time_t t);
+
+// The C library's asctime text of the current local time without its final
+// line feed: "Www Mmm dd hh:mm:ss yyyy" (24 characters).
+std::string AsctimeNow();
+
+}  // namespace tolmix::platform

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the demo and the tests need.
+# Idempotent: a second run finds everything in place and installs nothing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git ca-certificates
+  libssl-dev openssl
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  softhsm2 libp11-dev opensc
+  libgtk-3-dev xvfb xauth
+  clang libclang-rt-14-dev
+  libc-bin
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# GBK <-> UTF-16 goes through glibc's iconv; its GBK table must be present.
+if ! iconv -l 2>/dev/null | grep -qi '\bGBK\b'; then
+  echo "install-deps: glibc iconv has no GBK converter" >&2
+  exit 1
+fi
