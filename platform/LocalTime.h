@@ -14,4 +14,8 @@ std::tm LocalTime(std::time_t t);
 // line feed: "Www Mmm dd hh:mm:ss yyyy" (24 characters).
 std::string AsctimeNow();
 
+// The same layout for TM: "Www Mmm dd hh:mm:ss yyyy", the day of the month
+// right-aligned in two places, English names whatever the locale.
+std::string FormatAsctime(const std::tm& tm);
+
 }  // namespace tolmix::platform

@@ -1,0 +1,186 @@
+// Code-page conversion through glibc's iconv.  Conversions are opened
+// without //TRANSLIT or //IGNORE, so a character that does not convert
+// stops the conversion (EILSEQ) and the text is refused.  Unicode input is
+// checked here first as well: glibc's decoders have differed between
+// releases on lone surrogates, and a refusal must not depend on that.
+#include "platform/CodePage.h"
+
+#include <iconv.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+namespace tolmix::platform {
+namespace {
+
+constexpr const char* kGbk = "GBK";
+constexpr const char* kUtf8 = "UTF-8";
+// char16_t in memory order, so that no byte-order mark is read or written.
+constexpr const char* kUtf16 =
+    std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+
+class Iconv {
+ public:
+  Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Iconv() {
+    if (ok()) iconv_close(cd_);
+  }
+  Iconv(const Iconv&) = delete;
+  Iconv& operator=(const Iconv&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return cd_; }
+
+ private:
+  iconv_t cd_;
+};
+
+// Converts IN (SIZE bytes) from FROM to TO into *OUT.  False, with *OUT
+// cleared, when any input does not convert exactly.
+bool Convert(const char* to, const char* from, const char* in, size_t size, std::string* out) {
+  out->clear();
+  if (size == 0) return true;
+  Iconv cd(to, from);
+  if (!cd.ok()) return false;
+
+  std::string buf(size * 2 + 16, '\0');
+  char* src = const_cast<char*>(in);
+  size_t srcLeft = size;
+  size_t used = 0;
+  for (;;) {
+    char* dst = buf.data() + used;
+    size_t dstLeft = buf.size() - used;
+    size_t r = srcLeft ? iconv(cd.get(), &src, &srcLeft, &dst, &dstLeft)
+                       : iconv(cd.get(), nullptr, nullptr, &dst, &dstLeft);
+    int err = errno;
+    used = buf.size() - dstLeft;
+    if (r == static_cast<size_t>(-1)) {
+      if (err != E2BIG) return false;  // EILSEQ, or EINVAL: cut sequence at the end
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    // A positive count means characters were converted "irreversibly"
+    // (approximated): not acceptable.
+    if (r != 0) return false;
+    if (srcLeft == 0 && src != nullptr) {
+      src = nullptr;  // next round flushes any shift state
+      continue;
+    }
+    break;
+  }
+  buf.resize(used);
+  *out = std::move(buf);
+  return true;
+}
+
+// True when every surrogate in TEXT is part of a high-low pair.
+bool ValidUtf16(std::u16string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when TEXT is well-formed UTF-8 (RFC 3629: shortest form, no
+// surrogates, nothing above U+10FFFF).
+bool ValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t len;
+    char32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (text.size() - i < len) return false;
+    for (size_t k = 1; k < len; ++k) {
+      unsigned char cc = static_cast<unsigned char>(text[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+bool ToUtf16(const char* from, std::string_view in, std::u16string* out) {
+  out->clear();
+  std::string bytes;
+  if (!Convert(kUtf16, from, in.data(), in.size(), &bytes)) return false;
+  if (bytes.size() % 2 != 0) return false;
+  out->resize(bytes.size() / 2);
+  if (!bytes.empty()) memcpy(out->data(), bytes.data(), bytes.size());
+  // What iconv produced must itself be sound UTF-16.
+  if (!ValidUtf16(*out)) {
+    out->clear();
+    return false;
+  }
+  return true;
+}
+
+bool FromUtf16(const char* to, std::u16string_view in, std::string* out) {
+  out->clear();
+  if (!ValidUtf16(in)) return false;
+  return Convert(to, kUtf16, reinterpret_cast<const char*>(in.data()),
+                 in.size() * sizeof(char16_t), out);
+}
+
+}  // namespace
+
+bool GbkToUtf16(std::string_view gbk, std::u16string* out) {
+  if (out == nullptr) return false;
+  return ToUtf16(kGbk, gbk, out);
+}
+
+bool Utf16ToGbk(std::u16string_view utf16, std::string* out) {
+  if (out == nullptr) return false;
+  return FromUtf16(kGbk, utf16, out);
+}
+
+bool Utf8ToGbk(std::string_view utf8, std::string* out) {
+  if (out == nullptr) return false;
+  out->clear();
+  if (!ValidUtf8(utf8)) return false;
+  return Convert(kGbk, kUtf8, utf8.data(), utf8.size(), out);
+}
+
+bool GbkToUtf8(std::string_view gbk, std::string* out) {
+  if (out == nullptr) return false;
+  return Convert(kUtf8, kGbk, gbk.data(), gbk.size(), out);
+}
+
+bool Utf8ToUtf16(std::string_view utf8, std::u16string* out) {
+  if (out == nullptr) return false;
+  out->clear();
+  if (!ValidUtf8(utf8)) return false;
+  return ToUtf16(kUtf8, utf8, out);
+}
+
+bool Utf16ToUtf8(std::u16string_view utf16, std::string* out) {
+  if (out == nullptr) return false;
+  return FromUtf16(kUtf8, utf16, out);
+}
+
+}  // namespace tolmix::platform

@@ -1,0 +1,53 @@
+#include "platform/DynamicLibrary.h"
+
+#include <dlfcn.h>
+
+#include <utility>
+
+namespace tolmix::platform {
+
+DynamicLibrary::~DynamicLibrary() { Unload(); }
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)), error_(std::move(other.error_)) {}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Unload();
+    handle_ = std::exchange(other.handle_, nullptr);
+    error_ = std::move(other.error_);
+  }
+  return *this;
+}
+
+bool DynamicLibrary::Load(const std::string& path) {
+  Unload();
+  error_.clear();
+  // dlopen("") would hand back the main program rather than fail.
+  if (path.empty()) {
+    error_ = "empty library path";
+    return false;
+  }
+  dlerror();
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* e = dlerror();
+    error_ = e ? e : "dlopen failed";
+    return false;
+  }
+  return true;
+}
+
+void DynamicLibrary::Unload() noexcept {
+  if (handle_ != nullptr) {
+    dlclose(handle_);
+    handle_ = nullptr;
+  }
+}
+
+void* DynamicLibrary::Symbol(const char* name) const noexcept {
+  if (handle_ == nullptr || name == nullptr) return nullptr;
+  return dlsym(handle_, name);
+}
+
+}  // namespace tolmix::platform
