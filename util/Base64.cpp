@@ -103,9 +103,9 @@ int Base64Decode(unsigned char* out, const char* in, unsigned int* len) noexcept
   }
 
   // Every piece starts from a fresh context and EVP_DecodeFinal is never
-  // called: characters held back at the end of a piece (an incomplete
-  // group) are dropped.  OpenSSL 3 keeps the 1.0 contract here: a piece
-  // whose Base64 characters are a multiple of 4 is decoded at once.
+  // called: characters held back at the end of a piece are dropped.  OpenSSL
+  // 3 keeps the 1.0 contract here: a piece whose Base64 characters are a
+  // multiple of 4 is decoded at once, any other piece is held back whole.
   size_t total = 0;
   for (size_t pos = 0; pos < cleanLen; pos += kPieceLength) {
     size_t n = cleanLen - pos < kPieceLength ? cleanLen - pos : kPieceLength;
