@@ -1,0 +1,146 @@
+#include "platform/Pfx.h"
+
+#include <openssl/err.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+
+#include <climits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/CodePage.h"
+
+namespace tolmix::platform {
+namespace {
+
+struct SafesFree {
+  void operator()(STACK_OF(PKCS7)* p) const noexcept { sk_PKCS7_pop_free(p, PKCS7_free); }
+};
+struct BagsFree {
+  void operator()(STACK_OF(PKCS12_SAFEBAG)* p) const noexcept {
+    sk_PKCS12_SAFEBAG_pop_free(p, PKCS12_SAFEBAG_free);
+  }
+};
+using Bags = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree>;
+
+// Nesting of safeContents bags that we follow; real files use none.
+constexpr int kMaxBagDepth = 4;
+
+// A library context of its own with the default and the legacy provider,
+// so that the RC2 and 40-bit ciphers of older PFX files decrypt without
+// changing the providers of the process-wide default context.  Made once,
+// kept for the life of the process.  OpenSSL 1.0 had these ciphers built in.
+OSSL_LIB_CTX* PfxLibraryContext() {
+  static OSSL_LIB_CTX* const ctx = [] {
+    OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
+    if (c == nullptr) return c;
+    OSSL_PROVIDER_load(c, "default");
+    OSSL_PROVIDER_load(c, "legacy");  // optional: absent on some installs
+    return c;
+  }();
+  return ctx;
+}
+
+// One password as handed to OpenSSL: UTF-8 text, or none at all.
+struct Password {
+  bool absent = false;
+  std::string utf8;
+  const char* data() const { return absent ? nullptr : utf8.c_str(); }
+  int size() const { return absent ? 0 : static_cast<int>(utf8.size()); }
+};
+
+std::vector<Password> Candidates(std::string_view gbk) {
+  std::vector<Password> list;
+  std::string utf8;
+  if (GbkToUtf8(gbk, &utf8)) list.push_back({false, utf8});
+
+  bool high = false;
+  std::string bytes;  // each byte as the character U+0000..U+00FF, in UTF-8
+  for (char ch : gbk) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      bytes.push_back(ch);
+    } else {
+      high = true;
+      bytes.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  if (high) list.push_back({false, bytes});
+  if (gbk.empty()) list.push_back({true, std::string()});
+  return list;
+}
+
+// The first certificate of BAGS in order, following nested safeContents.
+std::optional<Certificate> FirstCertificate(const STACK_OF(PKCS12_SAFEBAG)* bags, int depth) {
+  for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+    const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+    int nid = PKCS12_SAFEBAG_get_nid(bag);
+    if (nid == NID_certBag && PKCS12_SAFEBAG_get_bag_nid(bag) == NID_x509Certificate) {
+      // The bag holds the certificate's DER in an OCTET STRING: keep those
+      // very bytes.
+      const ASN1_TYPE* obj = PKCS12_SAFEBAG_get0_bag_obj(bag);
+      if (obj == nullptr || obj->type != V_ASN1_OCTET_STRING) return std::nullopt;
+      const ASN1_OCTET_STRING* oct = obj->value.octet_string;
+      return Certificate::FromDer(ASN1_STRING_get0_data(oct),
+                                  static_cast<size_t>(ASN1_STRING_length(oct)));
+    }
+    if (nid == NID_safeContentsBag && depth < kMaxBagDepth) {
+      std::optional<Certificate> c = FirstCertificate(PKCS12_SAFEBAG_get0_safes(bag), depth + 1);
+      if (c) return c;
+    }
+  }
+  return std::nullopt;
+}
+
+// Walks the authenticated safe with password PASS.  Encrypted contents that
+// do not decrypt with it are skipped: a file may hold them besides the ones
+// we can read, and a wrong password is caught by the MAC before this runs.
+std::optional<Certificate> FindFirst(const PKCS12* p12, const Password& pass) {
+  std::unique_ptr<STACK_OF(PKCS7), SafesFree> safes(PKCS12_unpack_authsafes(p12));
+  if (!safes) return std::nullopt;
+  for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+    PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
+    Bags bags;
+    switch (OBJ_obj2nid(p7->type)) {
+      case NID_pkcs7_data:
+        bags.reset(PKCS12_unpack_p7data(p7));
+        break;
+      case NID_pkcs7_encrypted:
+        if (p7->d.encrypted == nullptr || p7->d.encrypted->enc_data == nullptr) break;
+        bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
+            p7->d.encrypted->enc_data->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(),
+            pass.size(), p7->d.encrypted->enc_data->enc_data, 1, PfxLibraryContext(), nullptr)));
+        break;
+      default:
+        break;  // enveloped (public-key) privacy: not supported
+    }
+    if (!bags) continue;
+    std::optional<Certificate> c = FirstCertificate(bags.get(), 0);
+    if (c) return c;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Certificate> ImportPfxFirstCertificate(const unsigned char* image, size_t size,
+                                                     std::string_view password) {
+  if (image == nullptr || size == 0 || size > static_cast<size_t>(INT_MAX)) return std::nullopt;
+  const unsigned char* p = image;
+  ossl::Ptr<PKCS12> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(size)));
+  if (!p12) return std::nullopt;
+
+  bool mac = PKCS12_mac_present(p12.get()) == 1;
+  std::optional<Certificate> found;
+  for (const Password& pass : Candidates(password)) {
+    if (mac && PKCS12_verify_mac(p12.get(), pass.data(), pass.size()) != 1) continue;
+    found = FindFirst(p12.get(), pass);
+    if (found) break;
+  }
+  ERR_clear_error();  // failed tries leave entries that later calls must not see
+  return found;
+}
+
+}  // namespace tolmix::platform
