@@ -10,6 +10,8 @@
 #include <openssl/engine.h>
 #include <openssl/err.h>
 
+#include "engine/EngineSlots.h"
+
 namespace tolmix {
 namespace {
 
@@ -39,6 +41,9 @@ CMSEngine::CMSEngine() {
   OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_ADD_ALL_CIPHERS |
                           OPENSSL_INIT_ADD_ALL_DIGESTS,
                       nullptr);
+  // Reserve the fixed application-data slots before anything in this
+  // process can take an ENGINE index; the loading paths check the answer.
+  EnsureEngineSlots();
 }
 
 // Order: the logger; the key and the certificate; the verified content; the
