@@ -81,13 +81,18 @@ class ChooserBackend {
 // that do not convert.
 class Chooser {
  public:
-  explicit Chooser(std::unique_ptr<ChooserBackend> backend) : backend_(std::move(backend)) {}
+  // Owns BACKEND.
+  explicit Chooser(std::unique_ptr<ChooserBackend> backend)
+      : owned_(std::move(backend)), backend_(owned_.get()) {}
+  // Borrows BACKEND, which must outlive the chooser.
+  explicit Chooser(ChooserBackend* backend) : backend_(backend) {}
   ChooserResult Run(const ChooserDialog& dialog, ChooserEvents* events);
   void ShowMessage(std::string_view gbk_text);
-  ChooserBackend* backend() const { return backend_.get(); }
+  ChooserBackend* backend() const { return backend_; }
 
  private:
-  std::unique_ptr<ChooserBackend> backend_;
+  std::unique_ptr<ChooserBackend> owned_;
+  ChooserBackend* backend_;
 };
 
 // The backend for this process's environment, by the rules at the top.
