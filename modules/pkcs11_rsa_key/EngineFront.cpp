@@ -12,6 +12,12 @@
 //
 // The engine registers no default methods, so loading it changes nothing
 // for keys that do not come from it.
+//
+// libp11 stays in the process once this module has been loaded (see
+// PinLibp11): it registers error strings and an RSA method of its own with
+// OpenSSL, which would point into unmapped memory after an unload.
+#include <dlfcn.h>
+
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -146,8 +152,23 @@ EVP_PKEY* LoadPublicKey(ENGINE* e, const char* key_id, UI_METHOD*, void* callbac
   return back ? back->LoadPublicKey(key_id, static_cast<X509*>(callback_data)).release() : nullptr;
 }
 
+// Marks libp11 as never to be unloaded.  libp11 hands OpenSSL pointers into
+// its own image -- its error string tables, and the RSA method of every key
+// it makes -- and takes none of them back when it is unloaded; a key freed
+// after the engine, or the next error-string lookup, would then run or read
+// unmapped memory, and every reload would leak a new RSA method.
+void PinLibp11() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&PKCS11_CTX_new), &info) && info.dli_fname) {
+    // RTLD_NOLOAD: only the image already mapped; the handle is kept on
+    // purpose, the pin lasts for the process.
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
+}
+
 int Bind(ENGINE* e, const char* id) {
   if (id && strcmp(id, kEngineId) != 0) return 0;
+  PinLibp11();
   TokenBack* back = new (std::nothrow) TokenBack;
   if (!back) return 0;
   try {

@@ -11,8 +11,9 @@
 //
 // Keys: the EVP_PKEYs handed out are libp11's legacy RSA keys; they hold the
 // public part only and send every private operation (signature, decryption)
-// to the token.  They refer to the loaded module: free them before Finish,
-// and before the engine is released (which unloads this module and libp11).
+// to the token.  They refer to the token's session: use and free them before
+// Finish.  (Freeing one later does not crash -- libp11 stays loaded, see
+// EngineFront.cpp -- but libp11 then keeps the slot it refers to: a leak.)
 //
 // Failures return false / null with an entry on OpenSSL's error queue
 // (EngineErrors.h).  Thread-safe: one mutex serialises every call.
