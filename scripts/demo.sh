@@ -7,3 +7,11 @@ bash "$root/scripts/build.sh"
 tolmix="$root/build/host/tolmix"
 echo "== a fresh control"
 "$tolmix" call GetLastErrorInfo 0 -- ErrorCode -- SignedData -- GetLastErrorInfo 1
+echo "== member names are found without regard to case; unknown ones are refused"
+"$tolmix" call errorcode -- ABOUTBOX -- getlasterrorinfo 0
+"$tolmix" call NoSuchMember || echo "(refused, exit status $?)"
+echo "== a text argument with no GBK form is refused with a message"
+"$tolmix" call Sign "😀" -- GetLastErrorInfo 0
+echo "== a wrong argument count or type is reported"
+"$tolmix" call Digest abc || echo "(refused, exit status $?)"
+"$tolmix" call Digest abc sha1 || echo "(refused, exit status $?)"
