@@ -2,6 +2,9 @@
 // engine's own context: with the slots reserved, a module loaded through the
 // dynamic engine takes every slot and cleans up; without the reservation, an
 // index allocated before the dynamic engine's puts its context on slot 2.
+#include <cstdlib>
+#include <string>
+
 #include <gtest/gtest.h>
 #include <openssl/engine.h>
 
@@ -28,10 +31,17 @@ void LoadSetSlotsAndCleanUp() {
   EVP_PKEY* key = nullptr;
   int kind = 2;
   // No P11_SKF.ini here: the engine answers "no module" and nothing leaks.
+  const char* saved = getenv("TOLMIX_SYSTEM_DIR");
+  std::string saved_dir = saved ? saved : "";
   setenv("TOLMIX_SYSTEM_DIR", "/nonexistent-tolmix-system-dir", 1);
   EXPECT_EQ(ENGINE_load_ssl_client_cert(engine.get(), nullptr, nullptr, &cert, &key, nullptr,
                                         nullptr, &kind),
             0);
+  if (saved) {
+    setenv("TOLMIX_SYSTEM_DIR", saved_dir.c_str(), 1);
+  } else {
+    unsetenv("TOLMIX_SYSTEM_DIR");
+  }
   EXPECT_EQ(cert, nullptr);
   EXPECT_EQ(key, nullptr);
   ERR_clear_error();
