@@ -184,6 +184,25 @@ std::string HexOfEncoding(const ASN1_STRING* value) {
   return text;
 }
 
+bool IsCharacterString(int type) {
+  switch (type) {
+    case V_ASN1_UTF8STRING:
+    case V_ASN1_BMPSTRING:
+    case V_ASN1_UNIVERSALSTRING:
+    case V_ASN1_T61STRING:
+    case V_ASN1_PRINTABLESTRING:
+    case V_ASN1_IA5STRING:
+    case V_ASN1_NUMERICSTRING:
+    case V_ASN1_VISIBLESTRING:
+    case V_ASN1_VIDEOTEXSTRING:
+    case V_ASN1_GRAPHICSTRING:
+    case V_ASN1_GENERALSTRING:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
@@ -244,17 +263,10 @@ std::string NameValueToGbk(const ASN1_STRING* value) {
       if (DecodeUtf8(p, n, true, &cps)) break;
       cps.clear();
       [[fallthrough]];
-    case V_ASN1_PRINTABLESTRING:
-    case V_ASN1_IA5STRING:
-    case V_ASN1_NUMERICSTRING:
-    case V_ASN1_VISIBLESTRING:
-    case V_ASN1_VIDEOTEXSTRING:
-    case V_ASN1_GRAPHICSTRING:
-    case V_ASN1_GENERALSTRING:
-      for (size_t i = 0; i < n; ++i) cps.push_back(p[i]);
-      break;
     default:
-      return HexOfEncoding(value);
+      if (!IsCharacterString(ASN1_STRING_type(value))) return HexOfEncoding(value);
+      for (size_t i = 0; i < n; ++i) cps.push_back(p[i]);  // 8-bit string types
+      break;
   }
   return ToGbk(cps);
 }
@@ -278,7 +290,12 @@ std::string FormatX500Name(const X509_NAME* name) {
     std::string& rdn = rdns.back();
     rdn += X500KeyWord(X509_NAME_ENTRY_get_object(e));
     rdn += '=';
-    AppendValue(NameValueToGbk(X509_NAME_ENTRY_get_data(e)), &rdn);
+    const ASN1_STRING* value = X509_NAME_ENTRY_get_data(e);
+    if (IsCharacterString(ASN1_STRING_type(value))) {
+      AppendValue(NameValueToGbk(value), &rdn);
+    } else {
+      rdn += NameValueToGbk(value);  // "#<hex>", never quoted
+    }
   }
 
   std::string text;

@@ -8,9 +8,11 @@
 //   - the attributes of a multi-valued RDN in their encoded order, joined
 //     by " + ";
 //   - each attribute as KEY=VALUE, KEY from X500KeyWord();
-//   - VALUE quoted with double quotes when it is empty, starts or ends with
-//     white space (space, tab, CR, LF, VT, FF), or holds any of
-//     , + = " \n < > # ;  -- an inner double quote is then doubled;
+//   - a character-string VALUE quoted with double quotes when it is empty,
+//     starts or ends with white space (space, tab, CR, LF, VT, FF), or
+//     holds any of
+//     , + = " \n < > # ;  -- an inner double quote is then doubled; a
+//     value that is no character string is written "#<hex>", unquoted;
 //   - the whole text cut to 1023 bytes (kNameTextSize less the NUL), never
 //     inside a double-byte character.
 #pragma once

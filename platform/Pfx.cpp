@@ -67,7 +67,15 @@ std::vector<Password> Candidates(std::string_view gbk) {
       bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
   }
-  if (high) list.push_back({false, bytes});
+  if (high) {
+    // OpenSSL 3 reads text that is no UTF-8 as one character per byte when
+    // it makes the BMPString, and hands the bytes unchanged to PBKDF2 in
+    // PBES2 files: so the raw bytes open files of both kinds written with
+    // raw bytes.  The explicit per-byte form covers raw-byte passwords that
+    // happen to be valid UTF-8 as well.
+    list.push_back({false, std::string(gbk)});
+    list.push_back({false, bytes});
+  }
   if (gbk.empty()) list.push_back({true, std::string()});
   return list;
 }
@@ -78,13 +86,10 @@ std::optional<Certificate> FirstCertificate(const STACK_OF(PKCS12_SAFEBAG)* bags
     const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
     int nid = PKCS12_SAFEBAG_get_nid(bag);
     if (nid == NID_certBag && PKCS12_SAFEBAG_get_bag_nid(bag) == NID_x509Certificate) {
-      // The bag holds the certificate's DER in an OCTET STRING: keep those
-      // very bytes.
-      const ASN1_TYPE* obj = PKCS12_SAFEBAG_get0_bag_obj(bag);
-      if (obj == nullptr || obj->type != V_ASN1_OCTET_STRING) return std::nullopt;
-      const ASN1_OCTET_STRING* oct = obj->value.octet_string;
-      return Certificate::FromDer(ASN1_STRING_get0_data(oct),
-                                  static_cast<size_t>(ASN1_STRING_length(oct)));
+      // Re-encoding gives back the bag's DER: OpenSSL keeps the encoding
+      // of the signed part and writes the rest in DER.
+      ossl::Ptr<X509> x(PKCS12_SAFEBAG_get1_cert(bag));
+      return Certificate::FromX509(x.get());
     }
     if (nid == NID_safeContentsBag && depth < kMaxBagDepth) {
       std::optional<Certificate> c = FirstCertificate(PKCS12_SAFEBAG_get0_safes(bag), depth + 1);

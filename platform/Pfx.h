@@ -20,10 +20,14 @@ namespace tolmix::platform {
 //   1. GBK converted to UTF-8, which OpenSSL 3 turns into the BMPString
 //      that PKCS#12 derives its keys from -- the same BMPString that
 //      Windows makes from the UTF-16 form of the password;
-//   2. when the password holds bytes above 0x7F: each byte taken as one
-//      character (U+0000..U+00FF), the form written by tools that passed
-//      the raw code-page bytes to PKCS#12 (OpenSSL 1.0 and its command,
-//      among others);
+//   2. when the password holds bytes above 0x7F: the raw GBK bytes, for
+//      files written by tools that passed the code-page bytes unconverted
+//      (OpenSSL 1.0 and its command, among others) -- their BMPString has
+//      one character per byte, and PBES2 keys come from the bytes
+//      themselves; then each byte explicitly as one character
+//      (U+0000..U+00FF), for raw bytes that happen to be valid UTF-8;
+//      A side effect: the UTF-8 bytes of the right password open a file made
+//      with it, since OpenSSL takes valid UTF-8 as such.
 //   3. when the password is empty: the absent password as well as the empty
 //      one, since files differ in which of the two they were made with.
 // The MAC is checked when the file has one.  Encrypted contents are
