@@ -128,8 +128,11 @@ class GtkChooser : public ChooserBackend {
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_IN);
     gtk_container_add(GTK_CONTAINER(scrolled), tree);
     Place(GTK_FIXED(fixed), scrolled, d.list);
+    // A double click views the row it lands on, selected first.
     g_signal_connect(tree, "row-activated",
-                     G_CALLBACK(+[](GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer dlg) {
+                     G_CALLBACK(+[](GtkTreeView* view, GtkTreePath* path, GtkTreeViewColumn*,
+                                    gpointer dlg) {
+                       gtk_tree_selection_select_path(gtk_tree_view_get_selection(view), path);
                        gtk_dialog_response(GTK_DIALOG(dlg), kViewResponse);
                      }),
                      dialog);
@@ -142,6 +145,10 @@ class GtkChooser : public ChooserBackend {
     gtk_window_set_default(GTK_WINDOW(dialog), ok);
 
     gtk_widget_show_all(dialog);
+    // The OK button takes the first focus: a focused tree view would select
+    // its first row by itself, and the list starts with nothing selected.
+    gtk_widget_grab_focus(ok);
+    gtk_tree_selection_unselect_all(gtk_tree_view_get_selection(GTK_TREE_VIEW(tree)));
     current_ = dialog;
     ScheduleHook(dialog, 0);
     ChooserResult result = ChooserResult::kCancel;
