@@ -103,6 +103,11 @@ ULONG RSASignData(HCONTAINER h, BYTE* data, ULONG len, BYTE* sig, ULONG* sigLen)
 }
 
 ULONG EccDecryptDer(HCONTAINER h, BOOL sign, BYTE* der, ULONG derLen, BYTE* out, ULONG* outLen) {
+  // OpenSSL's decryption reads a DER prefix and ignores what follows; the
+  // ciphertext is checked whole here first.
+  std::vector<unsigned char> blob;
+  if (!FindContainer(h)) return SAR_INVALIDHANDLEERR;
+  if (ULONG rv = DerToCipherBlob(der, derLen, &blob)) return rv;
   Ptr<EVP_PKEY> key;
   if (ULONG rv = ContainerKey(h, sign != FALSE, &key)) return rv;
   return Sm2Decrypt(key.get(), der, derLen, out, outLen);
