@@ -8,7 +8,7 @@ PACKAGES=(
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   softhsm2 libp11-dev libp11-kit-dev opensc
-  libgtk-3-dev xvfb xauth
+  libgtk-3-dev xvfb xauth fonts-wqy-microhei
   clang libclang-rt-14-dev
   libc-bin
 )
