@@ -70,7 +70,8 @@ class Certificate {
   std::string IssuerName() const;
   std::string SubjectName() const;
 
-  // Start and end of validity as instants (seconds since the epoch, UTC).
+  // Start and end of validity as instants (seconds since the epoch, UTC);
+  // 0 for a time field that does not decode.
   std::time_t NotBefore() const;
   std::time_t NotAfter() const;
 

@@ -154,6 +154,24 @@ TEST(Certificate, KeyUsageBytes) {
   }
 }
 
+// The chooser's filter tells a key-usage extension that does not decode
+// from an absent one.
+TEST(Certificate, UndecodableKeyUsageIsPresentButGivesNoBits) {
+  Certificate c = test::BuildCertificate([](X509* x) {
+    ASN1_OCTET_STRING* junk = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(junk, reinterpret_cast<const unsigned char*>("\x05\x00"), 2);
+    X509_EXTENSION* ext = X509_EXTENSION_create_by_NID(nullptr, NID_key_usage, 0, junk);
+    X509_add_ext(x, ext, -1);
+    X509_EXTENSION_free(ext);
+    ASN1_OCTET_STRING_free(junk);
+  });
+  unsigned char ku[2] = {0xFF, 0xFF};
+  EXPECT_TRUE(c.HasKeyUsageExtension());
+  EXPECT_FALSE(c.GetIntendedKeyUsage(ku));
+  EXPECT_EQ(ku[0] | ku[1], 0);
+  EXPECT_EQ(c.KeyUsageValue(), 0);
+}
+
 // Builds a certificate whose subject has FIELDS (short name, value) in
 // encoded order and, when SAN is given, a subject alternative name.
 Certificate WithSubject(std::vector<std::pair<const char*, const char*>> fields,
