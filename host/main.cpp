@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "host/Commands.h"
+#include "host/StoreCommand.h"
 
 namespace tolmix::host {
 namespace {
@@ -17,6 +18,7 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"call", RunCall, kCallUsage},
+    {"store", RunStore, kStoreUsage},
 };
 
 void PrintUsage(FILE* out) {
