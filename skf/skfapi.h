@@ -346,7 +346,8 @@ ULONG DEVAPI SKF_CreateApplication(DEVHANDLE hDev, LPSTR szAppName, LPSTR szAdmi
 // The user PIN must be verified in the container's application.  A null
 // pbPlainText asks for the size in *pulPlainTextLen; a short buffer gives
 // SAR_BUFFER_TOO_SMALL with the size needed.  Wrong key or corrupted
-// ciphertext: SAR_DECRYPTPADERR (SAR_KEYUSAGEERR for an RSA key pair).
+// ciphertext: SAR_DECRYPTPADERR; an RSA key pair: SAR_KEYINFOTYPEERR; no
+// such pair: SAR_KEYNOTFOUNTERR; PIN not verified: SAR_USER_NOT_LOGGED_IN.
 ULONG DEVAPI SKFX_ECCDecrypt(HCONTAINER hContainer, BOOL bSignFlag, PECCCIPHERBLOB pCipherText,
                              BYTE* pbPlainText, ULONG* pulPlainTextLen);
 
@@ -369,7 +370,8 @@ ULONG DEVAPI SKFX_RSADecrypt(HCONTAINER hContainer, BOOL bSignFlag, BYTE* pbInpu
 
 // SKFX_InitApplication creates device szDevName and its application
 // szAppName when missing, and (re)sets both PINs with ulRetryCount tries
-// each (1..255), unlocking them.  Containers already there are kept.
+// each (1..255, else SAR_INVALIDPARAMERR), unlocking them.  PINs are 4..64
+// bytes (else SAR_PIN_LEN_RANGE).  Containers already there are kept.
 ULONG DEVAPI SKFX_InitApplication(LPSTR szDevName, LPSTR szAppName, LPSTR szUserPin,
                                   LPSTR szSoPin, ULONG ulRetryCount);
 
@@ -378,6 +380,10 @@ ULONG DEVAPI SKFX_InitApplication(LPSTR szDevName, LPSTR szAppName, LPSTR szUser
 // or encryption pair, replacing any pair already there.  pbKey is a PEM or
 // DER private key (SM2 or RSA, unencrypted), pbCert a PEM or DER X.509
 // certificate whose public key must match it (else SAR_KEYUSAGEERR).
+// Undecodable input: SAR_INDATAERR; a key neither SM2 nor RSA:
+// SAR_KEYINFOTYPEERR; RSA outside 1024..2048 bits: SAR_MODULUSLENERR;
+// unknown application: SAR_APPLICATION_NOT_EXISTS.  A refused pair leaves
+// the token as it was.
 ULONG DEVAPI SKFX_ImportKeyPair(LPSTR szDevName, LPSTR szAppName, LPSTR szContainerName,
                                 BOOL bSignFlag, BYTE* pbKey, ULONG ulKeyLen, BYTE* pbCert,
                                 ULONG ulCertLen);

@@ -183,7 +183,7 @@ ULONG RsaSignRaw(EVP_PKEY* key, const BYTE* data, ULONG len, BYTE* sig, ULONG* s
 }
 
 ULONG Sm2Decrypt(EVP_PKEY* key, const BYTE* der, size_t derLen, BYTE* out, ULONG* outLen) {
-  if (AlgOf(key) != KeyAlg::kSm2) return SAR_KEYUSAGEERR;
+  if (AlgOf(key) != KeyAlg::kSm2) return SAR_KEYINFOTYPEERR;
   if (!der || !outLen) return SAR_INVALIDPARAMERR;
   Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));
   size_t len = 0;
@@ -199,7 +199,7 @@ ULONG Sm2Decrypt(EVP_PKEY* key, const BYTE* der, size_t derLen, BYTE* out, ULONG
 }
 
 ULONG RsaDecrypt(EVP_PKEY* key, const BYTE* in, size_t inLen, BYTE* out, ULONG* outLen) {
-  if (AlgOf(key) != KeyAlg::kRsa) return SAR_KEYUSAGEERR;
+  if (AlgOf(key) != KeyAlg::kRsa) return SAR_KEYINFOTYPEERR;
   if (!in || !outLen) return SAR_INVALIDPARAMERR;
   if (inLen != static_cast<size_t>(EVP_PKEY_get_size(key))) return SAR_INDATALENERR;
   Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));

@@ -215,6 +215,13 @@ TEST_F(SkfCryptoTest, RsaDecryption) {
   len = static_cast<ULONG>(out.size());
   EXPECT_EQ(api_->RsaDecrypt(c, FALSE, in.data(), in.size(), out.data(), &len),
             SAR_KEYNOTFOUNTERR);
+  // Each decryption refuses the other algorithm's key.
+  std::vector<unsigned char> sm2 = EncryptTo(Sm2Enc().PublicKey(), secret);
+  len = static_cast<ULONG>(out.size());
+  EXPECT_EQ(api_->EccDecryptDer(c, TRUE, sm2.data(), sm2.size(), out.data(), &len),
+            SAR_KEYINFOTYPEERR);
+  EXPECT_EQ(api_->RsaDecrypt(Open("SM2"), FALSE, in.data(), in.size(), out.data(), &len),
+            SAR_KEYINFOTYPEERR);
 }
 
 TEST_F(SkfCryptoTest, PrivateOperationsNeedTheUserPin) {
