@@ -38,8 +38,9 @@ class TerminalBackend : public ChooserBackend {
     PrintList(dialog);
     std::string line;
     while (true) {
-      fprintf(out_, "[1-%d] %s, v N %s, q %s> ", rows, dialog.ok_label.c_str(),
-              dialog.view_label.c_str(), dialog.cancel_label.c_str());
+      if (rows > 0) fprintf(out_, "[1-%d] %s, v N %s, ", rows, dialog.ok_label.c_str(),
+                            dialog.view_label.c_str());
+      fprintf(out_, "q %s> ", dialog.cancel_label.c_str());
       fflush(out_);
       if (!ReadLine(&line)) {
         fprintf(out_, "\n");
