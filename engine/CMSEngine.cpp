@@ -23,8 +23,6 @@ constexpr char kLogFileName[] = "keyapi.log";
 // make it unavailable to every later call.
 constexpr const char* kModuleEngineIds[] = {"capi", "pkcs11_rsa_key", "gmEngine"};
 
-constexpr char kPkcs11EngineId[] = "pkcs11_rsa_key";
-
 }  // namespace
 
 CMSEngine::CMSEngine() {
@@ -47,18 +45,19 @@ CMSEngine::CMSEngine() {
 }
 
 // Order: the logger; the key and the certificate; the verified content; the
-// "pkcs11_rsa_key" engine's references; the error queue (the operation's
-// OpenSSL errors must not reach the next call on this thread); the global
-// engine clean-up.  The key goes before the engines because a key loaded
-// through an engine holds a reference to it.
+// engines this object initialised (among them "pkcs11_rsa_key", whose
+// lookup and ENGINE_init references the system released here: the lookup
+// reference is now LoadDynamicEngine's own to drop) and the module-engine
+// sweep; the error queue (the operation's OpenSSL errors must not reach the
+// next call on this thread).  The key goes before the engines because a key
+// loaded through an engine holds a reference to it.
 CMSEngine::~CMSEngine() {
   m_pLog.reset();
   m_pKey.reset();
   m_pCert.reset();
   m_pContent.reset();
-  ReleasePkcs11Engine();
+  ReleaseEngines();
   ERR_clear_error();
-  CleanupEngines();
 }
 
 void CMSEngine::SetInterface(const char* name) noexcept { CopyBounded(m_szInterfaceName, name); }
@@ -83,7 +82,7 @@ int CMSEngine::GetErrorText(char* out, size_t size) const noexcept {
 void CMSEngine::ReleaseKeyAndCert() noexcept {
   m_pKey.reset();
   m_pCert.reset();
-  CleanupEngines();
+  ReleaseEngines();
 }
 
 void CMSEngine::SetError(const char* message) noexcept { CopyBounded(m_szError, message); }
@@ -117,31 +116,49 @@ ossl::Ptr<ENGINE> CMSEngine::FindListedEngine(const char* id) noexcept {
 void CMSEngine::CleanupEngines() noexcept {
   for (const char* id : kModuleEngineIds) {
     ossl::Ptr<ENGINE> e = FindListedEngine(id);
-    if (!e) continue;
-    ENGINE_unregister_RSA(e.get());
-    ENGINE_unregister_DSA(e.get());
-    ENGINE_unregister_EC(e.get());
-    ENGINE_unregister_DH(e.get());
-    ENGINE_unregister_RAND(e.get());
-    ENGINE_unregister_ciphers(e.get());
-    ENGINE_unregister_digests(e.get());
-    ENGINE_unregister_pkey_meths(e.get());
-    ENGINE_unregister_pkey_asn1_meths(e.get());
-    ENGINE_remove(e.get());
+    if (e) UnlistEngine(e.get());
   }
 }
 
-// LoadDynamicEngine leaves a "pkcs11_rsa_key" engine listed with one
-// ENGINE_init reference and never lists one that failed to initialise.  The
-// lookup here takes a structural reference; releasing "twice" is that one
-// (ENGINE_free) and the ENGINE_init one (ENGINE_finish, which runs the
-// engine's finish function and drops the structural part too).  The list's
-// own reference goes with CleanupEngines.  The lookup never loads a module,
-// so a call that brought up no such engine does nothing here.
-void CMSEngine::ReleasePkcs11Engine() noexcept {
-  ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11EngineId);
-  if (!e) return;
-  ENGINE_finish(e.get());
+void CMSEngine::UnlistEngine(ENGINE* e) noexcept {
+  ENGINE_unregister_RSA(e);
+  ENGINE_unregister_DSA(e);
+  ENGINE_unregister_EC(e);
+  ENGINE_unregister_DH(e);
+  ENGINE_unregister_RAND(e);
+  ENGINE_unregister_ciphers(e);
+  ENGINE_unregister_digests(e);
+  ENGINE_unregister_pkey_meths(e);
+  ENGINE_unregister_pkey_asn1_meths(e);
+  // An engine whose id was already listed when it loaded was never added;
+  // ENGINE_remove then only queues an error, which is dropped again.
+  ERR_set_mark();
+  ENGINE_remove(e);
+  ERR_pop_to_mark();
+}
+
+void CMSEngine::ReleaseEngineAt(size_t i) noexcept {
+  if (i >= kMaxEngines || !m_apEngines[i]) return;
+  UnlistEngine(m_apEngines[i].get());
+  // ENGINE_finish runs the engine's finish function and drops the last
+  // reference: the engine is freed and its module unloaded, unless a key
+  // or a caller's lookup still holds it.
+  m_apEngines[i].reset();
+}
+
+bool CMSEngine::KeepEngine(ENGINE* e) noexcept {
+  for (auto& slot : m_apEngines) {
+    if (!slot) {
+      slot.reset(e);
+      return true;
+    }
+  }
+  return false;
+}
+
+void CMSEngine::ReleaseEngines() noexcept {
+  for (size_t i = 0; i < kMaxEngines; ++i) ReleaseEngineAt(i);
+  CleanupEngines();
 }
 
 }  // namespace tolmix

@@ -93,14 +93,108 @@ class CMSEngine {
   const char* GetVerifiedContent() const noexcept { return m_pContent.get(); }
 
   // Frees the private key and the certificate, then runs the global engine
-  // clean-up (CleanupEngines).  Every key-using operation runs it first.
+  // clean-up (ReleaseEngines).  Every key-using operation runs it first.
   void ReleaseKeyAndCert() noexcept;
 
-  // ---- Provider bring-up ----
-  // ---- Key and certificate loading ----
+  // ---- Provider bring-up (ProviderBringUp.cpp) ----
+  //
+  // Engine references -- the one rule every engine operation follows:
+  //  * LoadDynamicEngine: on success the new engine is on OpenSSL's engine
+  //    list (the list's reference) and THIS OBJECT holds its ENGINE_init
+  //    reference; LoadDynamicEngine's own lookup reference is released
+  //    before it returns.  On failure nothing stays behind: an engine that
+  //    loaded but did not initialise is taken off the list and freed, which
+  //    unloads its module.
+  //  * Whoever calls ENGINE_by_id (LoadKeyAndCert's out engine, the digest,
+  //    the certificate-driven choice) owns that structural reference and
+  //    releases it (ossl::Ptr<ENGINE>) before its operation returns; an
+  //    ENGINE_init it takes itself it also finishes itself.  A key loaded
+  //    through an engine holds its own reference, dropped by EVP_PKEY_free.
+  //  * ReleaseKeyAndCert and the destructor free the key and certificate,
+  //    then ReleaseEngines: every engine this object initialised is taken
+  //    out of OpenSSL's default-method tables and off the list, and its
+  //    ENGINE_init reference finished.  With no other holder left, OpenSSL
+  //    frees the engine and the dynamic engine's context unloads the module.
+  //    A module engine ("capi", "pkcs11_rsa_key", "gmEngine") listed by
+  //    anyone else is taken off the tables and the list too (CleanupEngines),
+  //    but only references this object took are ever finished.
+
+  // LoadDynamicEngine loads the engine module NAME (file "<NAME>.so" in
+  // platform::SystemDir()) through OpenSSL's dynamic engine and initialises
+  // it.  Returns 0 when it is ready, or when OpenSSL has no dynamic engine
+  // (then nothing happens: a later ENGINE_by_id decides); -1 with
+  // "加载引擎库<NAME>.dll失败" when the module does not load (also for a
+  // module path over 255 bytes, fixed slots that could not be reserved, or
+  // more than kMaxEngines engines in one object), or "初始化引擎库<NAME>.dll
+  // 失败" when it does not initialise.  Loaded afresh by every call: an
+  // engine of the same name that this object loaded before is released first.
+  int LoadDynamicEngine(const char* name) noexcept;
+
+  // LoginP11Device checks the PIN on the first PKCS#11 module listed in
+  // P11_SKF.ini that loads and shows a slot with a token: opens a session on
+  // its first such slot, logs the user in, closes everything and unloads the
+  // module.  Returns 0 on a good login; C_Login's CKR value when the token
+  // refuses (e.g. CKR_PIN_INCORRECT 0xA0) with "登录UKEY失败,..."; -1 for an
+  // empty PIN ("密码为空,请输入密码!") and every other failure.  A missing
+  // list file, a DeviceCount that is not a positive number and an empty
+  // DLLName leave the error text unchanged.
+  int LoginP11Device() noexcept;
+
+  // SetPassword(PIN), then LoginP11Device.
+  int SetPasswordAndLoginP11(const char* pin) noexcept;
+
+  // Most engines one object keeps initialised at once (the system uses 3).
+  static constexpr size_t kMaxEngines = 4;
+
+  // ---- Key and certificate loading (KeyLoading.cpp) ----
+
+  // ProbeSkfCert reads the certificate of the key kind (m_nKeyKind 2: the
+  // signature certificate, else the encryption one) from the first container
+  // that has one on the first SKF key of GM_SKF.ini, logging in with
+  // m_szPin.  It fills m_abCertDer / m_nCertDerLen, m_szCertText (PEM) and
+  // m_szCertName (subject's simple display name).  Returns 1 when the
+  // certificate is signed with SM2 ("1.2.156.10197.1.501"), 0 when signed
+  // otherwise, -1 on failure (with the message of the failing step, if it
+  // has one).  The library is unloaded before it returns.
+  int ProbeSkfCert() noexcept;
+
+  // LoadKeyAndCert settles the interface ("CSP" stays; anything else becomes
+  // "SKF" when ProbeSkfCert finds an SM2 certificate, else "P11") and loads
+  // the user's certificate and private key of m_nKeyKind through the
+  // route's engine ("capi", "gmEngine", "pkcs11_rsa_key").  Returns 0 with
+  // *CERT, *KEY (ownership moves to the caller) and *ENGINE (a structural
+  // reference the caller releases before its operation returns) set, and
+  // m_szCertText holding the certificate's PEM; -1 on failure, the outputs
+  // untouched.  The caller runs ReleaseKeyAndCert first.
+  int LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
+                     ossl::Ptr<ENGINE>* engine) noexcept;
+
+  // ReadDeviceCert puts the PEM of the device certificate of key kind KIND
+  // into m_szCertText: from the SKF key when it holds an SM2 certificate,
+  // else from the PKCS#11 token without a login.  Returns 0, or -1.
+  int ReadDeviceCert(int kind) noexcept;
+
   // ---- PKCS#7 signing ----
   // ---- Signature verification ----
-  // ---- Digest ----
+  // ---- Digest (Digest.cpp) ----
+
+  // Size of the digest text buffer ComputeDigest needs (88 characters of a
+  // 64-byte digest and the NUL fit).
+  static constexpr unsigned kDigestTextSize = 128;
+
+  // ComputeDigest writes the one-line Base64 of the digest of LEN bytes of
+  // DATA into OUT (kDigestTextSize bytes) and its length into *OUT_LEN.
+  // ALGO: 2 MD5, 3 SHA-1, 4 SHA-224, 5 SHA-256, 6 SHA-384, 7 SHA-512,
+  // 11 SHA-1 with the "gmEngine" engine brought up first (its digest, when
+  // it registers one as the default, is used).  A null OUT is a size query:
+  // *OUT_LEN = kDigestTextSize, result 0.  Returns 0, or -1 (a failed
+  // LoadDynamicEngine's result for code 11) for a null DATA or OUT_LEN, a
+  // negative LEN, an unknown code or an OpenSSL failure; only the engine
+  // bring-up writes the error text.  Unknown codes and a failed final step
+  // leave a keyapi.log record.
+  int ComputeDigest(const char* data, int len, int16_t algo, char* out,
+                    unsigned* out_len) noexcept;
+
   // ---- Envelope encryption and decryption ----
   // ---- Raw PKCS#1 signatures and public-key helpers ----
 
@@ -119,15 +213,28 @@ class CMSEngine {
   // load a module for an unknown id and leaves nothing on the error queue.
   static ossl::Ptr<ENGINE> FindListedEngine(const char* id) noexcept;
 
-  // The global engine clean-up, run by ReleaseKeyAndCert and the destructor.
+  // The sweep of the module engines listed by anyone: off the default-method
+  // tables and off the list; no reference of another holder is finished.
   static void CleanupEngines() noexcept;
 
-  // Destructor step for "pkcs11_rsa_key": releases the lookup reference and
-  // the ENGINE_init reference that LoadDynamicEngine left.  Contract with
-  // LoadDynamicEngine: a listed "pkcs11_rsa_key" engine holds exactly one
-  // ENGINE_init reference from it (its own lookup reference released, and an
-  // engine that failed to initialise not left in the list).
-  static void ReleasePkcs11Engine() noexcept;
+  // Releases every engine in m_apEngines as the rule under "Provider
+  // bring-up" says (off the default tables, off the list, ENGINE_finish),
+  // then runs CleanupEngines.  Run by ReleaseKeyAndCert and the destructor,
+  // after the key that may hold a reference of its own is gone.
+  void ReleaseEngines() noexcept;
+
+  // Takes E out of every default-method table (dropping the references the
+  // tables hold) and off the engine list when it is there (dropping the
+  // list's reference).  Finishes and frees nothing; leaves the error queue
+  // as it was.
+  static void UnlistEngine(ENGINE* e) noexcept;
+
+  // Releases the engine in m_apEngines[I] and empties the slot.
+  void ReleaseEngineAt(size_t i) noexcept;
+
+  // Keeps the ENGINE_init reference E in a free slot of m_apEngines.  False
+  // when all are taken (E is then left to the caller).
+  bool KeepEngine(ENGINE* e) noexcept;
 
   // ---- State, in this order; every text field starts empty ----
   ossl::Ptr<EVP_PKEY> m_pKey;                 // private key from key loading
@@ -142,6 +249,7 @@ class CMSEngine {
   char m_szPin[kPinSize]{};                   // device PIN, at most 31 bytes
   char m_szError[kErrorTextSize]{};           // GBK message of the last failure
   ossl::Text m_pContent;                      // verified content (OpenSSL allocator)
+  ossl::InitializedEngine m_apEngines[kMaxEngines];  // ENGINE_init references LoadDynamicEngine took
 
   static_assert(sizeof(m_pKey) == sizeof(void*) && sizeof(m_pCert) == sizeof(void*));
   static_assert(sizeof(m_szInterfaceName) == 256);
