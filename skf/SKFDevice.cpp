@@ -1,0 +1,94 @@
+// CSKFDevice: finding, loading and unloading the device library, and the
+// console line of every SKF call.
+#include "skf/SKFDevice.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "util/FixedText.h"
+#include "util/IniReader.h"
+
+namespace tolmix {
+namespace {
+
+// Console lines, built in a 128-byte buffer.
+constexpr size_t kConsoleLineSize = 128;
+constexpr char kFailedLine[] = "%s failed, error code 0x%x...\n";
+constexpr char kSuccessLine[] = "%s success...\n";
+
+constexpr char kLoadLibraryLabel[] = "LoadLibraryA";
+constexpr char kLoadFunctionLabel[] = "load library func";
+
+}  // namespace
+
+CSKFDevice::~CSKFDevice() { Unload(); }
+
+void CSKFDevice::PrintResult(const char* label, ULONG code) noexcept {
+  char line[kConsoleLineSize];
+  if (code != SAR_OK)
+    FormatBounded(line, kFailedLine, label, static_cast<unsigned>(code));
+  else
+    FormatBounded(line, kSuccessLine, label);
+  fputs(line, stdout);
+  fflush(stdout);  // the lines keep their order with the host's own output
+}
+
+int CSKFDevice::FindConfiguredLibrary(char (&path)[kLibraryPathSize]) {
+  // ReadDeviceList applies the file's rules: DeviceCount read into 16 bytes
+  // and taken with atol (0 or less: nothing listed), DLLName read into 256
+  // bytes, the walk ending at the first Device_N without one.
+  const std::vector<std::string> names = ReadDeviceList(kSkfDeviceListFile);
+  for (const std::string& name : names) {
+    const std::string candidate = SystemFilePath(name.c_str());
+    // The path has a 256-byte field; a cut path would name another file.
+    if (candidate.size() >= kLibraryPathSize) continue;
+    char list[kListSize] = {};
+    ULONG size = kListSize;
+    if (LoadSkfLibrary(list, &size, candidate.c_str()) == SAR_OK) {
+      CopyBounded(path, candidate.c_str());
+      return 0;
+    }
+  }
+  return -1;
+}
+
+ULONG CSKFDevice::LoadSkfLibrary(char* list, ULONG* size, const char* library) {
+  if (library == nullptr || *library == '\0') library = kDefaultLibrary;
+  Unload();
+  if (!m_library.Load(library)) {
+    PrintResult(kLoadLibraryLabel, DEVERR_LOAD);
+    return DEVERR_LOAD;
+  }
+  for (size_t i = 0; i < kSkfEntryPoints.size(); ++i) {
+    m_apfnEntry[i] = m_library.Symbol(kSkfEntryPoints[i]);
+    if (m_apfnEntry[i] == nullptr) {
+      // The library stays loaded, unusable, until the next load or Unload.
+      PrintResult(kLoadFunctionLabel, DEVERR_LOAD);
+      return DEVERR_LOAD;
+    }
+  }
+  m_bComplete = true;
+  return EnumDevices(list, size);
+}
+
+// Handles and entry points come from the library, so none of them outlives
+// it: a later call on this object finds nothing open instead of calling
+// into an unloaded module.
+void CSKFDevice::ForgetLibraryState() noexcept {
+  m_hDev = nullptr;
+  m_hApplication = nullptr;
+  m_hContainer = nullptr;
+  m_apfnEntry.fill(nullptr);
+  m_bComplete = false;
+}
+
+int CSKFDevice::Unload() noexcept {
+  m_bApplicationsListed = 0;
+  if (!m_library.IsLoaded()) return 0;
+  m_library.Unload();
+  ForgetLibraryState();
+  return 1;
+}
+
+}  // namespace tolmix
