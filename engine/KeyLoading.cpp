@@ -1,0 +1,276 @@
+// CMSEngine: the user's certificate and private key -- the SKF probe that
+// settles the interface, the three routes ("CSP", "SKF", "P11") and the
+// certificate-only read.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <openssl/engine.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "certs/CertSelectDlg.h"
+#include "engine/CMSEngine.h"
+#include "engine/EngineSlots.h"
+#include "platform/Certificate.h"
+#include "platform/NameFormatter.h"
+#include "skf/SKFDevice.h"
+#include "util/FixedText.h"
+
+namespace tolmix {
+namespace {
+
+constexpr char kCsp[] = "CSP";
+constexpr char kSkf[] = "SKF";
+constexpr char kP11[] = "P11";
+
+constexpr char kCapiEngine[] = "capi";
+constexpr char kGmEngine[] = "gmEngine";
+constexpr char kPkcs11Engine[] = "pkcs11_rsa_key";
+constexpr char kReadCert[] = "READCERT";
+
+// SM3 with SM2, compared as dotted text: OpenSSL 3 knows the OID and would
+// print a long name where OpenSSL 1.0 printed the digits.
+constexpr char kSm2SignatureOid[] = "1.2.156.10197.1.501";
+
+// Buffers of the probe.
+constexpr size_t kApplicationListSize = 1024;
+constexpr ULONG kSkfCertSize = 4096;
+
+// GBK messages.
+// "加载设备失败!请确认是否插入USBKEY!"
+constexpr char kMsgNoDevice[] =
+    "\xBC\xD3\xD4\xD8\xC9\xE8\xB1\xB8\xCA\xA7\xB0\xDC!\xC7\xEB\xC8\xB7\xC8\xCF\xCA\xC7\xB7\xF1"
+    "\xB2\xE5\xC8\xEBUSBKEY!";
+// "打开设备失败!"
+constexpr char kMsgOpenDevice[] = "\xB4\xF2\xBF\xAA\xC9\xE8\xB1\xB8\xCA\xA7\xB0\xDC!";
+// "登录设备失败，口令是否正确,您还有%d次尝试机会!!!!!!"
+constexpr char kMsgLogin[] =
+    "\xB5\xC7\xC2\xBC\xC9\xE8\xB1\xB8\xCA\xA7\xB0\xDC\xA3\xAC\xBF\xDA\xC1\xEE\xCA\xC7\xB7\xF1"
+    "\xD5\xFD\xC8\xB7,\xC4\xFA\xBB\xB9\xD3\xD0%d\xB4\xCE\xB3\xA2\xCA\xD4\xBB\xFA\xBB\xE1!!!!!!";
+// "枚举容器失败!"
+constexpr char kMsgEnumContainers[] = "\xC3\xB6\xBE\xD9\xC8\xDD\xC6\xF7\xCA\xA7\xB0\xDC!";
+// "证书编码转换失败2[p7_ready]"
+constexpr char kMsgProbeDecode[] =
+    "\xD6\xA4\xCA\xE9\xB1\xE0\xC2\xEB\xD7\xAA\xBB\xBB\xCA\xA7\xB0\xDC" "2[p7_ready]";
+// "证书编码转换失败3[p7_ready]"
+constexpr char kMsgDecode[] =
+    "\xD6\xA4\xCA\xE9\xB1\xE0\xC2\xEB\xD7\xAA\xBB\xBB\xCA\xA7\xB0\xDC" "3[p7_ready]";
+// "加载私钥对象失败[p7_ready]"
+constexpr char kMsgEngineKey[] = "\xBC\xD3\xD4\xD8\xCB\xBD\xD4\xBF\xB6\xD4\xCF\xF3\xCA\xA7\xB0\xDC[p7_ready]";
+// "加载私钥对象失败!"
+constexpr char kMsgP11Key[] = "\xBC\xD3\xD4\xD8\xCB\xBD\xD4\xBF\xB6\xD4\xCF\xF3\xCA\xA7\xB0\xDC!";
+// "加载证书对象失败!"
+constexpr char kMsgP11Cert[] = "\xBC\xD3\xD4\xD8\xD6\xA4\xCA\xE9\xB6\xD4\xCF\xF3\xCA\xA7\xB0\xDC!";
+
+bool Is(const char* field, const char* name) { return strcmp(field, name) == 0; }
+
+// Writes CERT as PEM into OUT.  False, OUT emptied, when the text does not
+// fit: a cut PEM would be a broken certificate.
+template <size_t N>
+bool WritePem(X509* cert, char (&out)[N]) noexcept {
+  out[0] = '\0';
+  ossl::Ptr<BIO> bio(BIO_new(BIO_s_mem()));
+  if (!bio || !PEM_write_bio_X509(bio.get(), cert)) return false;
+  char* text = nullptr;
+  long len = BIO_get_mem_data(bio.get(), &text);
+  if (len < 0 || static_cast<size_t>(len) >= N || (len > 0 && text == nullptr)) return false;
+  CopyBounded(out, std::string_view(text, static_cast<size_t>(len)));
+  return true;
+}
+
+// ENGINE_load_ssl_client_cert as the "pkcs11_rsa_key" route calls it: no
+// SSL object, CA list, extra certificates or UI method; KIND as callback
+// data.  True only when the engine answered and returned both objects.
+bool LoadClientCert(ENGINE* e, int* kind, ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key) {
+  X509* c = nullptr;
+  EVP_PKEY* k = nullptr;
+  int ok = ENGINE_load_ssl_client_cert(e, nullptr, nullptr, &c, &k, nullptr, nullptr, kind);
+  cert->reset(c);
+  key->reset(k);
+  return ok != 0 && *cert && *key;
+}
+
+}  // namespace
+
+int CMSEngine::ProbeSkfCert() noexcept try {
+  CSKFDevice device;  // unloads the library on every return
+  char path[CSKFDevice::kLibraryPathSize] = {};
+  if (device.FindConfiguredLibrary(path) != 0) {
+    SetError(kMsgNoDevice);
+    return -1;
+  }
+  // The first device listed is used.  The list stays NUL-terminated: the
+  // device layer copies a list only into a buffer larger than it.
+  char applications[kApplicationListSize] = {};
+  ULONG size = sizeof applications;
+  if (device.ConnectAndListApplications(applications, &size, nullptr) != SAR_OK) {
+    SetError(kMsgOpenDevice);
+    return -1;
+  }
+  if (device.OpenApplicationAndVerifyPin(m_szPin, USER_TYPE, applications) != SAR_OK) {
+    FormatError(kMsgLogin, static_cast<int>(device.PinRetryCount()));
+    return -1;
+  }
+
+  ULONG listSize = 0;
+  if (device.EnumContainers(nullptr, &listSize) != SAR_OK) {
+    SetError(kMsgEnumContainers);
+    return -1;
+  }
+  std::vector<char> containers(static_cast<size_t>(listSize) + 1, '\0');  // + a NUL of ours
+  if (device.EnumContainers(containers.data(), &listSize) != SAR_OK) {
+    SetError(kMsgEnumContainers);
+    return -1;
+  }
+
+  // The first container that exports a certificate of the key kind wins; it
+  // stays open until the device object goes.  One that cannot be opened
+  // ends the walk.
+  const BOOL sign = m_nKeyKind == kSignatureKey ? TRUE : FALSE;
+  const size_t end = std::min<size_t>(listSize, containers.size() - 1);
+  bool found = false;
+  for (size_t pos = 0; pos < end && containers[pos] != '\0';) {
+    const char* name = &containers[pos];
+    pos += strnlen(name, end - pos) + 1;
+    if (device.CreateOrOpenContainer(name, true) != SAR_OK) break;
+    unsigned char cert[kSkfCertSize] = {};
+    ULONG certLen = kSkfCertSize;
+    if (device.ExportCertificate(sign, cert, &certLen) == SAR_OK && certLen > 0 &&
+        certLen <= kSkfCertSize) {
+      memcpy(m_abCertDer, cert, certLen);
+      m_nCertDerLen = static_cast<int32_t>(certLen);
+      found = true;
+      break;
+    }
+    device.CloseContainer();
+  }
+
+  // A certificate object of the bytes; no container with a certificate, or
+  // bytes that are none, fail without a message of their own.  (Only a
+  // certificate of this probe counts: an earlier one in the fields is not
+  // taken for it.)
+  if (!found) return -1;
+  std::optional<platform::Certificate> object =
+      platform::Certificate::FromDer(m_abCertDer, static_cast<size_t>(m_nCertDerLen));
+  if (!object) return -1;
+
+  const unsigned char* p = m_abCertDer;
+  ossl::Ptr<X509> x509(d2i_X509(nullptr, &p, m_nCertDerLen));
+  if (!x509 || !WritePem(x509.get(), m_szCertText)) {
+    SetError(kMsgProbeDecode);
+    return -1;
+  }
+  CopyBounded(m_szCertName, platform::CutGbk(object->SimpleDisplayName(), kCertNameSize - 1));
+  return object->SignatureAlgorithmOid() == kSm2SignatureOid ? 1 : 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
+                              ossl::Ptr<ENGINE>* engine) noexcept try {
+  if (cert == nullptr || key == nullptr || engine == nullptr) return -1;
+  if (!Is(m_szInterfaceName, kCsp)) {
+    // A failed probe's message stays unless the "P11" route writes its own.
+    CopyBounded(m_szInterfaceName, ProbeSkfCert() == 1 ? kSkf : kP11);
+  }
+
+  if (Is(m_szInterfaceName, kP11)) {
+    if (LoginP11Device() != 0) return -1;
+    if (LoadDynamicEngine(kPkcs11Engine) != 0) return -1;
+    ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
+    if (!e) return -1;
+    ENGINE_set_ex_data(e.get(), kEngineSlotPin, m_szPin);
+    ossl::Ptr<X509> c;
+    ossl::Ptr<EVP_PKEY> k;
+    if (!LoadClientCert(e.get(), &m_nKeyKind, &c, &k) || !WritePem(c.get(), m_szCertText)) {
+      SetError(kMsgP11Key);
+      return -1;
+    }
+    *cert = std::move(c);
+    *key = std::move(k);
+    *engine = std::move(e);
+    return 0;
+  }
+
+  // "SKF" and "CSP": the certificate bytes are in m_abCertDer, the key is
+  // loaded by an identifier.
+  ossl::Ptr<ENGINE> e;
+  ossl::InitializedEngine initialised;  // the "capi" route's own ENGINE_init
+  std::string keyId;
+  if (Is(m_szInterfaceName, kSkf)) {
+    if (LoadDynamicEngine(kGmEngine) != 0) return -1;
+    e = FindListedEngine(kGmEngine);
+    if (e) ENGINE_set_ex_data(e.get(), kEngineSlotPin, m_szPin);
+    keyId = m_szCertName;
+  } else {
+    CCertSelectDlg chooser;
+    chooser.SetKeyUsageFilter(m_nKeyKind - 1);  // 1 signing, 0 decryption
+    if (chooser.DoModal() != CCertSelectDlg::IDOK) return -1;
+    uint32_t len = chooser.GetSelectedCert(m_abCertDer, sizeof m_abCertDer);
+    m_nCertDerLen = len <= sizeof m_abCertDer ? static_cast<int32_t>(len) : 0;
+    chooser.GetSubjectName(m_szCertName);
+    char provider[kCertNameSize] = {};
+    char container[kCertNameSize] = {};
+    chooser.GetProviderName(provider, sizeof provider);
+    chooser.GetContainerName(container, sizeof container);
+    keyId = container;
+    if (LoadDynamicEngine(kCapiEngine) != 0) return -1;
+    e = FindListedEngine(kCapiEngine);
+    if (e) {
+      // Released when this call returns; the key keeps its own reference.
+      if (ENGINE_init(e.get())) initialised.reset(e.get());
+      // Provider; look the key up by its container name; the exchange slot.
+      // The engine's answers are not checked: the key load decides.
+      ENGINE_ctrl_cmd_string(e.get(), "csp_name", provider, 0);
+      ENGINE_ctrl_cmd_string(e.get(), "lookup_method", "3", 0);
+      ENGINE_ctrl_cmd_string(e.get(), "key_type", "1", 0);
+    }
+  }
+
+  if (!e) return -1;
+  const unsigned char* p = m_abCertDer;
+  ossl::Ptr<X509> c(m_nCertDerLen > 0 ? d2i_X509(nullptr, &p, m_nCertDerLen) : nullptr);
+  if (!c || !WritePem(c.get(), m_szCertText)) {
+    SetError(kMsgDecode);
+    return -1;
+  }
+  ossl::Ptr<EVP_PKEY> k(ENGINE_load_private_key(e.get(), keyId.c_str(), nullptr, nullptr));
+  if (!k) {
+    SetError(kMsgEngineKey);
+    return -1;
+  }
+  *cert = std::move(c);
+  *key = std::move(k);
+  *engine = std::move(e);
+  return 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+int CMSEngine::ReadDeviceCert(int kind) noexcept try {
+  m_nKeyKind = kind;
+  ReleaseKeyAndCert();
+  CopyBounded(m_szInterfaceName, ProbeSkfCert() == 1 ? kSkf : kP11);
+  if (Is(m_szInterfaceName, kSkf)) return 0;  // the probe wrote m_szCertText
+
+  // The certificate alone, without a login: the PIN is not handed over.
+  if (LoadDynamicEngine(kPkcs11Engine) != 0) return -1;
+  ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
+  if (!e) return -1;
+  ENGINE_set_ex_data(e.get(), kEngineSlotReadCert, const_cast<char*>(kReadCert));
+  ossl::Ptr<X509> c;
+  ossl::Ptr<EVP_PKEY> k;
+  if (!LoadClientCert(e.get(), &kind, &c, &k) || !WritePem(c.get(), m_szCertText)) {
+    SetError(kMsgP11Cert);
+    return -1;
+  }
+  return 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+}  // namespace tolmix
