@@ -126,8 +126,9 @@ class CMSEngine {
   // "加载引擎库<NAME>.dll失败" when the module does not load (also for a
   // module path over 255 bytes, fixed slots that could not be reserved, or
   // more than kMaxEngines engines in one object), or "初始化引擎库<NAME>.dll
-  // 失败" when it does not initialise.  Loaded afresh by every call: an
-  // engine of the same name that this object loaded before is released first.
+  // 失败" when it does not initialise.  An engine of the same name that this
+  // object brought up before is used again (OpenSSL 3 cannot bind a module
+  // twice while its engine is alive).
   int LoadDynamicEngine(const char* name) noexcept;
 
   // LoginP11Device checks the PIN on the first PKCS#11 module listed in
@@ -197,6 +198,20 @@ class CMSEngine {
 
   // ---- Envelope encryption and decryption ----
   // ---- Raw PKCS#1 signatures and public-key helpers ----
+
+  // ---- Certificate helpers (CertHelpers.cpp) ----
+
+  // Longest printed extension value GetExtensionText returns, in bytes.
+  static constexpr size_t kExtensionTextMax = 200;
+
+  // GetExtensionText prints the value of the first extension of the PEM
+  // certificate CERT_PEM whose identifier text equals OID exactly: OpenSSL's
+  // long name for an extension it knows ("X509v3 Key Usage"), the dotted OID
+  // for one it does not.  The third argument is ignored (callers pass 1).
+  // Returns the text, at most kExtensionTextMax bytes and NUL-terminated,
+  // owned by the caller; null when CERT_PEM holds no PEM certificate (error
+  // text unchanged) or no extension matches ("未获取到对应的OID值!").
+  ossl::Text GetExtensionText(const char* certPem, const char* oid, int unused) noexcept;
 
  private:
   friend class CMSEngineTestPeer;

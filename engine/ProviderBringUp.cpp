@@ -7,6 +7,7 @@
 #include <string>
 
 #include <openssl/engine.h>
+#include <openssl/err.h>
 
 // The PKCS#11 types and constants (standard names) from p11-kit's copy of
 // the published header; it includes nothing but <stddef.h>.
@@ -117,15 +118,24 @@ int CMSEngine::LoadDynamicEngine(const char* name) noexcept {
     FormatError(kEngineLoadFailed, name);
     return -1;
   }
-  // Loaded afresh: an engine of this name from an earlier call on this
-  // object goes first, so the new one can take its place on the list.
+  // An engine of this name that this object already brought up is used
+  // again.  OpenSSL 1.0 loaded the module a second time but kept the first
+  // engine on the list, so ENGINE_by_id found the first one anyway; 3.0
+  // refuses to bind a module whose engine is still alive (a key may hold
+  // it).  Put back on the list in case a sweep took it off.
   size_t free_slots = 0;
-  for (size_t i = 0; i < kMaxEngines; ++i) {
-    if (m_apEngines[i]) {
-      const char* id = ENGINE_get_id(m_apEngines[i].get());
-      if (id && strcmp(id, name) == 0) ReleaseEngineAt(i);
+  for (auto& slot : m_apEngines) {
+    if (!slot) {
+      ++free_slots;
+      continue;
     }
-    if (!m_apEngines[i]) ++free_slots;
+    const char* id = ENGINE_get_id(slot.get());
+    if (id && strcmp(id, name) == 0) {
+      ERR_set_mark();
+      ENGINE_add(slot.get());  // fails harmlessly when it is still listed
+      ERR_pop_to_mark();
+      return 0;
+    }
   }
   if (free_slots == 0) {
     FormatError(kEngineLoadFailed, name);
