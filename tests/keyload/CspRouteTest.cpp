@@ -1,0 +1,107 @@
+// The "CSP" route of key loading: the chooser over the soft store with the
+// key-usage filter of the key kind (unattended backend), no SKF probe, and
+// the "capi" engine module as the next step.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/CMSEngine.h"
+#include "platform/Store.h"
+#include "tests/engine/CMSEngineTestPeer.h"
+#include "tests/keyload/KeyLoadBed.h"
+
+namespace tolmix::keyloadtest {
+namespace {
+
+using skftest::Identity;
+
+class CspRouteTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    enc_ = new Identity(skftest::MakeRsa("CSP Exchange", "keyEncipherment,dataEncipherment"));
+    sign_ = new Identity(skftest::MakeRsa("CSP Signer", "digitalSignature"));
+    enc2_ = new Identity(skftest::MakeRsa("CSP Exchange 2", "keyEncipherment,dataEncipherment"));
+  }
+  static void TearDownTestSuite() {
+    delete enc_;
+    delete sign_;
+    delete enc2_;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(bed_.Create(false));
+    // Store order: exchange, signer, second exchange.
+    ASSERT_TRUE(platform::ImportToMy(enc_->certDer, "Soft CSP", "cont-enc", nullptr));
+    ASSERT_TRUE(platform::ImportToMy(sign_->certDer, "Soft CSP", "cont-sign", nullptr));
+    ASSERT_TRUE(platform::ImportToMy(enc2_->certDer, "Soft CSP", "cont-enc2", nullptr));
+    // A usable SKF key with an SM2 certificate: the "CSP" route must not
+    // look at it.
+    ASSERT_TRUE(bed_.ResetSkfToken());
+    ASSERT_TRUE(bed_.skf.Import("C1", skftest::MakeSm2("SM2 signer")));
+    ASSERT_TRUE(bed_.skf.WriteDeviceList({"SKFAPI.so"}));
+    setenv("SKFAPI_MOCK_LOG", (bed_.skf.root + "/calls.log").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("TOLMIX_CHOOSER");
+    bed_.Remove();
+  }
+
+  // Runs LoadKeyAndCert on "CSP" with key kind KIND and chooser answer ANSWER.
+  int Load(CMSEngine& e, int kind, const char* answer) {
+    setenv("TOLMIX_CHOOSER", answer, 1);
+    e.SetInterface("CSP");
+    CMSEngineTestPeer(e).KeyKind() = kind;
+    ossl::Ptr<X509> cert;
+    ossl::Ptr<EVP_PKEY> key;
+    ossl::Ptr<ENGINE> engine;
+    int r = e.LoadKeyAndCert(&cert, &key, &engine);
+    EXPECT_EQ(r != 0, !cert && !key && !engine);
+    return r;
+  }
+  std::vector<unsigned char> ChosenDer(CMSEngine& e) {
+    CMSEngineTestPeer peer(e);
+    return std::vector<unsigned char>(peer.CertDer(), peer.CertDer() + peer.CertDerLen());
+  }
+
+  static Identity* enc_;
+  static Identity* sign_;
+  static Identity* enc2_;
+  KeyLoadBed bed_;
+};
+Identity* CspRouteTest::enc_;
+Identity* CspRouteTest::sign_;
+Identity* CspRouteTest::enc2_;
+
+TEST_F(CspRouteTest, SigningOffersSigningCertificatesOnly) {
+  CMSEngine e;
+  CMSEngineTestPeer peer(e);
+  EXPECT_EQ(Load(e, 2, "first"), -1);
+  EXPECT_EQ(ChosenDer(e), sign_->certDer);
+  EXPECT_STREQ(peer.CertName(), "CSP Signer");
+  EXPECT_STREQ(peer.InterfaceName(), "CSP");
+  // No capi.so in the system directory: the route ends at its load.
+  EXPECT_EQ(ErrorUtf8(e), "加载引擎库capi.dll失败");
+  EXPECT_EQ(skftest::ReadFileText(bed_.skf.root + "/calls.log"), "");  // no SKF probe
+}
+
+TEST_F(CspRouteTest, DecryptionOffersEncryptionCertificatesOnly) {
+  CMSEngine e;
+  CMSEngineTestPeer peer(e);
+  // Row 1 of the encryption filter is the second exchange certificate (of
+  // all certificates it would be the signer).
+  EXPECT_EQ(Load(e, 1, "row:1"), -1);
+  EXPECT_EQ(ChosenDer(e), enc2_->certDer);
+  EXPECT_STREQ(peer.CertName(), "CSP Exchange 2");
+}
+
+TEST_F(CspRouteTest, CancelFailsWithoutAMessage) {
+  CMSEngine e;
+  CMSEngineTestPeer peer(e);
+  peer.SetError("earlier");
+  EXPECT_EQ(Load(e, 2, "cancel"), -1);
+  EXPECT_EQ(ErrorUtf8(e), "earlier");
+  EXPECT_EQ(peer.CertDerLen(), 0);
+  EXPECT_STREQ(peer.InterfaceName(), "CSP");
+}
+
+}  // namespace
+}  // namespace tolmix::keyloadtest
