@@ -24,6 +24,7 @@
 #include "control/DispatchTable.h"
 #include "control/TOLMIXCtrl.h"
 #include "control/TextBoundary.h"
+#include "control/TypeLib.h"
 
 namespace tolmix {
 
@@ -109,14 +110,15 @@ HRESULT PutProperty(const DispatchEntry& e, const DISPPARAMS& params, unsigned* 
 
 HRESULT CTOLMIXCtrl::GetTypeInfoCount(unsigned* count) {
   if (count == nullptr) return E_POINTER;
-  *count = 0;
+  *count = 1;
   return S_OK;
 }
 
-HRESULT CTOLMIXCtrl::GetTypeInfo(unsigned /*index*/, LCID /*lcid*/, ITypeInfo** info) {
+HRESULT CTOLMIXCtrl::GetTypeInfo(unsigned index, LCID /*lcid*/, ITypeInfo** info) {
   if (info == nullptr) return E_POINTER;
-  *info = nullptr;
-  return DISP_E_BADINDEX;
+  *info = index == 0 ? control::CreateDispatchTypeInfo() : nullptr;
+  if (index != 0) return DISP_E_BADINDEX;
+  return *info ? S_OK : E_OUTOFMEMORY;
 }
 
 // Parameter names are not resolved, as in the framework the interface comes

@@ -40,6 +40,11 @@ platform::HRESULT CTOLMIXCtrl::QueryInterface(const platform::IID& iid, void** o
     AddRef();
     return platform::S_OK;
   }
+  if (iid == control::IID_IObjectSafety) {
+    *out = static_cast<control::IObjectSafety*>(&m_xObjSafe);
+    AddRef();
+    return platform::S_OK;
+  }
   *out = nullptr;
   return platform::E_NOINTERFACE;
 }
@@ -58,9 +63,6 @@ std::string CTOLMIXCtrl::GetLastErrorInfo(int32_t errorid) const {
 }
 
 void CTOLMIXCtrl::RecordError(const char* text) { CopyBounded(m_szLastError, text); }
-
-// AboutBox returns without showing anything: no chooser is wired to it.
-void CTOLMIXCtrl::AboutBox() {}
 
 namespace control {
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "control/ObjectSafety.h"
 #include "platform/Com.h"
 
 namespace tolmix::platform {
@@ -40,14 +41,14 @@ class CTOLMIXCtrl : public platform::IDispatch {
   // is a copy of the session's at this moment.
   static CTOLMIXCtrl* Create();
 
-  // IUnknown.  The control answers IID_IUnknown, IID_IDispatch and
-  // DIID__DTOLMIX.
+  // IUnknown.  The control answers IID_IUnknown, IID_IDispatch,
+  // DIID__DTOLMIX and IID_IObjectSafety (its part m_xObjSafe).
   platform::HRESULT QueryInterface(const platform::IID& iid, void** out) override;
   platform::ULONG AddRef() override;
   platform::ULONG Release() override;
 
-  // IDispatch (control/DispatchInvoke.cpp).  No type information is served
-  // here: GetTypeInfoCount reports 0.
+  // IDispatch (control/DispatchInvoke.cpp).  GetTypeInfo(0) serves the
+  // type information of _DTOLMIX (control/TypeLib.h).
   platform::HRESULT GetTypeInfoCount(unsigned* count) override;
   platform::HRESULT GetTypeInfo(unsigned index, platform::LCID lcid,
                                 platform::ITypeInfo** info) override;
@@ -149,6 +150,7 @@ class CTOLMIXCtrl : public platform::IDispatch {
 
   std::atomic<platform::ULONG> m_refs{1};
   bool m_bModified = false;
+  control::XObjSafe m_xObjSafe{this};
 };
 
 namespace control {
