@@ -1,6 +1,7 @@
 // The "CSP" route of key loading: the chooser over the soft store with the
 // key-usage filter of the key kind (unattended backend), no SKF probe, and
 // the "capi" engine module as the next step.
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -46,7 +47,9 @@ class CspRouteTest : public ::testing::Test {
   }
 
   // Runs LoadKeyAndCert on "CSP" with key kind KIND and chooser answer ANSWER.
-  int Load(CMSEngine& e, int kind, const char* answer) {
+  // The outputs go to *CERT and *KEY when given.
+  int Load(CMSEngine& e, int kind, const char* answer, ossl::Ptr<X509>* cert_out = nullptr,
+           ossl::Ptr<EVP_PKEY>* key_out = nullptr) {
     setenv("TOLMIX_CHOOSER", answer, 1);
     e.SetInterface("CSP");
     CMSEngineTestPeer(e).KeyKind() = kind;
@@ -55,6 +58,8 @@ class CspRouteTest : public ::testing::Test {
     ossl::Ptr<ENGINE> engine;
     int r = e.LoadKeyAndCert(&cert, &key, &engine);
     EXPECT_EQ(r != 0, !cert && !key && !engine);
+    if (cert_out) *cert_out = std::move(cert);
+    if (key_out) *key_out = std::move(key);
     return r;
   }
   std::vector<unsigned char> ChosenDer(CMSEngine& e) {
@@ -101,6 +106,39 @@ TEST_F(CspRouteTest, CancelFailsWithoutAMessage) {
   EXPECT_EQ(ErrorUtf8(e), "earlier");
   EXPECT_EQ(peer.CertDerLen(), 0);
   EXPECT_STREQ(peer.InterfaceName(), "CSP");
+}
+
+TEST_F(CspRouteTest, KeyComesThroughCapiByContainerName) {
+#ifndef CAPI_SO
+  GTEST_SKIP() << "capi module not built";
+#else
+  ASSERT_TRUE(platform::AddSoftProvider("Soft CSP"));
+  ASSERT_TRUE(platform::PutContainerKey("Soft CSP", "cont-sign", sign_->key.get()));
+  std::error_code ec;
+  std::filesystem::create_symlink(CAPI_SO, bed_.skf.system_dir + "/capi.so", ec);
+  ASSERT_FALSE(ec);
+  CMSEngine e;
+  CMSEngineTestPeer peer(e);
+  ossl::Ptr<X509> cert;
+  ossl::Ptr<EVP_PKEY> key;
+  ASSERT_EQ(Load(e, 2, "first", &cert, &key), 0) << ErrorUtf8(e);
+  EXPECT_EQ(skftest::PemOf(cert.get()), sign_->certPem);
+  EXPECT_EQ(std::string(peer.CertText()), sign_->certPem);
+  // The key is the container's: its public half is the certificate's.
+  EXPECT_EQ(EVP_PKEY_eq(key.get(), X509_get0_pubkey(cert.get())), 1);
+  const unsigned char digest[32] = {1, 2, 3};
+  unsigned char sig[512];
+  size_t len = sizeof sig;
+  ossl::Ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+  ASSERT_EQ(EVP_PKEY_sign_init(ctx.get()), 1);
+  ASSERT_EQ(EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()), 1);
+  ASSERT_EQ(EVP_PKEY_sign(ctx.get(), sig, &len, digest, sizeof digest), 1);
+  ossl::Ptr<EVP_PKEY_CTX> vctx(EVP_PKEY_CTX_new(X509_get0_pubkey(cert.get()), nullptr));
+  ASSERT_EQ(EVP_PKEY_verify_init(vctx.get()), 1);
+  ASSERT_EQ(EVP_PKEY_CTX_set_signature_md(vctx.get(), EVP_sha256()), 1);
+  EXPECT_EQ(EVP_PKEY_verify(vctx.get(), sig, len, digest, sizeof digest), 1);
+  key.reset();
+#endif
 }
 
 }  // namespace
