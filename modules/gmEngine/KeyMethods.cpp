@@ -1,0 +1,202 @@
+#include "modules/gmEngine/KeyMethods.h"
+
+#include <mutex>
+#include <utility>
+
+#include <openssl/ecdsa.h>
+
+#include "modules/gmEngine/EngineErrors.h"
+#include "modules/gmEngine/Sm2Sign.h"
+
+namespace tolmix::gm {
+namespace {
+
+// Device key of each live EC_KEY made with a device.  Kept here rather than
+// in EC_KEY ex_data: an ex_data index of the module would outlive it.
+std::mutex g_keys_mutex;
+std::vector<std::pair<const EC_KEY*, std::shared_ptr<DeviceKey>>> g_keys;
+
+std::shared_ptr<DeviceKey> DeviceOf(const EC_KEY* ec) {
+  std::lock_guard lock(g_keys_mutex);
+  for (auto& [key, device] : g_keys) {
+    if (key == ec) return device;
+  }
+  return nullptr;
+}
+
+bool Attach(const EC_KEY* ec, std::shared_ptr<DeviceKey> device) {
+  try {
+    std::lock_guard lock(g_keys_mutex);
+    g_keys.emplace_back(ec, std::move(device));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void KeyFinish(EC_KEY* ec) {
+  std::shared_ptr<DeviceKey> last;  // closed outside the lock
+  std::lock_guard lock(g_keys_mutex);
+  for (auto it = g_keys.begin(); it != g_keys.end(); ++it) {
+    if (it->first == ec) {
+      last = std::move(it->second);
+      g_keys.erase(it);
+      break;
+    }
+  }
+}
+
+// EC_KEY_copy / EC_KEY_dup: the copy shares the device key.
+int KeyCopy(EC_KEY* dest, const EC_KEY* src) {
+  std::shared_ptr<DeviceKey> device = DeviceOf(src);
+  return !device || Attach(dest, std::move(device)) ? 1 : 0;
+}
+
+std::vector<unsigned char> PointOf(const EC_KEY* ec) {
+  const EC_GROUP* group = EC_KEY_get0_group(ec);
+  const EC_POINT* pub = EC_KEY_get0_public_key(ec);
+  if (!group || !pub) return {};
+  std::vector<unsigned char> point(
+      EC_POINT_point2oct(group, pub, POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr));
+  if (point.empty() || EC_POINT_point2oct(group, pub, POINT_CONVERSION_UNCOMPRESSED, point.data(),
+                                          point.size(), nullptr) != point.size()) {
+    return {};
+  }
+  return point;
+}
+
+ECDSA_SIG* SignSig(const unsigned char* dgst, int dlen, const BIGNUM*, const BIGNUM*,
+                   EC_KEY* ec) {
+  std::shared_ptr<DeviceKey> device = DeviceOf(ec);
+  if (!device) {
+    RaiseError(kReasonNoDeviceKey, "signing needs a key from ENGINE_load_private_key");
+    return nullptr;
+  }
+  unsigned char e[32];
+  if (dlen < 0 || !Sm2SignedValue(device->sign_point, dgst, static_cast<size_t>(dlen), e)) {
+    RaiseError(kReasonNotSm2, "the container has no SM2 signature certificate");
+    return nullptr;
+  }
+  return device->SignE(e);
+}
+
+int Sign(int, const unsigned char* dgst, int dlen, unsigned char* sig, unsigned int* siglen,
+         const BIGNUM* kinv, const BIGNUM* r, EC_KEY* ec) {
+  ECDSA_SIG* s = SignSig(dgst, dlen, kinv, r, ec);
+  if (!s) return 0;
+  // The caller sized SIG with ECDSA_size, the longest DER form.
+  unsigned char* p = sig;
+  int n = i2d_ECDSA_SIG(s, &p);
+  ECDSA_SIG_free(s);
+  if (n <= 0) return 0;
+  *siglen = static_cast<unsigned int>(n);
+  return 1;
+}
+
+int Verify(int, const unsigned char* dgst, int dlen, const unsigned char* sig, int siglen,
+           EC_KEY* ec) {
+  if (dlen < 0 || siglen < 0) return -1;
+  return Sm2VerifyMessage(PointOf(ec), dgst, static_cast<size_t>(dlen), sig,
+                          static_cast<size_t>(siglen));
+}
+
+int VerifySig(const unsigned char* dgst, int dlen, const ECDSA_SIG* sig, EC_KEY* ec) {
+  unsigned char* der = nullptr;
+  int n = i2d_ECDSA_SIG(sig, &der);
+  if (n <= 0) return -1;
+  int rv = Verify(0, dgst, dlen, der, n, ec);
+  OPENSSL_free(der);
+  return rv;
+}
+
+// EVP_PKEY_METHOD decrypt: OUT null asks for a size; the ciphertext's
+// length bounds the plaintext (SM2 adds C1 and C3 to it).
+int Decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* outlen, const unsigned char* in,
+            size_t inlen) {
+  const EC_KEY* ec = EVP_PKEY_get0_EC_KEY(EVP_PKEY_CTX_get0_pkey(ctx));
+  std::shared_ptr<DeviceKey> device = ec ? DeviceOf(ec) : nullptr;
+  if (!device) {
+    RaiseError(kReasonNoDeviceKey, "decryption needs a key from ENGINE_load_private_key");
+    return 0;
+  }
+  if (!out) {
+    *outlen = inlen;
+    return 1;
+  }
+  return device->Decrypt(in, inlen, out, outlen) ? 1 : 0;
+}
+
+int (*g_builtin_ctrl)(EVP_PKEY_CTX*, int, int, void*) = nullptr;
+
+// PKCS#7 announces a content-key wrap or unwrap through these controls; the
+// built-in EC method does not know them.
+int Ctrl(EVP_PKEY_CTX* ctx, int type, int p1, void* p2) {
+  if (type == EVP_PKEY_CTRL_PKCS7_ENCRYPT || type == EVP_PKEY_CTRL_PKCS7_DECRYPT) return 1;
+  return g_builtin_ctrl ? g_builtin_ctrl(ctx, type, p1, p2) : -2;
+}
+
+}  // namespace
+
+EC_KEY_METHOD* NewEcKeyMethod() {
+  EC_KEY_METHOD* m = EC_KEY_METHOD_new(EC_KEY_OpenSSL());
+  if (!m) return nullptr;
+  int (*init)(EC_KEY*) = nullptr;
+  void (*finish)(EC_KEY*) = nullptr;
+  int (*copy)(EC_KEY*, const EC_KEY*) = nullptr;
+  int (*set_group)(EC_KEY*, const EC_GROUP*) = nullptr;
+  int (*set_private)(EC_KEY*, const BIGNUM*) = nullptr;
+  int (*set_public)(EC_KEY*, const EC_POINT*) = nullptr;
+  EC_KEY_METHOD_get_init(m, &init, &finish, &copy, &set_group, &set_private, &set_public);
+  EC_KEY_METHOD_set_init(m, init, KeyFinish, KeyCopy, set_group, set_private, set_public);
+  // No sign_setup: a device key has no nonce to prepare outside the device.
+  EC_KEY_METHOD_set_sign(m, Sign, nullptr, SignSig);
+  EC_KEY_METHOD_set_verify(m, Verify, VerifySig);
+  return m;
+}
+
+EVP_PKEY_METHOD* NewEcPkeyMethod() {
+  const EVP_PKEY_METHOD* builtin = EVP_PKEY_meth_find(EVP_PKEY_EC);
+  EVP_PKEY_METHOD* m = builtin ? EVP_PKEY_meth_new(EVP_PKEY_EC, 0) : nullptr;
+  if (!m) return nullptr;
+  EVP_PKEY_meth_copy(m, builtin);
+  int (*ctrl)(EVP_PKEY_CTX*, int, int, void*) = nullptr;
+  int (*ctrl_str)(EVP_PKEY_CTX*, const char*, const char*) = nullptr;
+  EVP_PKEY_meth_get_ctrl(builtin, &ctrl, &ctrl_str);
+  g_builtin_ctrl = ctrl;  // the same function for every load of libcrypto
+  EVP_PKEY_meth_set_ctrl(m, Ctrl, ctrl_str);
+  EVP_PKEY_meth_set_decrypt(m, nullptr, Decrypt);
+  return m;
+}
+
+ossl::Ptr<EVP_PKEY> MakeEngineKey(ENGINE* e, const std::vector<unsigned char>& point,
+                                  std::shared_ptr<DeviceKey> device) {
+  ossl::Ptr<EVP_PKEY> pkey(EVP_PKEY_new());
+  EC_KEY* ec = EC_KEY_new_method(e);
+  // Assigned before the group is set: with the SM2 group already in place,
+  // OpenSSL 3.0 would make the key SM2-typed.
+  if (!pkey || !ec || !EVP_PKEY_assign(pkey.get(), EVP_PKEY_EC, ec)) {
+    EC_KEY_free(ec);
+    RaiseError(kReasonInternal, "out of memory");
+    return nullptr;
+  }
+  EC_GROUP* group = EC_GROUP_new_by_curve_name(NID_sm2);
+  EC_POINT* pub = group ? EC_POINT_new(group) : nullptr;
+  bool ok = pub && EC_KEY_set_group(ec, group) &&
+            EC_POINT_oct2point(group, pub, point.data(), point.size(), nullptr) &&
+            EC_KEY_set_public_key(ec, pub);
+  EC_POINT_free(pub);
+  EC_GROUP_free(group);
+  if (!ok) {
+    RaiseError(kReasonNotSm2, "the public key is not a point of the SM2 curve");
+    return nullptr;
+  }
+  if (device) {
+    if (!Attach(ec, std::move(device)) || !EVP_PKEY_set1_engine(pkey.get(), e)) {
+      RaiseError(kReasonInternal, "cannot attach the device key");
+      return nullptr;
+    }
+  }
+  return pkey;
+}
+
+}  // namespace tolmix::gm
