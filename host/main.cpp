@@ -5,6 +5,10 @@
 #include <string_view>
 
 #include "host/Commands.h"
+#include "host/DrawCommand.h"
+#include "host/Register.h"
+#include "host/Run.h"
+#include "host/Sandbox.h"
 #include "host/StoreCommand.h"
 
 namespace tolmix::host {
@@ -17,8 +21,14 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
+    {"register", RunRegister, kRegisterUsage},
+    {"unregister", RunUnregister, kUnregisterUsage},
     {"call", RunCall, kCallUsage},
+    {"run", RunScript, kRunUsage},
+    {"draw", RunDraw, kDrawUsage},
+    {"properties", RunProperties, kPropertiesUsage},
     {"store", RunStore, kStoreUsage},
+    {"sandbox", RunSandbox, kSandboxUsage},
 };
 
 void PrintUsage(FILE* out) {
