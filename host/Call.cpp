@@ -1,4 +1,5 @@
-// tolmix call: creates one control and calls members on it in order, as a
+// tolmix call: creates one control by its ProgID through the registry and
+// the class factory (host/Activation.h) and calls members on it in order, as a
 // script would through the dispatch interface: the name is looked up with
 // GetIDsOfNames, the arguments go as strings (the control converts them to
 // its parameter types) and the member is invoked as a method or property
@@ -10,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "control/App.h"
 #include "control/DispatchTable.h"
-#include "control/TOLMIXCtrl.h"
+#include "host/Activation.h"
 #include "host/ArgText.h"
 #include "host/Commands.h"
 #include "platform/CodePage.h"
@@ -173,10 +175,11 @@ int RunCall(std::span<const char* const> args) {
     }
   }
   DispatchRef ctrl;
-  HRESULT hr = control::CreateControl(IID_IDispatch, reinterpret_cast<void**>(&ctrl.p));
+  std::string error;
+  HRESULT hr = CreateObjectByProgId(control::kControlProgId, IID_IDispatch,
+                                    reinterpret_cast<void**>(&ctrl.p), &error);
   if (Failed(hr)) {
-    fprintf(stderr, "tolmix: cannot create the control: %s (0x%08X)\n", HResultName(hr),
-            static_cast<unsigned>(hr));
+    fprintf(stderr, "tolmix: %s\n", error.c_str());
     return kExitFailed;
   }
   for (const Group& g : groups) {

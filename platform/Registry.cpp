@@ -181,6 +181,8 @@ bool Registry::Parse(std::string_view text, std::string* error) {
 std::string Registry::Serialize() const {
   std::string out = "; tolmix registry: class IDs, ProgIDs, type libraries, categories\n";
   for (const auto& [key, values] : keys_) {
+    // A key with no values of its own and keys under it is implied by them.
+    if (values.empty() && !SubKeys(key).empty()) continue;
     out += "\n[" + key + "]\n";
     for (const auto& [name, text] : values) out += name + "=" + text + "\n";
   }

@@ -10,6 +10,7 @@ PACKAGES=(
   softhsm2 libp11-dev libp11-kit-dev opensc
   libgtk-3-dev xvfb xauth fonts-wqy-microhei
   clang libclang-rt-14-dev
+  duktape-dev
   libc-bin
 )
 
