@@ -57,7 +57,7 @@ class Registry {
   struct Less {
     bool operator()(const std::string& a, const std::string& b) const;
   };
-  using Values = std::map<std::string, std::string>;
+  using Values = std::map<std::string, std::string, Less>;
   std::map<std::string, Values, Less> keys_;
 };
 
