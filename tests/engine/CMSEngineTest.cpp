@@ -194,16 +194,25 @@ class EngineCleanupTest : public CMSEngineTest {
   }
 };
 
-TEST_F(EngineCleanupTest, DestructorReleasesPkcs11EngineCompletely) {
+// An engine initialised by someone else (not through this object's
+// LoadDynamicEngine) is taken off the list, but its init reference belongs
+// to whoever took it: the destructor never finishes it.
+TEST_F(EngineCleanupTest, DestructorUnlistsForeignPkcs11EngineWithoutFinishingIt) {
+  ossl::Ptr<ENGINE> held;
   {
     CMSEngine engine;
     ListEngine("pkcs11_rsa_key", true);
+    held = CMSEngineTestPeer::FindListedEngine("pkcs11_rsa_key");
+    ASSERT_NE(held, nullptr);
     ERR_put_error(ERR_LIB_ENGINE, 0, ENGINE_R_NO_SUCH_ENGINE, __FILE__, __LINE__);
   }
-  EXPECT_EQ(g_finished, 1);
-  EXPECT_EQ(g_destroyed, 1);
   EXPECT_EQ(CMSEngineTestPeer::FindListedEngine("pkcs11_rsa_key"), nullptr);
+  EXPECT_EQ(g_finished, 0);
   EXPECT_EQ(ERR_peek_error(), 0u);  // the call's errors do not reach the next one
+  ENGINE_finish(held.get());
+  EXPECT_EQ(g_finished, 1);
+  held.reset();
+  EXPECT_EQ(g_destroyed, 1);
 }
 
 TEST_F(EngineCleanupTest, ReleaseTakesModuleEnginesOffTheListOnly) {
