@@ -126,6 +126,16 @@ int Decrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* outlen, const unsigne
   return device->Decrypt(in, inlen, out, outlen) ? 1 : 0;
 }
 
+// EVP_PKEY_METHOD encrypt: with the key's public point, in software.
+// (OpenSSL 3.0 also insists on an encrypt function before it runs a legacy
+// method's decrypt.)
+int Encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* outlen, const unsigned char* in,
+            size_t inlen) {
+  const EC_KEY* ec = EVP_PKEY_get0_EC_KEY(EVP_PKEY_CTX_get0_pkey(ctx));
+  std::vector<unsigned char> point = ec ? PointOf(ec) : std::vector<unsigned char>();
+  return !point.empty() && Sm2Encrypt(point, in, inlen, out, outlen) ? 1 : 0;
+}
+
 int (*g_builtin_ctrl)(EVP_PKEY_CTX*, int, int, void*) = nullptr;
 
 // PKCS#7 announces a content-key wrap or unwrap through these controls; the
@@ -164,6 +174,7 @@ EVP_PKEY_METHOD* NewEcPkeyMethod() {
   EVP_PKEY_meth_get_ctrl(builtin, &ctrl, &ctrl_str);
   g_builtin_ctrl = ctrl;  // the same function for every load of libcrypto
   EVP_PKEY_meth_set_ctrl(m, Ctrl, ctrl_str);
+  EVP_PKEY_meth_set_encrypt(m, nullptr, Encrypt);
   EVP_PKEY_meth_set_decrypt(m, nullptr, Decrypt);
   return m;
 }

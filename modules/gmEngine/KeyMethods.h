@@ -12,7 +12,8 @@
 // Keys from the private-key loader also carry the engine as their method
 // engine (EVP_PKEY_set1_engine): their EVP_PKEY_CTXs use the engine's EC
 // EVP_PKEY_METHOD, a copy of OpenSSL's own with a decrypt that sends the
-// SM2 ciphertext (a wrapped content key) to the device.
+// SM2 ciphertext (a wrapped content key) to the device (and an encrypt
+// that wraps for the key's public point in software).
 //
 // Nothing is registered with OpenSSL: the methods reach only these keys.
 // A key holds a functional reference to its engine; free keys before the
@@ -34,7 +35,8 @@ namespace tolmix::gm {
 // the last key made with it).  Null on allocation failure.
 EC_KEY_METHOD* NewEcKeyMethod();
 
-// A new EC EVP_PKEY_METHOD: OpenSSL's own plus the device decryption.
+// A new EC EVP_PKEY_METHOD: OpenSSL's own plus the device decryption and
+// SM2 encryption (software) with the key's public point.
 // Once listed by the engine, libcrypto frees it with the engine.
 EVP_PKEY_METHOD* NewEcPkeyMethod();
 

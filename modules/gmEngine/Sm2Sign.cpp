@@ -101,4 +101,13 @@ int Sm2VerifyMessage(const std::vector<unsigned char>& point, const unsigned cha
   return rv == 1 ? 1 : (rv == 0 ? 0 : -1);
 }
 
+bool Sm2Encrypt(const std::vector<unsigned char>& point, const unsigned char* in, size_t in_len,
+                unsigned char* out, size_t* out_len) {
+  ossl::Ptr<EVP_PKEY> key = Sm2PublicKey(point);
+  ossl::Ptr<EVP_PKEY_CTX> ctx(key ? EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr)
+                                  : nullptr);
+  return ctx && EVP_PKEY_encrypt_init(ctx.get()) > 0 &&
+         EVP_PKEY_encrypt(ctx.get(), out, out_len, in, in_len) > 0;
+}
+
 }  // namespace tolmix::gm

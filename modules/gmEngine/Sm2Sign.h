@@ -31,4 +31,9 @@ bool Sm2SignedValue(const std::vector<unsigned char>& point, const unsigned char
 int Sm2VerifyMessage(const std::vector<unsigned char>& point, const unsigned char* msg,
                      size_t msg_len, const unsigned char* sig, size_t sig_len);
 
+// SM2 encryption (OpenSSL's DER form, C1 C3 C2, SM3) of IN for the key
+// POINT.  OUT null asks for the size in *OUT_LEN.  False on failure.
+bool Sm2Encrypt(const std::vector<unsigned char>& point, const unsigned char* in, size_t in_len,
+                unsigned char* out, size_t* out_len);
+
 }  // namespace tolmix::gm

@@ -173,7 +173,9 @@ std::string DrainErrors() {
   const char* data = nullptr;
   int flags = 0;
   while (unsigned long e = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags)) {
-    out << ERR_GET_REASON(e) << ":" << ((flags & ERR_TXT_STRING) && data ? data : "") << "\n";
+    const char* lib = ERR_lib_error_string(e);
+    out << ERR_GET_REASON(e) << ":" << ((flags & ERR_TXT_STRING) && data ? data : "") << " ["
+        << (lib ? lib : "?") << "]\n";
   }
   return out.str();
 }
