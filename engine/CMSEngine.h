@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "engine/EngineLog.h"
 #include "engine/OsslPtr.h"
@@ -197,6 +198,65 @@ class CMSEngine {
                     unsigned* out_len) noexcept;
 
   // ---- Envelope encryption and decryption ----
+
+  // WriteEnvelopePem writes P7 as PEM (label PKCS7, 64-character lines) into
+  // OUT of capacity *OUT_LEN (EnvelopePem.cpp); *OUT_LEN becomes the bytes
+  // written.  No NUL is added.  Returns 0; -1 without a message when the PEM
+  // write fails or gives nothing, for a null argument, and when the text is
+  // longer than the capacity: nothing is written then (a cut message would
+  // be a broken one) and *OUT_LEN is the capacity needed.  The string form
+  // returns the whole text.
+  static int WriteEnvelopePem(PKCS7* p7, char* out, unsigned* out_len) noexcept;
+  static int WriteEnvelopePem(PKCS7* p7, std::string* pem) noexcept;
+
+  // Envelopes are PKCS#7 enveloped-data (RFC 2315) in PEM text, content
+  // cipher Triple-DES CBC for every recipient.  Encryption settles the
+  // interface and engine from the recipient certificate
+  // (SelectInterfaceByCertificate); an RSA recipient is added by OpenSSL, an
+  // SM2 one by a recipient entry of our own (OpenSSL 3.0 refuses SM2 in
+  // PKCS7_add_recipient) whose key PKCS7_dataInit wraps with SM2.
+  // Decryption loads the exchange key (m_nKeyKind := 1, LoadKeyAndCert).
+  // Engine slot 6 is "1" while the data chain is opened and "0" after; slot
+  // 8 is "1" for a decryption.  A key that is not the recipient's fails:
+  // OpenSSL then decrypts with a random content key, and the bad padding at
+  // the end is checked (never garbage as plaintext).
+  // Messages: "加密初始化失败!" (chain not opened), "加密失败!" (message not
+  // closed), and for files "读取源文件失败!", "写加密文件失败!",
+  // "读取加密文件失败!", "写解密文件失败!", "转换P7失败!"; key loading's own;
+  // all other failures leave the text unchanged.  Null arguments give -1.
+
+  // EnvelopeEncrypt envelopes LEN bytes of CONTENT for the PEM certificate
+  // CERT_PEM and writes the PEM text as WriteEnvelopePem does: into OUT of
+  // capacity *OUT_LEN (too small: -1 and *OUT_LEN the capacity needed; an
+  // envelope cannot be made again identically, so size-unaware callers use
+  // the string form), or whole into *PEM.  Returns 0 or -1.
+  int EnvelopeEncrypt(const char* content, int len, const char* certPem, char* out,
+                      unsigned* out_len) noexcept;
+  int EnvelopeEncrypt(const char* content, int len, const char* certPem, std::string* pem) noexcept;
+
+  // EnvelopeDecrypt opens LEN bytes of envelope PEM with the user's
+  // exchange key.  The plaintext ends at its first NUL byte.  A null OUT is
+  // a size query (after a full decryption): *OUT_LEN = ((n + 2) / 3) * 4 + 1
+  // for a plaintext of n bytes, which always holds the text and its NUL.
+  // Otherwise *OUT_LEN is OUT's capacity on entry: the text and a NUL are
+  // written and *OUT_LEN becomes the text's length; a capacity that does
+  // not hold them gives -1, OUT untouched and *OUT_LEN the capacity needed.
+  // The string form takes the text whole (one decryption, one key load: on
+  // "CSP" one chooser).  An empty plaintext gives -1.
+  int EnvelopeDecrypt(const char* pem, int len, char* out, unsigned* out_len) noexcept;
+  int EnvelopeDecrypt(const char* pem, int len, std::string* text) noexcept;
+
+  // EnvelopeEncryptFile / EnvelopeDecryptFile envelope the file SRC into DST
+  // for CERT_PEM, and open the envelope file SRC into DST (an empty
+  // plaintext gives an empty file and 0).  Both stream in 4096-byte blocks:
+  // memory use does not grow with the file.  Encryption writes the message
+  // with indefinite lengths (BER, as streaming S/MIME tools do); decryption
+  // reads definite and indefinite lengths.  DST is written to a new file
+  // beside it and renamed into place only when everything succeeded, so a
+  // failed call leaves an existing DST as it was.  Returns 0 or -1.
+  int EnvelopeEncryptFile(const char* src, const char* dst, const char* certPem) noexcept;
+  int EnvelopeDecryptFile(const char* src, const char* dst) noexcept;
+
   // ---- Raw PKCS#1 signatures and public-key helpers ----
 
   // ---- Certificate helpers (CertHelpers.cpp) ----
@@ -220,6 +280,11 @@ class CMSEngine {
   // Both replace the previous text and stay within the 512-byte field.
   void SetError(const char* message) noexcept;
   void FormatError(const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+
+  // ---- Envelope decryption (Envelope.cpp) ----
+  // Loads the exchange key into m_pCert / m_pKey and opens LEN bytes of
+  // envelope PEM into *PLAIN, whole (NUL bytes included).  0 or -1.
+  int OpenEnvelopeText(const char* pem, int len, std::string* plain) noexcept;
 
   // ---- OpenSSL engine list (CMSEngine.cpp) ----
 

@@ -1,0 +1,208 @@
+// CMSEngine envelopes in memory: PKCS#7 enveloped data (RFC 2315) with the
+// Triple-DES CBC content cipher, made for a recipient certificate and opened
+// with the user's exchange key.
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+
+#include "engine/CMSEngine.h"
+#include "engine/EngineSlots.h"
+#include "engine/EnvelopeParts.h"
+
+namespace tolmix {
+namespace envelope {
+namespace {
+
+// Key-encryption algorithm of an SM2 recipient: SM2 encryption (GM/T 0006).
+constexpr char kSm2EncryptionOid[] = "1.2.156.10197.1.301.3";
+
+// The engines only read the slot texts.
+char kOn[] = "1";
+char kOff[] = "0";
+
+// An SM2 key: OpenSSL 3 types a certificate key on the SM2 curve "SM2"; an
+// EC key on that curve is taken for one too.
+bool IsSm2Key(EVP_PKEY* key) {
+  if (!key) return false;
+  if (EVP_PKEY_is_a(key, "SM2")) return true;
+  if (!EVP_PKEY_is_a(key, "EC")) return false;
+  char curve[64] = {};
+  size_t len = 0;
+  return EVP_PKEY_get_group_name(key, curve, sizeof curve, &len) == 1 &&
+         (OBJ_txt2nid(curve) == NID_sm2 || strcmp(curve, "SM2") == 0);
+}
+
+// A recipient entry for an SM2 CERT, made as PKCS7_add_recipient makes one
+// for RSA (issuer and serial, key-encryption algorithm, the certificate);
+// PKCS7_dataInit wraps the content key with the certificate's SM2 key.
+bool AddSm2Recipient(PKCS7* p7, X509* cert) {
+  PKCS7_RECIP_INFO* ri = PKCS7_RECIP_INFO_new();
+  ASN1_OBJECT* alg = OBJ_txt2obj(kSm2EncryptionOid, 1);
+  bool ok = ri && alg && ASN1_INTEGER_set(ri->version, 0) &&
+            X509_NAME_set(&ri->issuer_and_serial->issuer, X509_get_issuer_name(cert)) &&
+            ASN1_STRING_copy(ri->issuer_and_serial->serial, X509_get0_serialNumber(cert)) &&
+            X509_ALGOR_set0(ri->key_enc_algor, alg, V_ASN1_UNDEF, nullptr);
+  if (ok) alg = nullptr;  // the entry owns it now
+  if (ok) {
+    X509_up_ref(cert);
+    ri->cert = cert;
+    ok = PKCS7_add_recipient_info(p7, ri) != 0;
+  }
+  ASN1_OBJECT_free(alg);
+  if (!ok) PKCS7_RECIP_INFO_free(ri);
+  return ok;
+}
+
+}  // namespace
+
+void SetSlot(ENGINE* e, int slot, bool on) noexcept {
+  if (e) ENGINE_set_ex_data(e, slot, on ? kOn : kOff);
+}
+
+ossl::Ptr<X509> ParseCertPem(const char* certPem) noexcept {
+  ossl::Ptr<BIO> bio(BIO_new_mem_buf(certPem, -1));
+  if (!bio) return nullptr;
+  return ossl::Ptr<X509>(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+}
+
+ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, ossl::Ptr<ENGINE>* engine) noexcept {
+  char name[CMSEngine::kAlgorithmNameSize] = {};
+  CMSEngine::CertSignatureAlgorithmName(recipient, name);
+  *engine = self.SelectInterfaceByCertificate(name);
+  if (!*engine) return nullptr;
+  ossl::Ptr<PKCS7> p7(PKCS7_new());
+  if (!p7 || !PKCS7_set_type(p7.get(), NID_pkcs7_enveloped) ||
+      !PKCS7_set_cipher(p7.get(), EVP_des_ede3_cbc())) {
+    return nullptr;
+  }
+  // OpenSSL 3.0's PKCS7_add_recipient refuses SM2 keys ("encryption not
+  // supported for this key type"); RSA keys keep OpenSSL's own entry.
+  bool added = IsSm2Key(X509_get0_pubkey(recipient)) ? AddSm2Recipient(p7.get(), recipient)
+                                                      : PKCS7_add_recipient(p7.get(), recipient) != nullptr;
+  return added ? std::move(p7) : nullptr;
+}
+
+ossl::Ptr<BIO> OpenDecryptChain(ENGINE* e, PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noexcept {
+  SetSlot(e, kEngineSlotEnvelopeOpen, true);
+  SetSlot(e, kEngineSlotDecrypt, true);
+  ossl::Ptr<BIO> chain(PKCS7_dataDecode(p7, key, in, cert));
+  if (chain) SetSlot(e, kEngineSlotEnvelopeOpen, false);  // not reset when opening fails
+  return chain;
+}
+
+bool CipherEndedCleanly(BIO* chain) noexcept {
+  BIO* cipher = BIO_find_type(chain, BIO_TYPE_CIPHER);
+  return cipher && BIO_get_cipher_status(cipher) == 1;
+}
+
+}  // namespace envelope
+
+int CMSEngine::EnvelopeEncrypt(const char* content, int len, const char* certPem,
+                               std::string* pem) noexcept {
+  if (!content || !certPem || !pem || len < 0) return -1;
+  ReleaseKeyAndCert();
+  ossl::Ptr<X509> cert = envelope::ParseCertPem(certPem);
+  if (!cert) return -1;
+  ossl::Ptr<ENGINE> e;
+  ossl::Ptr<PKCS7> p7 = envelope::NewEnvelope(*this, cert.get(), &e);
+  if (!p7) return -1;
+
+  envelope::SetSlot(e.get(), kEngineSlotEnvelopeOpen, true);
+  ossl::Ptr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));  // the content key is wrapped here
+  if (!chain) {
+    SetError(envelope::kMsgEncryptInit);
+    return -1;
+  }
+  envelope::SetSlot(e.get(), kEngineSlotEnvelopeOpen, false);
+  // One write of the whole content; the chain ends in a memory BIO.
+  if ((len > 0 && BIO_write(chain.get(), content, len) != len) || BIO_flush(chain.get()) <= 0 ||
+      !PKCS7_dataFinal(p7.get(), chain.get())) {
+    SetError(envelope::kMsgEncrypt);
+    return -1;
+  }
+  return WriteEnvelopePem(p7.get(), pem);
+}
+
+int CMSEngine::EnvelopeEncrypt(const char* content, int len, const char* certPem, char* out,
+                               unsigned* out_len) noexcept try {
+  if (!out || !out_len) return -1;
+  std::string pem;
+  if (EnvelopeEncrypt(content, len, certPem, &pem) != 0) return -1;
+  if (pem.size() > *out_len) {
+    *out_len = pem.size() > UINT_MAX ? UINT_MAX : static_cast<unsigned>(pem.size());
+    return -1;
+  }
+  memcpy(out, pem.data(), pem.size());
+  *out_len = static_cast<unsigned>(pem.size());
+  return 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+int CMSEngine::OpenEnvelopeText(const char* pem, int len, std::string* plain) noexcept try {
+  m_nKeyKind = kExchangeKey;
+  ReleaseKeyAndCert();
+  ossl::Ptr<ENGINE> e;
+  if (LoadKeyAndCert(&m_pCert, &m_pKey, &e) != 0 || !m_pCert || !m_pKey || !e) return -1;
+
+  ossl::Ptr<BIO> in(BIO_new_mem_buf(pem, len));
+  ossl::Ptr<PKCS7> p7(in ? PEM_read_bio_PKCS7(in.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!p7) return -1;
+  ossl::Ptr<BIO> chain =
+      envelope::OpenDecryptChain(e.get(), p7.get(), m_pKey.get(), m_pCert.get(), nullptr);
+  if (!chain) return -1;
+
+  // The plaintext is never longer than the envelope text, which bounds it.
+  plain->clear();
+  char block[envelope::kMemoryBlock];
+  for (int n; (n = BIO_read(chain.get(), block, sizeof block)) > 0;) plain->append(block, n);
+  if (!envelope::CipherEndedCleanly(chain.get())) {
+    OPENSSL_cleanse(plain->data(), plain->size());
+    plain->clear();
+    return -1;
+  }
+  return plain->empty() ? -1 : 0;
+} catch (...) {
+  TOLMIX_LOG_TEXT(m_pLog.get(), "malloc mem failed...", nullptr);
+  return -1;
+}
+
+int CMSEngine::EnvelopeDecrypt(const char* pem, int len, std::string* text) noexcept try {
+  if (!pem || !text || len < 0) return -1;
+  std::string plain;
+  if (OpenEnvelopeText(pem, len, &plain) != 0) return -1;
+  plain.resize(strnlen(plain.data(), plain.size()));  // the text ends at its first NUL
+  *text = std::move(plain);
+  return 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+int CMSEngine::EnvelopeDecrypt(const char* pem, int len, char* out, unsigned* out_len) noexcept try {
+  if (!pem || !out_len || len < 0) return -1;
+  std::string plain;
+  if (OpenEnvelopeText(pem, len, &plain) != 0) return -1;
+  if (!out) {  // room for the Base64 of the plaintext, more than the text needs
+    size_t size = (plain.size() + 2) / 3 * 4 + 1;
+    *out_len = size > UINT_MAX ? UINT_MAX : static_cast<unsigned>(size);
+    return 0;
+  }
+  size_t n = strnlen(plain.data(), plain.size());
+  if (n >= *out_len) {
+    *out_len = n >= UINT_MAX ? UINT_MAX : static_cast<unsigned>(n + 1);
+    return -1;
+  }
+  memcpy(out, plain.data(), n);
+  out[n] = '\0';
+  *out_len = static_cast<unsigned>(n);
+  return 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+}  // namespace tolmix
