@@ -257,7 +257,59 @@ class CMSEngine {
   int EnvelopeEncryptFile(const char* src, const char* dst, const char* certPem) noexcept;
   int EnvelopeDecryptFile(const char* src, const char* dst) noexcept;
 
-  // ---- Raw PKCS#1 signatures and public-key helpers ----
+  // ---- Raw PKCS#1 signatures and public-key helpers (RawSignature.cpp) ----
+
+  // A raw signature block: a 256-byte signature area (the signature from
+  // byte 0, zeros after it) followed by the signer certificate's PEM text,
+  // no NUL; at most 8192 bytes, so keys up to 2048 bits and certificate
+  // texts up to 7936 bytes.  RawSign returns it, and RawVerify takes it, as
+  // one-line Base64.
+  static constexpr unsigned kRawSignatureAreaSize = 256;
+  static constexpr unsigned kRawBlockMax = 8192;
+  static constexpr unsigned kRawCertTextMax = kRawBlockMax - kRawSignatureAreaSize;
+  // Capacity that holds every RawSign text and its NUL (10924 + 1 bytes).
+  static constexpr unsigned kRawSignatureTextSize = (kRawBlockMax + 2) / 3 * 4 + 1;
+
+  // RawSign signs the text DATA (up to its NUL) with the user's signature
+  // key (m_nKeyKind := 2, ReleaseKeyAndCert, LoadKeyAndCert): SHA-1 (the
+  // "gmEngine" digest while that engine is up) and EVP_SignFinal, for RSA a
+  // PKCS#1 v1.5 signature.  The Base64 of the block and a NUL go to OUT,
+  // whose capacity is *OUT_LEN; *OUT_LEN becomes the text's length.  LEN and
+  // FLAG are ignored.  A null OUT is a size query: *OUT_LEN =
+  // kRawSignatureTextSize, result 0, no key loaded.  Returns 0;
+  // LoadKeyAndCert's result when the key does not load; -1 with the text
+  // unchanged for a null DATA or OUT_LEN, a failed signature, a key whose
+  // signature does not fit 256 bytes (RSA over 2048 bits), a certificate
+  // text over kRawCertTextMax bytes, or a capacity that does not hold the
+  // text and its NUL: then OUT is untouched and *OUT_LEN the capacity
+  // needed.  The string form takes the text whole.  On success
+  // m_szCertText holds the signer certificate's PEM.
+  int RawSign(const char* data, int len, int flag, char* out, unsigned* out_len) noexcept;
+  int RawSign(const char* data, int len, int flag, std::string* text) noexcept;
+
+  // RawVerify checks the Base64 raw signature block SIG against the text
+  // DATA (up to its NUL).  The block's certificate picks interface and
+  // engine (SelectInterfaceByCertificate: brought up and found, not used);
+  // its public key checks the first EVP_PKEY_size bytes of the signature
+  // area over the SHA-1 digest of DATA.  The lengths are ignored.  Returns 0
+  // for a valid signature; -1 with "签名验证失败!" for a SIG that is no
+  // Base64, decodes to under 256 or over 8192 bytes or holds no PEM
+  // certificate, for a key whose signature is over 256 bytes and for a
+  // signature that does not verify; "从证书获取公钥失败!" when the
+  // certificate yields no public key; the bring-up's message (or none) when
+  // the engine does not come up; none for a null DATA.
+  int RawVerify(const char* data, int len, const char* sig, int sig_len) noexcept;
+
+  // ---- Store certificate (StoreCertificate.cpp) ----
+
+  // ChooseStoreCertificate lets the user choose a certificate of "MY" in
+  // the chooser (CCertSelectDlg) with key-usage filter m_nKeyKind - 1 and
+  // puts its PEM into m_szCertText.  Returns 0 then, and at once with
+  // nothing done when m_szInterfaceName is "P11"; -1 with the text
+  // unchanged when the chooser is not confirmed; -1 with
+  // "证书编码转换失败1[p7_ready]" when the chosen certificate does not
+  // decode or its PEM does not fit m_szCertText.
+  int ChooseStoreCertificate() noexcept;
 
   // ---- Certificate helpers (CertHelpers.cpp) ----
 

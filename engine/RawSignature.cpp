@@ -1,0 +1,156 @@
+// CMSEngine: raw PKCS#1 signatures -- a SHA-1 signature of the device key in
+// a 256-byte area, followed by the signer's PEM certificate, as one-line
+// Base64.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "engine/CMSEngine.h"
+#include "util/Base64.h"
+
+namespace tolmix {
+namespace {
+
+// "签名验证失败!"
+constexpr char kMsgVerifyFailed[] = "\xC7\xA9\xC3\xFB\xD1\xE9\xD6\xA4\xCA\xA7\xB0\xDC!";
+// "从证书获取公钥失败!"
+constexpr char kMsgNoPublicKey[] =
+    "\xB4\xD3\xD6\xA4\xCA\xE9\xBB\xF1\xC8\xA1\xB9\xAB\xD4\xBF\xCA\xA7\xB0\xDC!";
+
+static_assert(CMSEngine::kRawSignatureTextSize == 10924 + 1);
+
+// The SHA-1 context over DATA up to its NUL.  EVP_sha1() is taken by
+// EVP_DigestInit as the default digest for SHA-1: while "gmEngine" is up
+// that is the engine's digest, on both the signing and the checking side.
+ossl::Ptr<EVP_MD_CTX> Sha1Of(const char* data) {
+  ossl::Ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+  if (!ctx || !EVP_DigestInit(ctx.get(), EVP_sha1()) ||
+      !EVP_DigestUpdate(ctx.get(), data, strlen(data))) {
+    return nullptr;
+  }
+  return ctx;
+}
+
+}  // namespace
+
+int CMSEngine::RawSign(const char* data, int, int, char* out, unsigned* out_len) noexcept try {
+  if (data == nullptr || out_len == nullptr) return -1;
+  if (out == nullptr) {
+    *out_len = kRawSignatureTextSize;
+    return 0;
+  }
+  std::string text;
+  int r = RawSign(data, 0, 0, &text);
+  if (r != 0) return r;
+  if (text.size() + 1 > *out_len) {
+    *out_len = static_cast<unsigned>(text.size() + 1);
+    return -1;
+  }
+  memcpy(out, text.c_str(), text.size() + 1);
+  *out_len = static_cast<unsigned>(text.size());
+  return 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+int CMSEngine::RawSign(const char* data, int, int, std::string* text) noexcept try {
+  if (data == nullptr || text == nullptr) return -1;
+  m_nKeyKind = kSignatureKey;
+  ReleaseKeyAndCert();
+  ossl::Ptr<ENGINE> engine;  // released before this call returns
+  int r = LoadKeyAndCert(&m_pCert, &m_pKey, &engine);
+  if (r != 0) return r;
+
+  // The block format holds a signature of at most 256 bytes: a larger key
+  // is refused before anything is signed (EVP_SignFinal writes
+  // EVP_PKEY_size bytes).
+  const int keySize = EVP_PKEY_size(m_pKey.get());
+  if (keySize <= 0 || keySize > static_cast<int>(kRawSignatureAreaSize)) return -1;
+
+  std::vector<unsigned char> block(kRawBlockMax, 0);
+  ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data);
+  unsigned sigLen = 0;
+  if (!ctx || !EVP_SignFinal(ctx.get(), block.data(), &sigLen, m_pKey.get()) ||
+      sigLen > kRawSignatureAreaSize) {
+    ERR_clear_error();
+    return -1;
+  }
+
+  // The certificate's PEM at offset 256, whatever the signature's length.
+  ossl::Ptr<BIO> bio(BIO_new(BIO_s_mem()));
+  if (!bio || !PEM_write_bio_X509(bio.get(), m_pCert.get())) return -1;
+  char* pem = nullptr;
+  long pemLen = BIO_get_mem_data(bio.get(), &pem);
+  if (pemLen <= 0 || pem == nullptr || static_cast<unsigned long>(pemLen) > kRawCertTextMax) {
+    return -1;
+  }
+  memcpy(block.data() + kRawSignatureAreaSize, pem, static_cast<size_t>(pemLen));
+
+  const int blockLen = static_cast<int>(kRawSignatureAreaSize + pemLen);
+  text->assign(static_cast<size_t>(Base64EncodedLength(blockLen)) + 1, '\0');
+  text->resize(static_cast<size_t>(Base64Encode(text->data(), block.data(), blockLen)));
+  return 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept try {
+  ReleaseKeyAndCert();
+  if (data == nullptr) return -1;
+
+  // The decoded length is asked for first, so that no text decodes past the
+  // 8192-byte block: the format has no room for more, nor a block without
+  // its full signature area.
+  unsigned decodedLen = 0;
+  if (sig == nullptr || Base64Decode(nullptr, sig, &decodedLen) != 0 ||
+      decodedLen < kRawSignatureAreaSize || decodedLen > kRawBlockMax) {
+    SetError(kMsgVerifyFailed);
+    return -1;
+  }
+  std::vector<unsigned char> block(kRawBlockMax, 0);
+  if (Base64Decode(block.data(), sig, &decodedLen) != 0 || decodedLen > kRawBlockMax) {
+    SetError(kMsgVerifyFailed);
+    return -1;
+  }
+
+  // The certificate text ends at its first NUL (or the block's end).
+  const char* certText = reinterpret_cast<const char*>(block.data() + kRawSignatureAreaSize);
+  const size_t certLen = strnlen(certText, decodedLen - kRawSignatureAreaSize);
+  ossl::Ptr<BIO> in(BIO_new_mem_buf(certText, static_cast<int>(certLen)));
+  ossl::Ptr<X509> cert(in ? PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!cert) {
+    ERR_clear_error();
+    SetError(kMsgVerifyFailed);
+    return -1;
+  }
+
+  char algorithm[kAlgorithmNameSize] = {};
+  CertSignatureAlgorithmName(cert.get(), algorithm);
+  ossl::Ptr<ENGINE> engine = SelectInterfaceByCertificate(algorithm);
+  if (!engine) return -1;
+
+  ossl::Ptr<EVP_PKEY> key(X509_get_pubkey(cert.get()));
+  if (!key) {
+    ERR_clear_error();
+    SetError(kMsgNoPublicKey);
+    return -1;
+  }
+  const int keySize = EVP_PKEY_size(key.get());
+  ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data);
+  if (keySize <= 0 || keySize > static_cast<int>(kRawSignatureAreaSize) || !ctx ||
+      EVP_VerifyFinal(ctx.get(), block.data(), static_cast<unsigned>(keySize), key.get()) < 1) {
+    ERR_clear_error();
+    SetError(kMsgVerifyFailed);
+    return -1;
+  }
+  return 0;
+} catch (...) {
+  return -1;  // out of memory
+}
+
+}  // namespace tolmix
