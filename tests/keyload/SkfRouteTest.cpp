@@ -2,6 +2,7 @@
 // interface settled by the certificate's signature algorithm, the probe's
 // messages, its container walk and its console lines.
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -82,6 +83,40 @@ TEST_F(SkfRouteTest, Sm2CertificateSettlesSkfAndGoesToGmEngine) {
               "SKF_CreateContainer success...\n"
               "SKF_ExportCertificate success...\n");
   }
+}
+
+TEST_F(SkfRouteTest, Sm2KeyComesThroughGmEngineByDisplayName) {
+#ifndef GMENGINE_SO
+  GTEST_SKIP() << "gmEngine module not built";
+#else
+  ASSERT_TRUE(bed_.skf.Import("C1", *sm2_sign_, sm2_enc_));
+  std::error_code ec;
+  std::filesystem::create_symlink(GMENGINE_SO, bed_.skf.system_dir + "/gmEngine.so", ec);
+  ASSERT_FALSE(ec);
+  CMSEngine e;
+  CMSEngineTestPeer peer(e);
+  Prepare(e, "P11", 2);
+  ossl::Ptr<X509> cert;
+  ossl::Ptr<EVP_PKEY> key;
+  ossl::Ptr<ENGINE> engine;
+  CaptureStdout([&] { ASSERT_EQ(e.LoadKeyAndCert(&cert, &key, &engine), 0) << ErrorUtf8(e); });
+  ASSERT_TRUE(cert && key && engine);
+  EXPECT_STREQ(peer.InterfaceName(), "SKF");
+  EXPECT_STREQ(ENGINE_get_id(engine.get()), "gmEngine");
+  EXPECT_EQ(skftest::PemOf(cert.get()), sm2_sign_->certPem);
+  // The device key's public half is the certificate's (compared encoded:
+  // the engine's key may be typed EC where the certificate's is SM2).
+  auto spki = [](EVP_PKEY* k) {
+    unsigned char* der = nullptr;
+    int n = i2d_PUBKEY(k, &der);
+    std::string out(n > 0 ? reinterpret_cast<char*>(der) : "", n > 0 ? n : 0);
+    OPENSSL_free(der);
+    return out;
+  };
+  EXPECT_EQ(spki(key.get()), spki(X509_get0_pubkey(cert.get())));
+  EXPECT_FALSE(spki(key.get()).empty());
+  key.reset();
+#endif
 }
 
 TEST_F(SkfRouteTest, RsaCertificateOnTheKeySettlesP11) {
