@@ -176,8 +176,76 @@ class CMSEngine {
   // else from the PKCS#11 token without a login.  Returns 0, or -1.
   int ReadDeviceCert(int kind) noexcept;
 
-  // ---- PKCS#7 signing ----
-  // ---- Signature verification ----
+  // ---- PKCS#7 signing (SignData.cpp) ----
+
+  // SignData signs LEN bytes of CONTENT with the user's signature key
+  // (m_nKeyKind := 2, ReleaseKeyAndCert, LoadKeyAndCert) into a PKCS#7
+  // signed-data message: one signer with SHA-1 (the "gmEngine" digest while
+  // that engine is up), signed attributes content type, signing time and
+  // message digest, the signer certificate, the content included unless
+  // ATTACHED is 0.  The PEM text goes to OUT, whose capacity is *OUT_LEN;
+  // *OUT_LEN becomes the bytes written.  No NUL is added.
+  // Returns 0; LoadKeyAndCert's result when the key does not load; -1 with a
+  // message for a failed PKCS#7 step, -1 without one for a null CONTENT or
+  // OUT_LEN, a negative LEN, a null OUT, or a PEM text longer than the
+  // capacity: then nothing is cut or written and *OUT_LEN is the capacity
+  // needed.  A second signing makes another message (signing time, SM2
+  // randomness), so callers that cannot size the buffer up front use the
+  // std::string form, which never runs out of room.
+  // On success m_szCertText holds the signer certificate's PEM.
+  int SignData(const char* content, int len, int attached, char* out, unsigned* out_len) noexcept;
+  int SignData(const char* content, int len, int attached, std::string* pem) noexcept;
+
+  // ---- Signature verification (VerifySignedData.cpp) ----
+
+  // Size of the algorithm-name buffer of CertSignatureAlgorithmName.
+  static constexpr size_t kAlgorithmNameSize = 128;
+
+  // VerifySignedData parses LEN bytes of PEM text of a PKCS#7 signed-data
+  // message, takes its content (kept, NUL-terminated, for
+  // GetVerifiedContent) and checks every signer against its certificate in
+  // the message.  The first signer's certificate picks interface and engine
+  // (SelectInterfaceByCertificate); an RSA certificate under "CSP" is
+  // checked by OpenSSL alone, every other through SignatureVerifyWithEngine.
+  // The two leading arguments are ignored.  Returns 0 when all signers
+  // verify; -1 otherwise: with "签名原文为空!" when no content is carried
+  // (detached), "签名验证失败!" when a signer fails (the content is still
+  // stored then), the bring-up's message when the engine does not load, and
+  // the text unchanged for a text that is no signed message, no signers, or
+  // a first signer without its certificate.
+  int VerifySignedData(int, int, const char* pem, int len) noexcept;
+
+  // CertSignatureAlgorithmName writes the name of CERT's signature
+  // algorithm (the one inside tbsCertificate) into OUT
+  // (kAlgorithmNameSize bytes, zero-filled by the caller): OpenSSL's long
+  // name, or the dotted OID of an algorithm OpenSSL does not name.  SM2 with
+  // SM3 is written as "1.2.156.10197.1.501" (OpenSSL 3 names it
+  // "SM2-with-SM3").  Returns 0; writes nothing for a null CERT or OUT.
+  static int CertSignatureAlgorithmName(X509* cert, char (&out)[kAlgorithmNameSize]) noexcept;
+
+  // True for the names of GM (SM2) certificates: "1.2.156.10197.1.501",
+  // "ecdsa-with-SHA1", "ecdsa-with-SHA256" and OpenSSL 3's "SM2-with-SM3",
+  // letter case aside.
+  static bool IsGmAlgorithmName(const char* name) noexcept;
+
+  // SelectInterfaceByCertificate settles m_szInterfaceName from the
+  // certificate algorithm NAME (GM -> "SKF"; else "CSP" stays and anything
+  // else becomes "P11"), brings up the matching engine ("gmEngine",
+  // "capi", "pkcs11_rsa_key") with LoadDynamicEngine and returns it: a
+  // structural reference the caller owns.  Null when the bring-up failed
+  // (its message is in the error text) or the engine is not listed (text
+  // unchanged).
+  ossl::Ptr<ENGINE> SelectInterfaceByCertificate(const char* name) noexcept;
+
+  // SignatureVerifyWithEngine checks signer SI of P7 as OpenSSL 1.0's
+  // PKCS7_signatureVerify does -- digest from the data chain BIO, the
+  // messageDigest attribute, the signature over the signed attributes --
+  // with the public key that ENGINE_load_public_key(E, CERT) hands back.
+  // Returns 1 valid; 0 (wrong type, no digest) or -1 (digest mismatch, no
+  // key, bad signature) otherwise, with a PKCS7 error on the queue.
+  static int SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_SIGNER_INFO* si,
+                                       X509* cert) noexcept;
+
   // ---- Digest (Digest.cpp) ----
 
   // Size of the digest text buffer ComputeDigest needs (88 characters of a
