@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <openssl/engine.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -34,6 +35,15 @@ ossl::Ptr<EVP_MD_CTX> Sha1Of(const char* data) {
     return nullptr;
   }
   return ctx;
+}
+
+// The signature's length in the area of a key of KEY_SIZE bytes: the whole
+// EVP_PKEY_size for RSA; for SM2 the DER SEQUENCE at its start (OpenSSL
+// refuses a DER signature followed by the area's zero bytes), or KEY_SIZE
+// when the area starts with none.
+unsigned SignatureLength(const unsigned char* area, int keySize, bool gm) {
+  if (gm && area[0] == 0x30 && area[1] < 0x80 && area[1] + 2 <= keySize) return area[1] + 2u;
+  return static_cast<unsigned>(keySize);
 }
 
 }  // namespace
@@ -134,7 +144,12 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
   ossl::Ptr<ENGINE> engine = SelectInterfaceByCertificate(algorithm);
   if (!engine) return -1;
 
-  ossl::Ptr<EVP_PKEY> key(X509_get_pubkey(cert.get()));
+  // An SM2 signature is checked with the key "gmEngine" derives from the
+  // certificate: it checks what its device signed (SM3 over Z and the
+  // digest), where OpenSSL's own SM2 key would check the bare digest.
+  const bool gm = IsGmAlgorithmName(algorithm);
+  ossl::Ptr<EVP_PKEY> key(gm ? ENGINE_load_public_key(engine.get(), nullptr, nullptr, cert.get())
+                             : X509_get_pubkey(cert.get()));
   if (!key) {
     ERR_clear_error();
     SetError(kMsgNoPublicKey);
@@ -143,7 +158,8 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
   const int keySize = EVP_PKEY_size(key.get());
   ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data);
   if (keySize <= 0 || keySize > static_cast<int>(kRawSignatureAreaSize) || !ctx ||
-      EVP_VerifyFinal(ctx.get(), block.data(), static_cast<unsigned>(keySize), key.get()) < 1) {
+      EVP_VerifyFinal(ctx.get(), block.data(), SignatureLength(block.data(), keySize, gm),
+                      key.get()) < 1) {
     ERR_clear_error();
     SetError(kMsgVerifyFailed);
     return -1;
