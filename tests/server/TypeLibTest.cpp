@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
+#include <sstream>
 #include <string>
 
 #include "control/DispatchTable.h"
@@ -60,14 +60,16 @@ TEST(TypeLibrary, IdlMatchesTheDispatchTable) {
 
   // Every member line: [id(N)] TYPE NAME; or [id(N)] TYPE NAME(TYPE P, ...);
   const std::string body = Body(idl, "_DTOLMIX");
-  const std::regex member(R"(\[id\(([-A-Z_0-9]+)\)\] (\w+) (\w+)(\(([^)]*)\))?;)");
   std::map<int, std::string> seen;
-  for (std::sregex_iterator it(body.begin(), body.end(), member), end; it != end; ++it) {
-    const std::smatch& m = *it;
-    int id = m[1] == "DISPID_ABOUTBOX" ? DISPID_ABOUTBOX : std::stoi(m[1]);
-    std::string params;
-    if (m[4].matched) params = m[5];
-    seen[id] = m[2].str() + " " + m[3].str() + (m[4].matched ? "(" + params + ")" : "");
+  std::istringstream lines(body);
+  for (std::string line; std::getline(lines, line);) {
+    size_t open = line.find("[id(");
+    size_t close = line.find(")] ");
+    if (open == std::string::npos || close == std::string::npos || line.back() != ';') continue;
+    std::string id = line.substr(open + 4, close - open - 4);
+    // What follows the attribute, without the ";": "TYPE NAME" or "TYPE NAME(PARAMS)".
+    seen[id == "DISPID_ABOUTBOX" ? DISPID_ABOUTBOX : std::stoi(id)] =
+        line.substr(close + 3, line.size() - close - 4);
   }
   size_t properties = body.find("properties:"), methods = body.find("methods:");
   ASSERT_LT(properties, methods);
