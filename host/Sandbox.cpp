@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 Layout::Layout(const std::string& dir)
     : root(dir),
-      marker(dir + "/.tolmix-sandbox"),
       systemDir(dir + "/system"),
       storeDir(dir + "/store"),
       logDir(dir + "/log"),
@@ -37,6 +36,8 @@ Layout::Layout(const std::string& dir)
 
 namespace {
 
+// DIR/.tolmix-sandbox marks a folder made by this command.
+constexpr char kMarkerFile[] = ".tolmix-sandbox";
 constexpr char kMarkerText[] = "tolmix sandbox\n";
 
 int Failed(const std::string& what) {
@@ -85,7 +86,7 @@ bool Claim(const std::string& dir, std::string* absolute, std::string* error) {
     *error = dir + " exists and is not a folder";
     return false;
   }
-  if (existed && !fs::is_empty(dir, ec) && !fs::exists(fs::path(dir) / ".tolmix-sandbox", ec)) {
+  if (existed && !fs::is_empty(dir, ec) && !fs::exists(fs::path(dir) / kMarkerFile, ec)) {
     *error = dir + " is not empty and was not made by tolmix sandbox; choose another folder";
     return false;
   }
@@ -96,7 +97,7 @@ bool Claim(const std::string& dir, std::string* absolute, std::string* error) {
     *error = "cannot make " + dir + ": " + ec.message();
     return false;
   }
-  return WriteFileAtomic(*absolute + "/.tolmix-sandbox", kMarkerText, 0644, error);
+  return WriteFileAtomic(*absolute + "/" + kMarkerFile, kMarkerText, 0644, error);
 }
 
 bool MakeFolders(const Layout& l, std::string* error) {
@@ -157,7 +158,9 @@ int RunSandbox(std::span<const char* const> args) {
   }
   auto vars = Variables(layout);
   std::string envSh = "# Made by tolmix sandbox: . " + ShellQuoted(root + "/env.sh") + "\n";
-  for (const auto& [name, value] : vars) envSh += "export " + name + "=" + ShellQuoted(value) + "\n";
+  for (const auto& [name, value] : vars) {
+    envSh += "export " + name + "=" + ShellQuoted(value) + "\n";
+  }
   if (!WriteFileAtomic(root + "/env.sh", envSh, 0644, &error)) return Failed(error);
   for (const auto& [name, value] : vars) printf("%s=%s\n", name.c_str(), value.c_str());
   return fflush(stdout) == 0 ? 0 : 1;

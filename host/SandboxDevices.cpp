@@ -216,11 +216,14 @@ bool ProvisionSoftSkf(const Layout& layout, const Pki& pki, const std::string& m
     std::string container = p.container;
     std::string cert = PemOf(pki.Cert(p.name));
     std::string key = KeyPemOf(pki.Key(p.name));
-    rc = cert.empty() || key.empty()
-             ? 1
-             : import(dev.data(), app.data(), container.data(), p.sign,
-                      reinterpret_cast<BYTE*>(key.data()), static_cast<ULONG>(key.size()),
-                      reinterpret_cast<BYTE*>(cert.data()), static_cast<ULONG>(cert.size()));
+    if (cert.empty() || key.empty()) {
+      OPENSSL_cleanse(key.data(), key.size());
+      *error = std::string("no PEM of ") + p.name;
+      return false;
+    }
+    rc = import(dev.data(), app.data(), container.data(), p.sign,
+                reinterpret_cast<BYTE*>(key.data()), static_cast<ULONG>(key.size()),
+                reinterpret_cast<BYTE*>(cert.data()), static_cast<ULONG>(cert.size()));
     OPENSSL_cleanse(key.data(), key.size());
     if (rc != 0) {
       *error = std::string("importing ") + p.name + " into the SKF token failed with " +

@@ -31,7 +31,6 @@ inline constexpr char kSoftHsmModule[] = "/usr/lib/softhsm/libsofthsm2.so";
 // Absolute paths of everything under DIR.
 struct Layout {
   std::string root;        // DIR
-  std::string marker;      // DIR/.tolmix-sandbox: DIR was made by this command
   std::string systemDir;   // TOLMIX_SYSTEM_DIR
   std::string storeDir;    // TOLMIX_STORE_DIR
   std::string logDir;      // TOLMIX_LOG_DIR (keyapi.log is created, so logging is on)

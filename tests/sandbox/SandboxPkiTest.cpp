@@ -19,7 +19,8 @@ constexpr char kSha256WithRsa[] = "1.2.840.113549.1.1.11";
 constexpr char kQuenmark[] =  // Quenmark电子政务证书认证中心
     "Quenmark\xe7\x94\xb5\xe5\xad\x90\xe6\x94\xbf\xe5\x8a\xa1\xe8\xaf\x81\xe4\xb9\xa6\xe8\xae\xa4"
     "\xe8\xaf\x81\xe4\xb8\xad\xe5\xbf\x83";
-constexpr char kSm2UserCn[] = "\xe6\xb5\x8b\xe8\xaf\x95\xe7\x94\xa8\xe6\x88\xb7" "SM2";  // 测试用户SM2
+constexpr char kSm2UserCn[] =  // 测试用户SM2
+    "\xe6\xb5\x8b\xe8\xaf\x95\xe7\x94\xa8\xe6\x88\xb7" "SM2";
 
 constexpr uint32_t kSignUsage = KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION;
 constexpr uint32_t kEncUsage = KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT;

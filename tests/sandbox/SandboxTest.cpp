@@ -52,8 +52,11 @@ TEST_F(SandboxTest, BothRunsSucceedQuicklyAndPrintTheSameVariables) {
 
 TEST_F(SandboxTest, EnvShExportsTheSameValues) {
   std::string script;
-  for (const char* name : kNames) script += std::string("printf '%s=%s\\n' ") + name + " \"$" + name + "\";";
-  Outcome run = RunCommand("env -i sh -c " + Quoted(". " + Quoted(dir_ + "/env.sh") + "; " + script));
+  for (const char* name : kNames) {
+    script += std::string("printf '%s=%s\\n' ") + name + " \"$" + name + "\";";
+  }
+  std::string source = ". " + Quoted(dir_ + "/env.sh") + "; ";
+  Outcome run = RunCommand("env -i sh -c " + Quoted(source + script));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, second_.out);
 }
