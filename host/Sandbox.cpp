@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/Register.h"
 #include "host/SandboxParts.h"
 
 namespace tolmix::host {
@@ -116,6 +117,16 @@ bool MakeFolders(const Layout& l, std::string* error) {
   return true;
 }
 
+// A fresh registry file with the in-process server of this build registered,
+// so that `tolmix call` and `tolmix run` find the control.
+bool RegisterControl(const Layout& l, std::string* error) {
+  std::error_code ec;
+  fs::remove(l.registry, ec);
+  if (RegisterServerInto(l.registry, error)) return true;
+  *error = "registering the control failed: " + *error;
+  return false;
+}
+
 // Single-quoted for sh: ' becomes '\''.
 std::string ShellQuoted(const std::string& value) {
   std::string out = "'";
@@ -153,7 +164,7 @@ int RunSandbox(std::span<const char* const> args) {
       !ProvisionSystemDir(layout, moduleDir, &error) ||
       !ProvisionSoftHsm(layout, pki, SoftHsmScript(), &error) ||
       !ProvisionSoftSkf(layout, pki, moduleDir, &error) ||
-      !ProvisionStore(layout, pki, &error)) {
+      !ProvisionStore(layout, pki, &error) || !RegisterControl(layout, &error)) {
     return Failed(error);
   }
   auto vars = Variables(layout);

@@ -34,7 +34,7 @@ struct Layout {
   std::string systemDir;   // TOLMIX_SYSTEM_DIR
   std::string storeDir;    // TOLMIX_STORE_DIR
   std::string logDir;      // TOLMIX_LOG_DIR (keyapi.log is created, so logging is on)
-  std::string registry;    // TOLMIX_REGISTRY (written by registration, not here)
+  std::string registry;    // TOLMIX_REGISTRY, with the control registered
   std::string softHsmDir;  // softhsm2.conf and tokens/
   std::string skfTokenDir; // TOLMIX_SKF_TOKEN_DIR
   std::string pkiDir;      // TOLMIX_SANDBOX_PKI: certificates (PEM), other-rsa.key

@@ -179,6 +179,29 @@ TEST_F(SandboxTest, StoreListsTheTwoCspCertificatesWithTheirContainers) {
       << list.out;
 }
 
+// The control registered in the sandbox's registry answers for the PKI:
+// the issuer check accepts exactly the three ORVA authorities, and the
+// identity extension of the Quenmark certificate comes back without its
+// four header bytes.
+TEST_F(SandboxTest, RegisteredControlChecksTheIssuersOfThePki) {
+  ASSERT_TRUE(fs::is_regular_file(Var("TOLMIX_REGISTRY")));
+  const struct {
+    const char* file;
+    const char* verdict;
+  } kIssuers[] = {{"ca-orva.pem", "true"},        {"p11-exchange.pem", "true"},
+                  {"skf-sm2-enc.pem", "true"},    {"csp-sign.pem", "true"},
+                  {"quenmark-user.pem", "false"}, {"ca-quenmark.pem", "false"}};
+  for (const auto& c : kIssuers) {
+    Outcome run = RunCommand(std::string(TOLMIX_HOST " call VerifyCert ") +
+                             Quoted("@" + Pki(c.file)) + " 2>&1");
+    EXPECT_EQ(run.out, std::string(c.verdict) + "\n") << c.file;
+  }
+  Outcome item = RunCommand(std::string(TOLMIX_HOST " call GetCertInfo ") +
+                            Quoted("@" + Pki("quenmark-user.pem")) +
+                            " 3021 1.2.156.10260.4.1.1 2>&1");
+  EXPECT_EQ(item.out, "110101199001011234\n");
+}
+
 TEST_F(SandboxTest, RefusesAFolderItDidNotMake) {
   std::string foreign = fs::path(dir_).parent_path().string() + "/foreign";
   fs::create_directories(foreign);
