@@ -1,5 +1,5 @@
-// Text rules of the certificate methods, alone: PEM body, item pattern and
-// name item lookup, serial text, countdown.
+// The item pattern and the name item lookup, alone, over name texts that
+// no certificate needs to be made for.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,41 +8,6 @@
 
 namespace tolmix::control {
 namespace {
-
-struct BodyCase {
-  const char* name;
-  const char* text;
-  const char* body;  // nullptr: no body
-};
-
-class PemBodyTest : public ::testing::TestWithParam<BodyCase> {};
-
-TEST_P(PemBodyTest, Body) {
-  std::optional<std::string_view> body = PemBody(GetParam().text);
-  if (GetParam().body == nullptr) {
-    EXPECT_FALSE(body);
-  } else {
-    ASSERT_TRUE(body);
-    EXPECT_EQ(*body, GetParam().body);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PemBodyTest,
-    ::testing::Values(
-        BodyCase{"Lf", "x-----BEGIN CERTIFICATE-----\nQUJD\n-----END CERTIFICATE-----\ny", "QUJD\n"},
-        BodyCase{"CrLf", "-----BEGIN CERTIFICATE-----\r\nQUJD\r\n-----END CERTIFICATE-----",
-                 "\nQUJD\r\n"},
-        // One line: the first Base64 character stays in the body.
-        BodyCase{"OneLine", "-----BEGIN CERTIFICATE-----QUJD-----END CERTIFICATE-----", "QUJD"},
-        BodyCase{"Bare", "QUJD", "QUJD"},
-        BodyCase{"NoEnd", "-----BEGIN CERTIFICATE-----\nQUJD", nullptr},
-        // An END marker before the BEGIN marker does not end the body.
-        BodyCase{"EndFirst",
-                 "-----END CERTIFICATE-----\n-----BEGIN CERTIFICATE-----\nQUJD\n"
-                 "-----END CERTIFICATE-----",
-                 "QUJD\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 struct ItemCase {
   const char* name;
@@ -83,33 +48,6 @@ TEST(ItemPattern, HoldsAtMost62Bytes) {
   EXPECT_EQ(ItemPattern(std::string(62, 'a').c_str()), std::string(62, 'A') + "=");
   EXPECT_FALSE(ItemPattern(std::string(63, 'a').c_str()));
 }
-
-TEST(SerialText, LowercaseHexAndBound) {
-  EXPECT_EQ(SerialText({0x00, 0xAB, 0x01}), "00ab01");
-  EXPECT_EQ(SerialText(std::vector<unsigned char>(127, 0xFF)), std::string(254, 'f'));
-  EXPECT_EQ(SerialText(std::vector<unsigned char>(128, 0xFF)), "");
-}
-
-struct DaysCase {
-  const char* name;
-  long seconds;  // end of validity minus now
-  const char* text;
-};
-
-class DaysTest : public ::testing::TestWithParam<DaysCase> {};
-
-TEST_P(DaysTest, Text) {
-  const std::time_t now = 1700000000;
-  EXPECT_EQ(DaysToExpiryText(now + GetParam().seconds, now), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, DaysTest,
-                         ::testing::Values(DaysCase{"ThirtyHours", 30 * 3600, "1"},
-                                           DaysCase{"ExpiredSixHoursAgo", -6 * 3600, "-0"},
-                                           DaysCase{"ThirteenHours", 13 * 3600, "1"},
-                                           DaysCase{"TenDays", 10 * 86400 + 60, "10"},
-                                           DaysCase{"ExpiredThreeDays", -3 * 86400, "-3"}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tolmix::control
