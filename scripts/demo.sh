@@ -5,6 +5,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/build.sh"
 tolmix="$root/build/host/tolmix"
+# The control is created by ProgID through the registry: register the
+# in-process server into a registry file of the demo's own.  AboutBox opens
+# the certificate chooser: let it cancel unattended.
+export TOLMIX_REGISTRY="${TOLMIX_REGISTRY:-$root/build/demo/registry.ini}"
+export TOLMIX_CHOOSER="${TOLMIX_CHOOSER:-cancel}"
+echo "== register the in-process server"
+"$tolmix" register
 echo "== a fresh control"
 "$tolmix" call GetLastErrorInfo 0 -- ErrorCode -- SignedData -- GetLastErrorInfo 1
 echo "== member names are found without regard to case; unknown ones are refused"
