@@ -202,6 +202,27 @@ TEST_F(SandboxTest, RegisteredControlChecksTheIssuersOfThePki) {
   EXPECT_EQ(item.out, "110101199001011234\n");
 }
 
+// A copy of the sandbox that lost one authority key gets a whole new PKI
+// (not a mix of old certificates and a new authority) and still provisions.
+TEST_F(SandboxTest, IncompletePkiIsMadeAnew) {
+  std::string copy = fs::path(dir_).parent_path().string() + "/copy";
+  fs::copy(dir_, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  fs::remove(copy + "/keys/ca-orvasm2.key");
+  Outcome run = RunCommand(std::string(TOLMIX_HOST " sandbox ") + Quoted(copy) + " 2>/dev/null");
+  ASSERT_EQ(run.status, 0);
+  EXPECT_TRUE(fs::exists(copy + "/keys/ca-orvasm2.key"));
+  for (const char* file : {"ca-orva.pem", "ca-orvasm2.pem", "skf-sm2-sign.pem"}) {
+    EXPECT_NE(ReadFile(copy + "/pki/" + file), ReadFile(Pki(file))) << file;
+  }
+  ossl::Ptr<X509> ca(ReadCert(copy + "/pki/ca-orvasm2.pem"));
+  ossl::Ptr<X509> user(ReadCert(copy + "/pki/skf-sm2-sign.pem"));
+  ASSERT_TRUE(ca && user);
+  ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
+  ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>("1234567812345678"), 16);
+  X509_set0_distinguishing_id(user.get(), id);
+  EXPECT_EQ(X509_verify(user.get(), X509_get0_pubkey(ca.get())), 1);
+}
+
 TEST_F(SandboxTest, RefusesAFolderItDidNotMake) {
   std::string foreign = fs::path(dir_).parent_path().string() + "/foreign";
   fs::create_directories(foreign);
