@@ -185,7 +185,8 @@ struct ContentReader {
 
 BIO_METHOD* ContentReaderMethod() {
   static BIO_METHOD* method = [] {
-    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "envelope content");
+    int index = BIO_get_new_index();
+    BIO_METHOD* m = index < 0 ? nullptr : BIO_meth_new(index | BIO_TYPE_SOURCE_SINK, "envelope content");
     if (!m) return m;
     BIO_meth_set_read(m, [](BIO* b, char* out, int size) -> int {
       BIO_clear_retry_flags(b);
