@@ -157,6 +157,7 @@ TEST(EnvelopeFile, MemoryStaysFlatFor200MegabyteFile) {
   std::string what;
   long peakKb = PeakOfRoundTrip(size, &what);
   ASSERT_GE(peakKb, 0) << what;
+  RecordProperty("peak_kb", static_cast<int>(peakKb));
   if (!kSanitized) {
     EXPECT_LT(peakKb, 32 * 1024);
   }
