@@ -83,7 +83,6 @@ class SandboxEnvironment : public ::testing::Environment {
 
 }  // namespace
 
-const std::string& SandboxDir() { return g_sandbox; }
 std::string Pki(const std::string& file) { return g_sandbox + "/pki/" + file; }
 std::string ScratchPath(const std::string& name) {
   return g_root + "/" + std::to_string(++g_scratch) + "-" + name;

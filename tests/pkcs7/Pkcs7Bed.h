@@ -13,8 +13,6 @@
 
 namespace tolmix::pkcs7test {
 
-// Folder of the sandbox, set up before the first test.
-const std::string& SandboxDir();
 // A file of the sandbox's PKI folder, e.g. Pki("other-rsa.pem").
 std::string Pki(const std::string& file);
 // A new scratch file path inside the sandbox folder.
@@ -64,7 +62,7 @@ struct VerifyResult {
 VerifyResult Verify(const char* iface, const std::string& pem);
 
 // `openssl smime -verify -noverify -inform PEM` of PEM (with CONTENT as the
-// detached content when given); the printed content, or nullopt-like
+// detached content when given): the printed content, or
 // "<failed>" when the command fails.
 std::string OpensslVerify(const std::string& pem, const std::string* detached = nullptr);
 // `openssl smime -sign` of CONTENT with other-rsa.pem/.key, PEM out.
