@@ -1,12 +1,11 @@
 // The certificate methods through `tolmix call`, as a script reaches them:
 // names looked up in the dispatch table, text converted at the boundary,
-// results printed as UTF-8.  The control is created by ProgID, so the
-// tests register the server in a registry file of their own.
+// results printed as UTF-8.  The server is registered in a registry file of
+// the tests' own (HostRegistry.cpp).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -14,25 +13,6 @@
 
 namespace tolmix::test {
 namespace {
-
-class RegisteredServer : public ::testing::Environment {
- public:
-  void SetUp() override {
-    char dir[] = "/tmp/h14-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    setenv("TOLMIX_REGISTRY", (dir_ + "/registry.ini").c_str(), 1);
-    std::string cmd = std::string("'") + TOLMIX_HOST_BINARY + "' register >/dev/null";
-    ASSERT_EQ(system(cmd.c_str()), 0) << "tolmix register";
-  }
-  void TearDown() override { EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
-
- private:
-  std::string dir_;
-};
-
-[[maybe_unused]] ::testing::Environment* const kRegistered =
-    ::testing::AddGlobalTestEnvironment(new RegisteredServer);
 
 // Runs `tolmix ARGS` through the shell; standard output only.
 std::string Tolmix(const std::string& args) {
