@@ -34,13 +34,13 @@ constexpr long kMaxFileImage = 64L << 20;
 void ReadWholeFile(const char* path, unsigned char* buffer, long* length) {
   long capacity = buffer ? *length : 0;
   *length = 0;
+  // Checked before opening: opening a FIFO would wait for a writer.
+  struct stat st {};
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return;
   std::FILE* f = std::fopen(path, "rb");
   if (f == nullptr) return;
-  struct stat st {};
   long size = -1;
-  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && std::fseek(f, 0, SEEK_END) == 0) {
-    size = std::ftell(f);
-  }
+  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
   if (size > 0 && size <= kMaxFileImage && std::fseek(f, 0, SEEK_SET) == 0) {
     if (buffer == nullptr) {
       *length = size;
