@@ -1,0 +1,196 @@
+// SignEnvelope / VerifySignEnvelope, P1Sign / P1Verify, EncryptFile /
+// DecryptFile and GetCertEx through `tolmix call` on the three routes of
+// the sandbox: "P11" (SoftHSM2 token, soft SKF key unplugged), "SKF" (soft
+// SKF key, SM2) and "CSP" (soft store, unattended chooser).
+#include <string>
+
+#include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+
+#include "tests/e2e_files/CallBed.h"
+
+namespace tolmix::e2etest {
+namespace {
+
+constexpr char kContent[] = "信封原文 envelope text";
+// The same text as the control signs it: GBK (iconv -f UTF-8 -t GBK).
+constexpr char kContentGbk[] = "\xD0\xC5\xB7\xE2\xD4\xAD\xCE\xC4 envelope text";
+constexpr char kVerifyFailed[] = "签名验证失败!";
+
+struct Route {
+  std::string selector, pin;
+  Env env;
+  const char* signCert;     // certificate of the signature key
+  const char* encCert;      // certificate of the exchange key (recipient)
+  const char* afterLogin;   // current certificate after SetPasswd, or nullptr for none
+  const char* certEx[2];    // GetCertEx 1 and 2 after DecryptFile
+  bool rsa;                 // the signature can be checked by OpenSSL alone
+};
+
+Route P11() {
+  return {"P11", "123456", {{"TOLMIX_SKF_TOKEN_DIR", NoSkfKeyDir()}}, "p11-sign.pem",
+          "p11-exchange.pem", nullptr, {"p11-exchange.pem", "p11-sign.pem"}, true};
+}
+Route Skf() {
+  // GetCertEx on a control that is not "P11" answers the current certificate.
+  return {"SKF", "888888", {}, "skf-sm2-sign.pem", "skf-sm2-enc.pem", nullptr,
+          {"skf-sm2-enc.pem", "skf-sm2-enc.pem"}, false};
+}
+Route Csp() {
+  // "first": csp-sign under the signing filter, csp-enc under the other.
+  return {"CSP", "", {{"TOLMIX_CHOOSER", "first"}}, "csp-sign.pem", "csp-enc.pem", "csp-enc.pem",
+          {"csp-enc.pem", "csp-enc.pem"}, true};
+}
+
+std::string Cert(const char* name) { return name ? PkiText(name) : std::string(); }
+
+// The content of the attached PKCS#7 PEM message, verified by OpenSSL with
+// the certificate it carries; "<invalid>" when it does not verify.
+std::string OpensslVerifiedContent(const std::string& pem) {
+  BIO* in = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  PKCS7* p7 = PEM_read_bio_PKCS7(in, nullptr, nullptr, nullptr);
+  BIO* out = BIO_new(BIO_s_mem());
+  std::string content = "<invalid>";
+  if (p7 && PKCS7_verify(p7, nullptr, nullptr, nullptr, out, PKCS7_NOVERIFY) == 1) {
+    char* data = nullptr;
+    long n = BIO_get_mem_data(out, &data);
+    content.assign(data, static_cast<size_t>(n));
+  }
+  PKCS7_free(p7);
+  BIO_free(in);
+  BIO_free(out);
+  return content;
+}
+
+void RoundTrip(const Route& r) {
+  const std::string plain("file \0\xFF\xFE body \xC4\xE3\xBA\xC3\n", 22);
+  const std::string plainPath = WriteFile(r.selector + "-plain.bin", plain);
+  const std::string encPath = SandboxDir() + "/" + r.selector + "-enc.p7";
+  const std::string outPath = SandboxDir() + "/" + r.selector + "-out.bin";
+
+  std::vector<std::string> a = Call(
+      {{"SetPasswd", r.selector, r.pin, "1"},
+       {"SignEnvelope", kContent}, {"SignedData"}, {"GetCert"},
+       {"P1Sign", kContent}, {"SignedData"}, {"GetCert"},
+       {"EncryptFile", plainPath, encPath, "@" + PkiPath(r.encCert)},
+       {"DecryptFile", encPath, outPath}, {"GetCert"},
+       {"GetCertEx", "1"}, {"GetCertEx", "2"},
+       {"EncryptedData"}, {"DecryptedData"}, {"DigestData"}, {"SignProData"},
+       {"GetLastErrorInfo", "0"}},
+      r.env);
+  EXPECT_EQ(a[0], "true");
+  const std::string& envelope = a[1];
+  EXPECT_TRUE(envelope.starts_with("-----BEGIN PKCS7-----\n")) << envelope;
+  EXPECT_TRUE(envelope.ends_with("-----END PKCS7-----\n")) << envelope;
+  EXPECT_EQ(a[2], envelope);
+  EXPECT_EQ(a[3], Cert(r.afterLogin)) << "SignEnvelope leaves the current certificate";
+  if (r.rsa) {
+    EXPECT_EQ(OpensslVerifiedContent(envelope), kContentGbk);
+  }
+
+  EXPECT_EQ(a[4], "true");
+  const std::string& block = a[5];
+  EXPECT_FALSE(block.empty());
+  EXPECT_EQ(block.find('\n'), std::string::npos);
+  EXPECT_EQ(a[6], Cert(r.signCert));
+
+  EXPECT_EQ(a[7], "true");
+  EXPECT_EQ(a[8], "true");
+  EXPECT_EQ(ReadFile(outPath), plain);
+  EXPECT_EQ(a[9], Cert(r.encCert));
+  EXPECT_EQ(a[10], Cert(r.certEx[0]));
+  EXPECT_EQ(a[11], Cert(r.certEx[1]));
+  for (int i = 12; i <= 16; ++i) EXPECT_EQ(a[i], "") << i;
+
+  // A second process: the signatures made above are checked.
+  const std::string envelopePath = WriteFile(r.selector + "-envelope.pem", envelope);
+  const std::string blockPath = WriteFile(r.selector + "-block.txt", block);
+  std::vector<std::string> b = Call(
+      {{"SetPasswd", r.selector, r.pin, "1"},
+       {"VerifySignEnvelope", "@" + envelopePath},
+       {"P1Verify", kContent, "@" + blockPath},
+       {"P1Verify", std::string(kContent) + "!", "@" + blockPath},
+       {"GetLastErrorInfo", "0"}, {"SignedData"}, {"SignProData"}, {"GetCert"}},
+      r.env);
+  EXPECT_EQ(b[0], "true");
+  EXPECT_EQ(b[1], kContent);
+  EXPECT_EQ(b[2], "true");
+  EXPECT_EQ(b[3], "false");
+  EXPECT_EQ(b[4], kVerifyFailed);
+  EXPECT_EQ(b[5], "");
+  EXPECT_EQ(b[6], "");
+  EXPECT_EQ(b[7], Cert(r.afterLogin));
+}
+
+TEST(FileMethods, RoundTripsOnP11) { RoundTrip(P11()); }
+TEST(FileMethods, RoundTripsOnSkf) { RoundTrip(Skf()); }
+TEST(FileMethods, RoundTripsOnCsp) { RoundTrip(Csp()); }
+
+TEST(FileMethods, WithoutSessionSignEnvelopeReturnsEmptyAndKeepsTheError) {
+  const Route r = P11();
+  std::vector<std::string> a =
+      Call({{"SetPasswd", r.selector, r.pin, "1"}, {"SignEnvelope", kContent}}, r.env);
+  ASSERT_TRUE(a[1].starts_with("-----BEGIN PKCS7-----")) << a[1];
+  const std::string envelopePath = WriteFile("clear-envelope.pem", a[1]);
+
+  std::vector<std::string> b = Call({{"SetPasswd", r.selector, r.pin, "1"},
+                                     {"SignEnvelope", kContent},
+                                     {"P1Verify", kContent, "not a block"},
+                                     {"ClearPasswd"},
+                                     {"SignEnvelope", kContent},
+                                     {"VerifySignEnvelope", "@" + envelopePath},
+                                     {"GetLastErrorInfo", "0"},
+                                     {"SignedData"}},
+                                    r.env);
+  EXPECT_EQ(b[2], "false");
+  EXPECT_EQ(b[3], "true");
+  EXPECT_EQ(b[4], "");
+  EXPECT_EQ(b[5], "");
+  EXPECT_EQ(b[6], kVerifyFailed);
+  EXPECT_EQ(b[7], b[1]) << "SignedData keeps the last signature";
+}
+
+TEST(FileMethods, FailedDecryptFileKeepsTheTargetAndTheCurrentCertificate) {
+  const Route r = P11();
+  const std::string plainPath = WriteFile("keep-plain.txt", "secret");
+  const std::string encPath = SandboxDir() + "/keep-enc.p7";
+  const std::string target = WriteFile("keep-target.txt", "keep me");
+  std::vector<std::string> a =
+      Call({{"SetPasswd", r.selector, r.pin, "1"},
+            {"P1Sign", kContent},
+            {"EncryptFile", plainPath, encPath, "@" + PkiPath("other-rsa.pem")},
+            {"DecryptFile", encPath, target},
+            {"GetLastErrorInfo", "0"},
+            {"DecryptFile", SandboxDir() + "/missing.p7", target},
+            {"GetCert"}},
+           r.env);
+  EXPECT_EQ(a[1], "true");
+  EXPECT_EQ(a[2], "true");
+  EXPECT_EQ(a[3], "false");
+  EXPECT_NE(a[4], "");
+  EXPECT_EQ(a[5], "false");
+  EXPECT_EQ(a[6], PkiText("p11-sign.pem"));
+  EXPECT_EQ(ReadFile(target), "keep me");
+}
+
+TEST(FileMethods, FailedGetCertExOnP11KeepsTheCurrentCertificate) {
+  // SetPasswd "CSP" makes csp-enc current; "P11" with -1 touches no device.
+  // The token cannot be reached, so reading its certificate fails.
+  std::vector<std::string> a = Call({{"SetPasswd", "CSP", "", "1"},
+                                     {"SetPasswd", "P11", "", "-1"},
+                                     {"GetCertEx", "1"},
+                                     {"GetLastErrorInfo", "0"},
+                                     {"GetCert"}},
+                                    {{"TOLMIX_CHOOSER", "first"},
+                                     {"TOLMIX_SKF_TOKEN_DIR", NoSkfKeyDir()},
+                                     {"SOFTHSM2_CONF", SandboxDir() + "/missing.conf"}});
+  EXPECT_EQ(a[1], "true");
+  EXPECT_EQ(a[2], "");
+  EXPECT_EQ(a[3], "加载证书对象失败!");
+  EXPECT_EQ(a[4], PkiText("csp-enc.pem"));
+}
+
+}  // namespace
+}  // namespace tolmix::e2etest
