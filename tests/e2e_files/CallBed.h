@@ -1,37 +1,31 @@
-// Test bed of the end-to-end tests: one `tolmix sandbox` for the whole
-// program (its variables exported into this process, so every `tolmix
-// call` it starts sees them), and a runner for `tolmix call`.
+// Test bed of the file-method tests: the shared end-to-end bed (one
+// sandbox for the program) and a `tolmix call` runner that returns one
+// result per member.
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "tests/e2e_support/E2eBed.h"
 
 namespace tolmix::e2etest {
 
+using e2e::Env;
 // A member call: the member's name, then its arguments as `tolmix call`
 // takes them ("@PATH" is the text of the file PATH).
 using Member = std::vector<std::string>;
-// Variables set for one `tolmix call` only.
-using Env = std::vector<std::pair<std::string, std::string>>;
 
-// Runs MEMBERS in order on one control in one `tolmix call` process and
-// returns what each printed, without the line end `tolmix call` adds (a
-// PEM text keeps its own last line feed).  A run that stops early fails
-// the test and leaves "<not run>" for the members it did not reach.
+// The program's sandbox, made on first use.
+e2e::Bed& TheBed();
+
+// Runs MEMBERS in order on one control in one `tolmix call` process (the
+// sandbox's variables, then ENV) and returns what each printed, without
+// the line end `tolmix call` adds (a PEM text keeps its own last line
+// feed).  A run that stops early fails the test and leaves "<not run>" for
+// the members it did not reach.
 std::vector<std::string> Call(const std::vector<Member>& members, const Env& env = {});
 
-// The sandbox folder; a text file of the sandbox PKI ("p11-sign.pem").
-const std::string& SandboxDir();
+// The text of a file of the sandbox PKI ("p11-sign.pem").
 std::string PkiText(const char* name);
-std::string PkiPath(const char* name);
-
-std::string ReadFile(const std::string& path);
-// Writes TEXT to DIR/NAME (DIR: the sandbox folder) and returns the path.
-std::string WriteFile(const std::string& name, const std::string& text);
-
-// An empty folder for TOLMIX_SKF_TOKEN_DIR: no soft SKF key is plugged, so
-// key loading on any selector but "CSP" takes the PKCS#11 token.
-std::string NoSkfKeyDir();
 
 }  // namespace tolmix::e2etest

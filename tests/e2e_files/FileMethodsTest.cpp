@@ -30,7 +30,7 @@ struct Route {
 };
 
 Route P11() {
-  return {"P11", "123456", {{"TOLMIX_SKF_TOKEN_DIR", NoSkfKeyDir()}}, "p11-sign.pem",
+  return {"P11", "123456", TheBed().NoSkf(), "p11-sign.pem",
           "p11-exchange.pem", nullptr, {"p11-exchange.pem", "p11-sign.pem"}, true};
 }
 Route Skf() {
@@ -66,15 +66,17 @@ std::string OpensslVerifiedContent(const std::string& pem) {
 
 void RoundTrip(const Route& r) {
   const std::string plain("file \0\xFF\xFE body \xC4\xE3\xBA\xC3\n", 22);
-  const std::string plainPath = WriteFile(r.selector + "-plain.bin", plain);
-  const std::string encPath = SandboxDir() + "/" + r.selector + "-enc.p7";
-  const std::string outPath = SandboxDir() + "/" + r.selector + "-out.bin";
+  e2e::Bed& bed = TheBed();
+  const std::string plainPath = bed.Scratch("plain.bin");
+  e2e::WriteFile(plainPath, plain);
+  const std::string encPath = bed.Scratch("enc.p7");
+  const std::string outPath = bed.Scratch("out.bin");
 
   std::vector<std::string> a = Call(
       {{"SetPasswd", r.selector, r.pin, "1"},
        {"SignEnvelope", kContent}, {"SignedData"}, {"GetCert"},
        {"P1Sign", kContent}, {"SignedData"}, {"GetCert"},
-       {"EncryptFile", plainPath, encPath, "@" + PkiPath(r.encCert)},
+       {"EncryptFile", plainPath, encPath, "@" + bed.Pki(r.encCert)},
        {"DecryptFile", encPath, outPath}, {"GetCert"},
        {"GetCertEx", "1"}, {"GetCertEx", "2"},
        {"EncryptedData"}, {"DecryptedData"}, {"DigestData"}, {"SignProData"},
@@ -98,20 +100,18 @@ void RoundTrip(const Route& r) {
 
   EXPECT_EQ(a[7], "true");
   EXPECT_EQ(a[8], "true");
-  EXPECT_EQ(ReadFile(outPath), plain);
+  EXPECT_EQ(e2e::ReadFile(outPath), plain);
   EXPECT_EQ(a[9], Cert(r.encCert));
   EXPECT_EQ(a[10], Cert(r.certEx[0]));
   EXPECT_EQ(a[11], Cert(r.certEx[1]));
   for (int i = 12; i <= 16; ++i) EXPECT_EQ(a[i], "") << i;
 
   // A second process: the signatures made above are checked.
-  const std::string envelopePath = WriteFile(r.selector + "-envelope.pem", envelope);
-  const std::string blockPath = WriteFile(r.selector + "-block.txt", block);
   std::vector<std::string> b = Call(
       {{"SetPasswd", r.selector, r.pin, "1"},
-       {"VerifySignEnvelope", "@" + envelopePath},
-       {"P1Verify", kContent, "@" + blockPath},
-       {"P1Verify", std::string(kContent) + "!", "@" + blockPath},
+       {"VerifySignEnvelope", bed.FileArg("envelope.pem", envelope)},
+       {"P1Verify", kContent, bed.FileArg("block.txt", block)},
+       {"P1Verify", std::string(kContent) + "!", bed.FileArg("block.txt", block)},
        {"GetLastErrorInfo", "0"}, {"SignedData"}, {"SignProData"}, {"GetCert"}},
       r.env);
   EXPECT_EQ(b[0], "true");
@@ -133,14 +133,13 @@ TEST(FileMethods, WithoutSessionSignEnvelopeReturnsEmptyAndKeepsTheError) {
   std::vector<std::string> a =
       Call({{"SetPasswd", r.selector, r.pin, "1"}, {"SignEnvelope", kContent}}, r.env);
   ASSERT_TRUE(a[1].starts_with("-----BEGIN PKCS7-----")) << a[1];
-  const std::string envelopePath = WriteFile("clear-envelope.pem", a[1]);
 
   std::vector<std::string> b = Call({{"SetPasswd", r.selector, r.pin, "1"},
                                      {"SignEnvelope", kContent},
                                      {"P1Verify", kContent, "not a block"},
                                      {"ClearPasswd"},
                                      {"SignEnvelope", kContent},
-                                     {"VerifySignEnvelope", "@" + envelopePath},
+                                     {"VerifySignEnvelope", TheBed().FileArg("envelope.pem", a[1])},
                                      {"GetLastErrorInfo", "0"},
                                      {"SignedData"}},
                                     r.env);
@@ -154,16 +153,19 @@ TEST(FileMethods, WithoutSessionSignEnvelopeReturnsEmptyAndKeepsTheError) {
 
 TEST(FileMethods, FailedDecryptFileKeepsTheTargetAndTheCurrentCertificate) {
   const Route r = P11();
-  const std::string plainPath = WriteFile("keep-plain.txt", "secret");
-  const std::string encPath = SandboxDir() + "/keep-enc.p7";
-  const std::string target = WriteFile("keep-target.txt", "keep me");
+  e2e::Bed& bed = TheBed();
+  const std::string plainPath = bed.Scratch("plain.txt");
+  e2e::WriteFile(plainPath, "secret");
+  const std::string encPath = bed.Scratch("enc.p7");
+  const std::string target = bed.Scratch("target.txt");
+  e2e::WriteFile(target, "keep me");
   std::vector<std::string> a =
       Call({{"SetPasswd", r.selector, r.pin, "1"},
             {"P1Sign", kContent},
-            {"EncryptFile", plainPath, encPath, "@" + PkiPath("other-rsa.pem")},
+            {"EncryptFile", plainPath, encPath, "@" + bed.Pki("other-rsa.pem")},
             {"DecryptFile", encPath, target},
             {"GetLastErrorInfo", "0"},
-            {"DecryptFile", SandboxDir() + "/missing.p7", target},
+            {"DecryptFile", bed.Scratch("missing.p7"), target},
             {"GetCert"}},
            r.env);
   EXPECT_EQ(a[1], "true");
@@ -172,7 +174,7 @@ TEST(FileMethods, FailedDecryptFileKeepsTheTargetAndTheCurrentCertificate) {
   EXPECT_NE(a[4], "");
   EXPECT_EQ(a[5], "false");
   EXPECT_EQ(a[6], PkiText("p11-sign.pem"));
-  EXPECT_EQ(ReadFile(target), "keep me");
+  EXPECT_EQ(e2e::ReadFile(target), "keep me");
 }
 
 TEST(FileMethods, FailedGetCertExOnP11KeepsTheCurrentCertificate) {
@@ -184,8 +186,8 @@ TEST(FileMethods, FailedGetCertExOnP11KeepsTheCurrentCertificate) {
                                      {"GetLastErrorInfo", "0"},
                                      {"GetCert"}},
                                     {{"TOLMIX_CHOOSER", "first"},
-                                     {"TOLMIX_SKF_TOKEN_DIR", NoSkfKeyDir()},
-                                     {"SOFTHSM2_CONF", SandboxDir() + "/missing.conf"}});
+                                     {"TOLMIX_SKF_TOKEN_DIR", TheBed().NoSkf()["TOLMIX_SKF_TOKEN_DIR"]},
+                                     {"SOFTHSM2_CONF", TheBed().Scratch("missing.conf")}});
   EXPECT_EQ(a[1], "true");
   EXPECT_EQ(a[2], "");
   EXPECT_EQ(a[3], "加载证书对象失败!");
