@@ -1,9 +1,10 @@
 #include "util/Base64.h"
 
-#include <openssl/evp.h>
-
 #include <array>
+#include <bit>
 #include <climits>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -37,11 +38,114 @@ static_assert(kFirst[0xFF] == '/' && kMiddle[0x40] == 'A' && kLast[0x3F] == '/')
 // Each piece of cleaned text is decoded on its own.
 constexpr size_t kPieceLength = 64;
 
+// Character classes of the decoder, as OpenSSL's EVP_DecodeUpdate (1.0 and
+// 3.0 alike) sees them: an alphabet character stands for its 6-bit value;
+// the rest are marked with the high bit.
+constexpr unsigned char kBlank = 0x80;  // space, tab: skipped
+constexpr unsigned char kLineEnd = 0x81;  // CR, LF: skipped (removed before anyway)
+constexpr unsigned char kEnd = 0x82;      // "-": ends the piece
+constexpr unsigned char kPad = 0x83;      // "=": padding, kept as a zero value
+constexpr unsigned char kBad = 0xFF;      // anything else: the piece is refused
+
+constexpr std::array<unsigned char, 256> MakeDecodeTable() {
+  std::array<unsigned char, 256> t{};
+  for (auto& v : t) v = kBad;
+  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<unsigned char>(i);
+  t[' '] = kBlank;
+  t['\t'] = kBlank;
+  t['\r'] = kLineEnd;
+  t['\n'] = kLineEnd;
+  t['-'] = kEnd;
+  t['='] = kPad;
+  return t;
+}
+constexpr std::array<unsigned char, 256> kDecode = MakeDecodeTable();
+
+// Characters the decoder removes before cutting the text into pieces.
+constexpr bool IsRemoved(char c) { return c == '\r' || c == '\n' || c == '>'; }
+
+// Decodes four 6-bit values into three bytes at OUT.
+inline void PutGroup(unsigned char* out, unsigned a, unsigned b, unsigned c, unsigned d) {
+  unsigned l = (a << 18) | (b << 12) | (c << 6) | d;
+  out[0] = static_cast<unsigned char>(l >> 16);
+  out[1] = static_cast<unsigned char>(l >> 8);
+  out[2] = static_cast<unsigned char>(l);
+}
+
+// One piece of at most 64 cleaned characters, decoded exactly as a fresh
+// EVP_DecodeInit / EVP_DecodeUpdate pair decodes it, without
+// EVP_DecodeFinal:
+//  - alphabet characters and "=" are collected; blanks and line ends are
+//    skipped; a character outside all of these refuses the piece;
+//  - an alphabet character after an "=", or a third "=", refuses it;
+//  - "-" ends the piece there (what follows is not looked at); it refuses
+//    the piece when the characters collected so far are not whole groups;
+//  - whole groups are decoded ("=" as zero) and the "=" count is taken off
+//    the bytes they give; an incomplete group is held back, and since the
+//    piece is never finished, dropped with everything before it.
+// Writes up to 48 bytes at OUT (some past the count, which later pieces
+// overwrite); returns the byte count, or -1 when refused.
+int DecodePiece(const char* piece, size_t n, unsigned char* out) {
+  unsigned char v[kPieceLength];
+  size_t kept = 0;
+  int pads = 0;
+  bool ended = false;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = kDecode[static_cast<unsigned char>(piece[i])];
+    if (c == kBad) return -1;
+    if (c == kPad) {
+      if (++pads > 2) return -1;
+      v[kept++] = 0;
+    } else if (c < 64) {
+      if (pads > 0) return -1;  // data after padding
+      v[kept++] = c;
+    } else if (c == kEnd) {
+      ended = true;
+      break;
+    }
+  }
+  if (kept == 0) return 0;
+  if (kept % 4 != 0) return ended ? -1 : 0;
+  for (size_t i = 0; i < kept; i += 4) PutGroup(out + i / 4 * 3, v[i], v[i + 1], v[i + 2], v[i + 3]);
+  int decoded = static_cast<int>(kept / 4 * 3);
+  return pads > decoded ? -1 : decoded - pads;
+}
+
+// The decoding table spread over the four places of a group: entry C of
+// kGroup[K] is the 6-bit value of C shifted to place K of a 24-bit group,
+// or kNotAlphabet for a character outside the alphabet.
+constexpr uint32_t kNotAlphabet = 0x80000000u;
+constexpr std::array<std::array<uint32_t, 256>, 4> MakeGroupTables() {
+  std::array<std::array<uint32_t, 256>, 4> t{};
+  for (int k = 0; k < 4; ++k) {
+    for (int c = 0; c < 256; ++c) {
+      t[k][c] = kDecode[c] < 64 ? static_cast<uint32_t>(kDecode[c]) << (18 - 6 * k) : kNotAlphabet;
+    }
+  }
+  return t;
+}
+constexpr std::array<std::array<uint32_t, 256>, 4> kGroup = MakeGroupTables();
+
+// Decodes 64 characters that are all alphabet characters (the usual piece)
+// into 48 bytes at OUT, writing one byte more (OUT must hold 49).  False,
+// with OUT partly written, when one is not; the piece then goes through
+// DecodePiece.
+inline bool DecodeCleanPiece(const char* piece, unsigned char* out) {
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(piece);
+  uint32_t bad = 0;
+  for (size_t i = 0; i < kPieceLength; i += 4, out += 3) {
+    uint32_t l = kGroup[0][in[i]] | kGroup[1][in[i + 1]] | kGroup[2][in[i + 2]] | kGroup[3][in[i + 3]];
+    bad |= l;
+    // The three bytes in order, and a fourth that the next group overwrites.
+    uint32_t bytes = l << 8;
+    if constexpr (std::endian::native == std::endian::little) bytes = __builtin_bswap32(bytes);
+    memcpy(out, &bytes, sizeof bytes);
+  }
+  return (bad & kNotAlphabet) == 0;
+}
+
 struct FreeDeleter {
   void operator()(void* p) const noexcept { std::free(p); }
-};
-struct EncodeCtxDeleter {
-  void operator()(EVP_ENCODE_CTX* p) const noexcept { EVP_ENCODE_CTX_free(p); }
 };
 
 }  // namespace
@@ -86,38 +190,41 @@ int Base64Encode(char* out, const unsigned char* in, int len) noexcept {
 int Base64Decode(unsigned char* out, const char* in, unsigned int* len) noexcept {
   if (in == nullptr || len == nullptr || in[0] == '\0') return -1;
   const size_t inLen = strlen(in);
-  // Pieces are handed to OpenSSL as int lengths and the decoded length is
-  // reported as unsigned int; anything past INT_MAX is refused outright.
+  // The decoded length is reported as unsigned int, and OpenSSL took piece
+  // lengths as int; anything past INT_MAX is refused outright.
   if (inLen > static_cast<size_t>(INT_MAX)) return -1;
 
-  std::unique_ptr<char, FreeDeleter> clean(static_cast<char*>(std::malloc(inLen + 1)));
+  // A 64-character piece yields at most 48 bytes and writes at most 48
+  // past the bytes counted so far, so 3/4 of the input and one piece's
+  // worth more always hold what is written.
   std::unique_ptr<unsigned char, FreeDeleter> decoded(
-      static_cast<unsigned char*>(std::malloc(inLen + 1)));
-  std::unique_ptr<EVP_ENCODE_CTX, EncodeCtxDeleter> ctx(EVP_ENCODE_CTX_new());
-  if (!clean || !decoded || !ctx) return -1;
+      static_cast<unsigned char*>(std::malloc(inLen / 4 * 3 + 64)));
+  if (!decoded) return -1;
 
-  size_t cleanLen = 0;
-  for (size_t i = 0; i < inLen; ++i) {
-    char c = in[i];
-    if (c != '\r' && c != '\n' && c != '>') clean.get()[cleanLen++] = c;
-  }
-
-  // Every piece starts from a fresh context and EVP_DecodeFinal is never
-  // called: characters held back at the end of a piece are dropped.  OpenSSL
-  // 3 keeps the 1.0 contract here: a piece whose Base64 characters are a
-  // multiple of 4 is decoded at once, any other piece is held back whole.
+  // The text is cut, after CR, LF and ">" are removed, into pieces of 64
+  // characters; each is decoded on its own, as a fresh EVP_DecodeUpdate
+  // would (DecodePiece).  Pieces are taken straight from IN: 64 alphabet
+  // characters in a row are a piece as they stand and decode at once;
+  // anything else is gathered first.
   size_t total = 0;
-  for (size_t pos = 0; pos < cleanLen; pos += kPieceLength) {
-    size_t n = cleanLen - pos < kPieceLength ? cleanLen - pos : kPieceLength;
-    int outl = 0;
-    EVP_DecodeInit(ctx.get());
-    int rv = EVP_DecodeUpdate(ctx.get(), decoded.get() + total, &outl,
-                              reinterpret_cast<const unsigned char*>(clean.get() + pos),
-                              static_cast<int>(n));
-    if (rv == -1) return -1;
-    // A 64-character piece yields at most 48 bytes; the buffer holds one
-    // byte per input character, so this never runs past it.
-    total += static_cast<size_t>(outl);
+  const char* p = in;
+  const char* const end = in + inLen;
+  while (p < end) {
+    while (p < end && IsRemoved(*p)) ++p;  // removed characters between pieces
+    if (p == end) break;
+    if (end - p >= static_cast<ptrdiff_t>(kPieceLength) && DecodeCleanPiece(p, decoded.get() + total)) {
+      total += kPieceLength / 4 * 3;
+      p += kPieceLength;
+      continue;
+    }
+    char piece[kPieceLength];
+    size_t n = 0;
+    for (; p < end && n < kPieceLength; ++p) {
+      if (!IsRemoved(*p)) piece[n++] = *p;
+    }
+    int r = DecodePiece(piece, n, decoded.get() + total);
+    if (r < 0) return -1;
+    total += static_cast<size_t>(r);
   }
 
   if (out != nullptr && total > 0) memcpy(out, decoded.get(), total);

@@ -23,9 +23,9 @@ int Base64Encode(char* out, const unsigned char* in, int len) noexcept;
 
 // Base64Decode decodes the NUL-terminated text IN.  CR, LF and ">" are
 // removed first; the rest is cut into pieces of 64 characters, each decoded
-// on its own by OpenSSL's EVP_DecodeInit / EVP_DecodeUpdate, without
-// EVP_DecodeFinal, so what OpenSSL keeps back at the end of a piece is
-// dropped: a piece whose Base64 characters are not a multiple of 4 (blanks
+// on its own exactly as OpenSSL's EVP_DecodeInit / EVP_DecodeUpdate decode
+// it, without EVP_DecodeFinal, so what OpenSSL keeps back at the end of a
+// piece is dropped: a piece whose Base64 characters are not a multiple of 4 (blanks
 // do not count) yields no bytes at all.  On success returns 0 and sets *LEN to the number of decoded
 // bytes, copying them into OUT when OUT is not null (no NUL is added; OUT
 // must hold 3/4 of strlen(IN) bytes).  Returns -1, leaving *LEN and OUT
