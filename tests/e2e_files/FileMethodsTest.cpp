@@ -65,7 +65,8 @@ std::string OpensslVerifiedContent(const std::string& pem) {
 }
 
 void RoundTrip(const Route& r) {
-  const std::string plain("file \0\xFF\xFE body \xC4\xE3\xBA\xC3\n", 22);
+  static constexpr char kPlain[] = "file \0\xFF\xFE body \xC4\xE3\xBA\xC3\n";
+  const std::string plain(kPlain, sizeof kPlain - 1);  // NUL and non-text bytes included
   e2e::Bed& bed = TheBed();
   const std::string plainPath = bed.Scratch("plain.bin");
   e2e::WriteFile(plainPath, plain);
@@ -186,7 +187,7 @@ TEST(FileMethods, FailedGetCertExOnP11KeepsTheCurrentCertificate) {
                                      {"GetLastErrorInfo", "0"},
                                      {"GetCert"}},
                                     {{"TOLMIX_CHOOSER", "first"},
-                                     {"TOLMIX_SKF_TOKEN_DIR", TheBed().NoSkf()["TOLMIX_SKF_TOKEN_DIR"]},
+                                     {"TOLMIX_SKF_TOKEN_DIR", TheBed().NoSkf().begin()->second},
                                      {"SOFTHSM2_CONF", TheBed().Scratch("missing.conf")}});
   EXPECT_EQ(a[1], "true");
   EXPECT_EQ(a[2], "");
