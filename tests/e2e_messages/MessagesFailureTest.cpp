@@ -112,21 +112,5 @@ TEST_F(Failures, VerifiedContentEndsAtItsFirstNul) {
   EXPECT_EQ(out[1], "中文");
 }
 
-TEST_F(Failures, AllCspListsTheProvidersInOrder) {
-  Env store{{"TOLMIX_STORE_DIR", bed().Scratch("store")}};
-  auto list = [&] {
-    Outcome run = bed().Call({{"GetAllCSPInfo"}, {"AllCSP"}}, store);
-    EXPECT_EQ(run.status, 0) << run.err;
-    auto out = Results(run.out, "ll");
-    EXPECT_EQ(out[0], "true");
-    return out[1];
-  };
-  EXPECT_EQ(list(), "");
-  ASSERT_EQ(bed().Tolmix({"store", "add-provider", "Alpha"}, store).status, 0);
-  EXPECT_EQ(list(), "Alpha");
-  ASSERT_EQ(bed().Tolmix({"store", "add-provider", "中文提供者"}, store).status, 0);
-  EXPECT_EQ(list(), "Alpha;中文提供者");
-}
-
 }  // namespace
 }  // namespace tolmix::e2e

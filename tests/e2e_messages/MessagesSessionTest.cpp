@@ -1,5 +1,5 @@
-// The process-wide session seen by a second control, and a 1 MB text
-// through Encrypt and Decrypt.
+// The process-wide session seen by a second control, a 1 MB text through
+// Encrypt and Decrypt, and the provider list.
 #include <string>
 
 #include "tests/e2e_messages/MessagesBed.h"
@@ -55,6 +55,22 @@ TEST_F(Session, AMegabyteTextSurvivesEncryptAndDecrypt) {
   out = Results(run.out, "lll");
   ASSERT_EQ(out[1], "true");
   EXPECT_TRUE(out[2] == text) << "decrypted " << out[2].size() << " bytes of " << text.size();
+}
+
+TEST_F(Session, AllCspListsTheProvidersInOrder) {
+  Env store{{"TOLMIX_STORE_DIR", bed().Scratch("store")}};
+  auto list = [&] {
+    Outcome run = bed().Call({{"GetAllCSPInfo"}, {"AllCSP"}}, store);
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto out = Results(run.out, "ll");
+    EXPECT_EQ(out[0], "true");
+    return out[1];
+  };
+  EXPECT_EQ(list(), "");
+  ASSERT_EQ(bed().Tolmix({"store", "add-provider", "Alpha"}, store).status, 0);
+  EXPECT_EQ(list(), "Alpha");
+  ASSERT_EQ(bed().Tolmix({"store", "add-provider", "中文提供者"}, store).status, 0);
+  EXPECT_EQ(list(), "Alpha;中文提供者");
 }
 
 }  // namespace

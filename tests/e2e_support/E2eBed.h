@@ -112,7 +112,8 @@ class Bed {
     }
     root_ = tmpl;
     std::filesystem::create_directories(root_ + "/no-skf");
-    Outcome r = Shell(Quoted(host_) + " sandbox " + Quoted(root_ + "/sandbox"), root_ + "/sandbox.err");
+    Outcome r =
+        Shell(Quoted(host_) + " sandbox " + Quoted(root_ + "/sandbox"), root_ + "/sandbox.err");
     if (r.status != 0) {
       problem_ = "tolmix sandbox failed: " + r.err;
       return;
