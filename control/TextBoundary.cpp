@@ -54,9 +54,19 @@ bool PasswordFitsEngine(std::string_view password) {
 
 bool ArgumentToGbk(const platform::OLECHAR* arg, std::string* out) {
   std::u16string_view text = platform::BstrView(arg);
+  // One pass for the usual argument: the whole text is converted and then
+  // cut at its first NUL byte, which is where its first NUL character was
+  // (no GBK character holds a zero byte).  Only when the whole text does
+  // not convert does the part after a NUL matter: the text up to the NUL is
+  // converted on its own then.
+  if (platform::Utf16ToGbk(text, out)) {
+    size_t nul = out->find('\0');
+    if (nul != std::string::npos) out->resize(nul);
+    return true;
+  }
   size_t end = text.find(u'\0');
-  if (end != std::u16string_view::npos) text = text.substr(0, end);
-  return platform::Utf16ToGbk(text, out);
+  if (end == std::u16string_view::npos) return false;
+  return platform::Utf16ToGbk(text.substr(0, end), out);
 }
 
 std::u16string ResultToUtf16(std::string_view gbk) {

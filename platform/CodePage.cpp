@@ -6,9 +6,13 @@
 #include "platform/CodePage.h"
 
 #include <iconv.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace tolmix::platform {
@@ -147,15 +151,67 @@ bool FromUtf16(const char* to, std::u16string_view in, std::string* out) {
                  in.size() * sizeof(char16_t), out);
 }
 
+// Text below 0x80 is the same characters in GBK and in UTF-16 (GBK keeps
+// ASCII as single bytes), so it is widened or narrowed as it stands: most
+// texts that cross the scripting boundary (PEM, Base64, digests, selectors)
+// need no iconv at all.  Both look at eight bytes at a time.
+bool IsAscii(std::string_view text) {
+  const char* p = text.data();
+  size_t n = text.size(), i = 0;
+  uint64_t any = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    memcpy(&w, p + i, sizeof w);
+    any |= w;
+  }
+  for (; i < n; ++i) any |= static_cast<unsigned char>(p[i]);
+  return (any & 0x8080808080808080ull) == 0;
+}
+
+// Narrows TEXT into *OUT when every code unit is below 0x80; false (with
+// *OUT holding a partial copy) otherwise.
+bool NarrowAscii(std::u16string_view text, std::string* out) {
+  out->resize(text.size());
+  const char16_t* p = text.data();
+  char* d = out->data();
+  size_t n = text.size(), i = 0;
+  uint16_t any = 0;
+#if defined(__SSE2__)
+  // Sixteen code units at a time: saturating packs keep every unit below
+  // 0x80 as it is, and a unit at or above 0x80 shows in the OR.
+  __m128i seen = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 8));
+    seen = _mm_or_si128(seen, _mm_or_si128(lo, hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_packus_epi16(lo, hi));
+  }
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(seen, _mm_set1_epi16(static_cast<short>(0xFF80))),
+                                        _mm_setzero_si128())) != 0xFFFF) {
+    return false;
+  }
+#endif
+  for (; i < n; ++i) {
+    any |= p[i];
+    d[i] = static_cast<char>(p[i]);
+  }
+  return any < 0x80;
+}
+
 }  // namespace
 
 bool GbkToUtf16(std::string_view gbk, std::u16string* out) {
   if (out == nullptr) return false;
+  if (IsAscii(gbk)) {
+    out->assign(gbk.begin(), gbk.end());
+    return true;
+  }
   return ToUtf16(kGbk, gbk, out);
 }
 
 bool Utf16ToGbk(std::u16string_view utf16, std::string* out) {
   if (out == nullptr) return false;
+  if (NarrowAscii(utf16, out)) return true;
   return FromUtf16(kGbk, utf16, out);
 }
 
