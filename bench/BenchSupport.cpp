@@ -149,7 +149,7 @@ void ReportPeak(benchmark::State& state, long peakKb) {
   state.counters["peak_kb"] = benchmark::Counter(static_cast<double>(peakKb));
 }
 
-int RunChild(const std::vector<std::string>& argv, long* peakKb) {
+int RunChild(const std::vector<std::string>& argv, long* peakKb, double* cpuSeconds) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -165,6 +165,10 @@ int RunChild(const std::vector<std::string>& argv, long* peakKb) {
   rusage ru{};
   if (wait4(pid, &status, 0, &ru) != pid) return -1;
   if (peakKb) *peakKb = ru.ru_maxrss;
+  if (cpuSeconds) {
+    *cpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                  static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -53,9 +53,23 @@ void ResetPeak();
 // Sets the counter "peak_kb" of STATE to PEAK_KB.
 void ReportPeak(benchmark::State& state, long peakKb);
 
+// Resets the peak when made and reports it ("peak_kb") when it goes: put
+// one at the top of a benchmark body that runs in this process.
+class PeakScope {
+ public:
+  explicit PeakScope(benchmark::State& state) : state_(state) { ResetPeak(); }
+  ~PeakScope() { ReportPeak(state_, PeakRssKb()); }
+  PeakScope(const PeakScope&) = delete;
+  PeakScope& operator=(const PeakScope&) = delete;
+
+ private:
+  benchmark::State& state_;
+};
+
 // Runs ARGV (no shell) with standard output and error to /dev/null; its
-// exit status (-1 when it could not run) and its peak memory in *PEAK_KB.
-int RunChild(const std::vector<std::string>& argv, long* peakKb);
+// exit status (-1 when it could not run), its peak memory in *PEAK_KB and
+// the CPU time it used (user and system) in *CPU_SECONDS (may be null).
+int RunChild(const std::vector<std::string>& argv, long* peakKb, double* cpuSeconds = nullptr);
 
 // A file of MEGABYTES MiB of pseudo-random bytes at a scratch path, made
 // once per size and process.

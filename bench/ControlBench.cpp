@@ -56,6 +56,7 @@ const char* P11Pin() {
 // ---- Digest of 1 KiB, SHA-256 ----
 
 void BM_ControlDigest(benchmark::State& state) {
+  PeakScope peak(state);
   CtrlPtr c(CTOLMIXCtrl::Create());
   DISPID id = IdOf(*c, u"Digest");
   std::vector<Variant> args;
@@ -70,6 +71,7 @@ void BM_ControlDigest(benchmark::State& state) {
 }
 
 void BM_EngineDigest(benchmark::State& state) {
+  PeakScope peak(state);
   std::string text = Ascii(1024);
   for (auto _ : state) {
     CMSEngine engine;
@@ -89,6 +91,7 @@ BENCHMARK(BM_EngineDigest);
 // ---- Sign of 1 KiB on "P11" ----
 
 void BM_ControlSign(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   SkfKeyUnplugged unplugged;
   CtrlPtr c(CTOLMIXCtrl::Create());
@@ -114,6 +117,7 @@ void BM_ControlSign(benchmark::State& state) {
 }
 
 void BM_EngineSign(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   SkfKeyUnplugged unplugged;
   std::string text = Ascii(1024);
@@ -146,6 +150,7 @@ const std::string& CspMessage() {
 }
 
 void BM_ControlVerify(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   const std::string& pem = CspMessage();
   CtrlPtr c(CTOLMIXCtrl::Create());
@@ -172,6 +177,7 @@ void BM_ControlVerify(benchmark::State& state) {
 }
 
 void BM_EngineVerify(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   const std::string& pem = CspMessage();
   for (auto _ : state) {

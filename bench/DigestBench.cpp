@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "engine/CMSEngine.h"
 
 namespace tolmix::bench {
@@ -35,6 +36,7 @@ void SetBytes(benchmark::State& state, size_t n) {
 
 // Arguments: code, size.
 void BM_ComputeDigest(benchmark::State& state) {
+  PeakScope peak(state);
   const int16_t code = static_cast<int16_t>(state.range(0));
   const size_t n = static_cast<size_t>(state.range(1));
   const std::vector<char>& data = Data(n);
@@ -52,6 +54,7 @@ void BM_ComputeDigest(benchmark::State& state) {
 }
 
 void BM_EVP_Digest(benchmark::State& state) {
+  PeakScope peak(state);
   const EVP_MD* md = Md(static_cast<int>(state.range(0)));
   const size_t n = static_cast<size_t>(state.range(1));
   const std::vector<char>& data = Data(n);

@@ -78,6 +78,7 @@ const std::string& SignedMessage(const Route& r) {
 }
 
 void BM_SignData(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   const Route& r = RouteOf(state);
   for (auto _ : state) {
@@ -117,6 +118,7 @@ bool SignDirect(X509* cert, EVP_PKEY* key, std::string* pem) {
 // The device key loaded once (through the route's engine, which stays up
 // for the whole run), then only the PKCS#7 signing per iteration.
 void BM_SignDirect(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   const Route& r = RouteOf(state);
   std::optional<SkfKeyUnplugged> unplugged;
@@ -141,6 +143,7 @@ void BM_SignDirect(benchmark::State& state) {
 }
 
 void BM_VerifySignedData(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   const Route& r = RouteOf(state);
   const std::string& pem = SignedMessage(r);
@@ -159,6 +162,7 @@ void BM_VerifySignedData(benchmark::State& state) {
 // SM2 ("SKF"), whose SHA-1 is the gmEngine's SM3, the engine stays up for
 // the run and the signer is checked through it.
 void BM_VerifyDirect(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   const Route& r = RouteOf(state);
   const std::string& pem = SignedMessage(r);
@@ -206,6 +210,7 @@ BENCHMARK(BM_VerifyDirect)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 // The engine object alone: construction and destruction.
 void BM_P11Stage_EngineObject(benchmark::State& state) {
+  PeakScope peak(state);
   for (auto _ : state) {
     CMSEngine engine;
     benchmark::DoNotOptimize(&engine);
@@ -215,6 +220,7 @@ void BM_P11Stage_EngineObject(benchmark::State& state) {
 // The SKF probe that settles the route (the key unplugged: the library is
 // loaded, lists no device and is unloaded again).
 void BM_P11Stage_SkfProbe(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   SkfKeyUnplugged unplugged;
   for (auto _ : state) {
@@ -227,6 +233,7 @@ void BM_P11Stage_SkfProbe(benchmark::State& state) {
 
 // Bringing up the "pkcs11_rsa_key" engine module and taking it down again.
 void BM_P11Stage_EngineModule(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   for (auto _ : state) {
     CMSEngine engine;
@@ -239,6 +246,7 @@ void BM_P11Stage_EngineModule(benchmark::State& state) {
 
 // The whole key loading: probe, engine, token login, key and certificate.
 void BM_P11Stage_KeyLoading(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   SkfKeyUnplugged unplugged;
   for (auto _ : state) {
@@ -264,6 +272,7 @@ BENCHMARK(BM_P11Stage_KeyLoading)->Unit(benchmark::kMillisecond);
 // logged in for the run, C_SignInit + C_Sign (RSA PKCS#1 v1.5) of a SHA-1
 // DigestInfo per iteration, as the engine hands the token.
 void BM_P11TokenRawSign(benchmark::State& state) {
+  PeakScope peak(state);
   if (!RequireSandbox(state)) return;
   void* lib = dlopen("/usr/lib/softhsm/libsofthsm2.so", RTLD_NOW | RTLD_LOCAL);
   CK_C_GetFunctionList getList =

@@ -34,6 +34,7 @@ void SetBytes(benchmark::State& state, size_t n) {
 }
 
 void BM_Base64Encode(benchmark::State& state) {
+  PeakScope peak(state);
   const size_t n = static_cast<size_t>(state.range(0));
   std::vector<unsigned char> in = Bytes(n);
   std::vector<char> out(static_cast<size_t>(Base64EncodedLength(static_cast<int>(n))) + 1);
@@ -45,6 +46,7 @@ void BM_Base64Encode(benchmark::State& state) {
 }
 
 void BM_EVP_EncodeBlock(benchmark::State& state) {
+  PeakScope peak(state);
   const size_t n = static_cast<size_t>(state.range(0));
   std::vector<unsigned char> in = Bytes(n);
   std::vector<unsigned char> out((n + 2) / 3 * 4 + 1);
@@ -64,6 +66,7 @@ std::string Text(size_t n) {
 }
 
 void BM_Base64Decode(benchmark::State& state) {
+  PeakScope peak(state);
   const size_t n = static_cast<size_t>(state.range(0));
   std::string text = Text(n);
   std::vector<unsigned char> out(text.size());
@@ -79,6 +82,7 @@ void BM_Base64Decode(benchmark::State& state) {
 }
 
 void BM_EVP_DecodeBlock(benchmark::State& state) {
+  PeakScope peak(state);
   const size_t n = static_cast<size_t>(state.range(0));
   std::string text = Text(n);
   std::vector<unsigned char> out(text.size());
@@ -118,6 +122,7 @@ const std::string& DeviceListFile() {
 
 // The last device's name: the reader scans the whole file for it.
 void BM_ReadIniString(benchmark::State& state) {
+  PeakScope peak(state);
   const std::string& path = DeviceListFile();
   char out[kDllNameSize];
   for (auto _ : state) {
@@ -130,6 +135,7 @@ void BM_ReadIniString(benchmark::State& state) {
 
 // Reference: opening the same file and reading every line once.
 void BM_ReadLines(benchmark::State& state) {
+  PeakScope peak(state);
   const std::string& path = DeviceListFile();
   char line[512];
   for (auto _ : state) {
@@ -143,6 +149,7 @@ void BM_ReadLines(benchmark::State& state) {
 
 // The whole list as the device readers read it: one scan per value.
 void BM_ReadDeviceListFile(benchmark::State& state) {
+  PeakScope peak(state);
   const std::string& path = DeviceListFile();
   for (auto _ : state) {
     if (ReadDeviceListFile(path.c_str()).size() != 64) {
