@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "host/Commands.h"
+#include "host/Demo.h"
 #include "host/DrawCommand.h"
 #include "host/Register.h"
 #include "host/Run.h"
@@ -29,6 +30,7 @@ constexpr Command kCommands[] = {
     {"properties", RunProperties, kPropertiesUsage},
     {"store", RunStore, kStoreUsage},
     {"sandbox", RunSandbox, kSandboxUsage},
+    {"demo", RunDemo, kDemoUsage},
 };
 
 void PrintUsage(FILE* out) {
