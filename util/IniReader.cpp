@@ -24,13 +24,15 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // Reads the next line (up to and including its LF, at most
 // kLineBufferSize - 1 bytes) into BUF as a NUL-terminated text.  CR LF is
 // read as LF.  False at the end of the file when nothing was read.
+// The file is this call's alone, so its stream is read without the
+// per-character locking of getc.
 bool ReadLine(FILE* f, char (&buf)[kLineBufferSize]) {
   int n = 0;
   while (n < kLineBufferSize - 1) {
-    int c = getc(f);
+    int c = getc_unlocked(f);
     if (c == EOF) break;
     if (c == '\r') {
-      int next = getc(f);
+      int next = getc_unlocked(f);
       if (next == '\n') {
         c = '\n';
       } else if (next != EOF) {
