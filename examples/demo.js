@@ -24,7 +24,8 @@
 //              PFX checks and the file round trip are skipped without it)
 // The route decides which key answers: on "P11" the SKF key must be
 // unplugged (the SKF probe runs first), on "CSP" the certificate chooser
-// must answer (`tolmix demo` sets TOLMIX_CHOOSER=first).
+// must answer (`tolmix demo` sets TOLMIX_CHOOSER=first there, and =cancel
+// on the other routes, where only AboutBox shows the chooser).
 
 var args = {};
 for (var i = 0; i < WScript.Arguments.length; i++) {
@@ -238,6 +239,14 @@ group("PFX queries", function () {
         c.GetCertInfoPfx(args.pfx, 3012, pass));
   check("GetCertInfoPfx(wrong password)", c.GetCertInfoPfx(args.pfx, 3007, pass + "x") === "",
         c.GetLastErrorInfo(0));
+});
+
+group("AboutBox", function () {
+  // It shows the certificate chooser for browsing; `tolmix demo` lets the
+  // chooser cancel on the routes other than "CSP" (TOLMIX_CHOOSER=cancel).
+  if (route === "CSP") return;
+  c.AboutBox();
+  check("AboutBox", true, "chooser shown and closed");
 });
 
 group("ClearPasswd", function () {
