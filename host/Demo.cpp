@@ -133,8 +133,9 @@ int RunDemo(std::span<const char* const> args) {
   std::map<std::string, std::string> vars;
   std::string error;
   if (!MakeSandbox(dir, &vars, &error)) return Failed(error);
-  const std::string root = vars["TOLMIX_SANDBOX_PKI"].substr(0, vars["TOLMIX_SANDBOX_PKI"].rfind('/'));
+  // The sandbox prints absolute paths: DIR itself is the folder of DIR/pki.
   const std::string pki = vars["TOLMIX_SANDBOX_PKI"], tokenDir = vars["TOLMIX_SKF_TOKEN_DIR"];
+  const std::string root = pki.substr(0, pki.rfind('/'));
 
   // The script as written in examples/, next to the sandbox it ran on.
   const std::string script = root + "/demo.js", work = root + "/work";
