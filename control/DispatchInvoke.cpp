@@ -20,6 +20,7 @@
 // S_OK, recording kMsgArgumentNotGbk / kMsgArgumentTooLong in m_szLastError
 // unless the member never records errors.
 #include <cstring>
+#include <new>
 
 #include "control/DispatchTable.h"
 #include "control/TOLMIXCtrl.h"
@@ -137,7 +138,7 @@ HRESULT CTOLMIXCtrl::GetIDsOfNames(const IID& riid, const OLECHAR* const* names,
 
 HRESULT CTOLMIXCtrl::Invoke(DISPID id, const IID& riid, LCID /*lcid*/, uint16_t flags,
                             DISPPARAMS* params, VARIANT* result, EXCEPINFO* /*excepinfo*/,
-                            unsigned* argerr) {
+                            unsigned* argerr) try {
   if (!(riid == IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
   if (params == nullptr || (params->cArgs > 0 && params->rgvarg == nullptr) ||
       params->cNamedArgs > params->cArgs) {
@@ -173,6 +174,12 @@ HRESULT CTOLMIXCtrl::Invoke(DISPID id, const IID& riid, LCID /*lcid*/, uint16_t 
     return StoreResult(control::FailureResult(e->result), result);
   }
   return StoreResult(e->handler(*this, args), result);
+} catch (const std::bad_alloc&) {
+  // Nothing is thrown across the scripting boundary: a method that ran out
+  // of memory building its text fails the call instead.
+  return E_OUTOFMEMORY;
+} catch (...) {
+  return E_UNEXPECTED;
 }
 
 }  // namespace tolmix

@@ -183,8 +183,16 @@ struct ContentReader {
   }
 };
 
+// The method lives as long as the code it points into: the holder frees it
+// when the module that holds this code is unloaded (or at exit), so a host
+// that loads and unloads the server repeatedly loses nothing.
+struct MethodHolder {
+  BIO_METHOD* method;
+  ~MethodHolder() { BIO_meth_free(method); }
+};
+
 BIO_METHOD* ContentReaderMethod() {
-  static BIO_METHOD* method = [] {
+  static const MethodHolder holder{[] {
     int index = BIO_get_new_index();
     BIO_METHOD* m = index < 0 ? nullptr : BIO_meth_new(index | BIO_TYPE_SOURCE_SINK, "envelope content");
     if (!m) return m;
@@ -208,8 +216,8 @@ BIO_METHOD* ContentReaderMethod() {
       return 1;
     });
     return m;
-  }();
-  return method;
+  }()};
+  return holder.method;
 }
 
 }  // namespace
