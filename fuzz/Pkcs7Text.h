@@ -3,6 +3,7 @@
 // fuzzer mutates structure, not Base64), or the text handed over as it is.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,8 +18,9 @@ inline std::string PemOf(const char* label, std::string_view der) {
   Base64Encode(b64.data(), reinterpret_cast<const unsigned char*>(der.data()),
                static_cast<int>(der.size()));
   std::string pem = std::string("-----BEGIN ") + label + "-----\n";
-  for (size_t i = 0; b64[i] != '\0'; i += 64) {
-    pem.append(b64.data() + i, strnlen(b64.data() + i, 64));
+  const size_t len = strlen(b64.data());
+  for (size_t i = 0; i < len; i += 64) {
+    pem.append(b64.data() + i, std::min<size_t>(64, len - i));
     pem += '\n';
   }
   return pem + "-----END " + label + "-----\n";

@@ -4,6 +4,7 @@
 // control: CertParse, the getters, GetCertInfo with every item code,
 // GetCertInfoPfx on the parsed certificate and VerifyCert.
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,8 +26,9 @@ std::string Pem(const uint8_t* der, size_t size) {
   std::vector<char> b64(static_cast<size_t>(tolmix::Base64EncodedLength(static_cast<int>(size))) + 1);
   tolmix::Base64Encode(b64.data(), der, static_cast<int>(size));
   std::string pem = "-----BEGIN CERTIFICATE-----\n";
-  for (size_t i = 0; b64[i] != '\0'; i += 64) {
-    pem.append(b64.data() + i, strnlen(b64.data() + i, 64));
+  const size_t len = strlen(b64.data());
+  for (size_t i = 0; i < len; i += 64) {
+    pem.append(b64.data() + i, std::min<size_t>(64, len - i));
     pem += '\n';
   }
   return pem + "-----END CERTIFICATE-----\n";
