@@ -244,6 +244,23 @@ void BM_P11Stage_EngineModule(benchmark::State& state) {
   }
 }
 
+// The PIN check that opens the "P11" route: the token's library loaded,
+// a session logged in, everything closed and unloaded again.
+void BM_P11Stage_PinCheck(benchmark::State& state) {
+  PeakScope peak(state);
+  if (!RequireSandbox(state)) return;
+  for (auto _ : state) {
+    CMSEngine engine;
+    engine.SetPassword(Pin(kRoutes[0]).c_str());
+    if (engine.LoginP11Device() != 0) {
+      state.SkipWithError("PIN check failed");
+      break;
+    }
+  }
+}
+
+BENCHMARK(BM_P11Stage_PinCheck)->Unit(benchmark::kMillisecond);
+
 // The whole key loading: probe, engine, token login, key and certificate.
 void BM_P11Stage_KeyLoading(benchmark::State& state) {
   PeakScope peak(state);
@@ -340,6 +357,40 @@ void BM_P11TokenRawSign(benchmark::State& state) {
 }
 
 BENCHMARK(BM_P11TokenRawSign)->Unit(benchmark::kMillisecond);
+
+// The token's own bring-up, as every call pays it: SoftHSM2 loaded and
+// initialised, a session opened and logged in, everything closed and the
+// library unloaded again (no signing).
+void BM_P11TokenOpenLogin(benchmark::State& state) {
+  PeakScope peak(state);
+  if (!RequireSandbox(state)) return;
+  std::string pin = Pin(kRoutes[0]);
+  for (auto _ : state) {
+    void* lib = dlopen("/usr/lib/softhsm/libsofthsm2.so", RTLD_NOW | RTLD_LOCAL);
+    CK_C_GetFunctionList getList =
+        lib ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList")) : nullptr;
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    CK_SLOT_ID slots[8];
+    CK_ULONG count = 8;
+    CK_SESSION_HANDLE session = 0;
+    bool ok = getList && getList(&f) == CKR_OK && f->C_Initialize(nullptr) == CKR_OK;
+    if (ok) {
+      ok = f->C_GetSlotList(CK_TRUE, slots, &count) == CKR_OK && count > 0 &&
+           f->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session) == CKR_OK &&
+           f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()),
+                      pin.size()) == CKR_OK;
+      if (session) f->C_CloseSession(session);
+      f->C_Finalize(nullptr);
+    }
+    if (lib) dlclose(lib);
+    if (!ok) {
+      state.SkipWithError("token login failed");
+      break;
+    }
+  }
+}
+
+BENCHMARK(BM_P11TokenOpenLogin)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tolmix::bench
