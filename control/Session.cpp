@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <openssl/crypto.h>
+
 #include "util/FixedText.h"
 
 namespace tolmix::control {
@@ -42,10 +44,11 @@ void SetSessionPassword(const char* password) {
   CopyBounded(g_szSessionPassword, password);
 }
 
+// The password is wiped with OPENSSL_cleanse, which no optimiser drops.
 void ClearSession() {
   std::lock_guard<std::mutex> lock(g_sessionLock);
   memset(g_szSessionInterface, 0, sizeof g_szSessionInterface);
-  memset(g_szSessionPassword, 0, sizeof g_szSessionPassword);
+  OPENSSL_cleanse(g_szSessionPassword, sizeof g_szSessionPassword);
 }
 
 }  // namespace tolmix::control

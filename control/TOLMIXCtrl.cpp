@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include <openssl/crypto.h>
+
 #include "control/Guids.h"
 #include "control/Session.h"
 #include "util/FixedText.h"
@@ -30,7 +32,11 @@ CTOLMIXCtrl::CTOLMIXCtrl() {
   ++g_liveControls;
 }
 
-CTOLMIXCtrl::~CTOLMIXCtrl() { --g_liveControls; }
+// The password field is wiped, not merely freed with the object.
+CTOLMIXCtrl::~CTOLMIXCtrl() {
+  OPENSSL_cleanse(m_szPassword, sizeof m_szPassword);
+  --g_liveControls;
+}
 
 platform::HRESULT CTOLMIXCtrl::QueryInterface(const platform::IID& iid, void** out) {
   if (out == nullptr) return platform::E_POINTER;

@@ -49,8 +49,11 @@ CMSEngine::CMSEngine() {
 // lookup and ENGINE_init references the system released here: the lookup
 // reference is now LoadDynamicEngine's own to drop) and the module-engine
 // sweep; the error queue (the operation's OpenSSL errors must not reach the
-// next call on this thread).  The key goes before the engines because a key
-// loaded through an engine holds a reference to it.
+// next call on this thread); last the PIN, wiped so that it does not linger
+// in freed stack or heap memory (the engines, which hold a pointer to it in
+// slot 2, are gone by then).  The key goes before the engines because a key
+// loaded through an engine holds a reference to it.  ReleaseKeyAndCert keeps
+// the PIN: every key-using operation runs it before the PIN is used.
 CMSEngine::~CMSEngine() {
   m_pLog.reset();
   m_pKey.reset();
@@ -58,6 +61,7 @@ CMSEngine::~CMSEngine() {
   m_pContent.reset();
   ReleaseEngines();
   ERR_clear_error();
+  OPENSSL_cleanse(m_szPin, sizeof m_szPin);
 }
 
 void CMSEngine::SetInterface(const char* name) noexcept { CopyBounded(m_szInterfaceName, name); }

@@ -1,0 +1,84 @@
+/* p11wrap: a PKCS#11 module for fault tests.  It forwards every call to the
+ * module named by $P11WRAP_MODULE (default SoftHSM2's) and makes the calls
+ * named in $P11WRAP_FAIL ("C_Login=0xA0[,C_Sign=0x5...]", codes in C
+ * notation) return that code without running.  Both variables are read on
+ * every call.  The forwarded module is closed when this one is unloaded. */
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <p11-kit-1/p11-kit/pkcs11.h>
+
+#define P11WRAP_DEFAULT_MODULE "/usr/lib/softhsm/libsofthsm2.so"
+
+static void* g_module;
+static CK_FUNCTION_LIST_PTR g_real;
+static CK_FUNCTION_LIST g_list;
+
+/* The code $P11WRAP_FAIL gives NAME, or CKR_OK. */
+static CK_RV Injected(const char* name) {
+  const char* spec = getenv("P11WRAP_FAIL");
+  size_t len = strlen(name);
+  while (spec && *spec) {
+    if (strncmp(spec, name, len) == 0 && spec[len] == '=') return (CK_RV)strtoul(spec + len + 1, NULL, 0);
+    spec = strchr(spec, ',');
+    if (spec) ++spec;
+  }
+  return CKR_OK;
+}
+
+#define WRAP(name, params, args)                 \
+  static CK_RV Wrap_##name params {              \
+    CK_RV rv = Injected(#name);                  \
+    return rv != CKR_OK ? rv : g_real->name args; \
+  }
+
+WRAP(C_Initialize, (CK_VOID_PTR a), (a))
+WRAP(C_GetSlotList, (CK_BBOOL p, CK_SLOT_ID_PTR l, CK_ULONG_PTR n), (p, l, n))
+WRAP(C_OpenSession, (CK_SLOT_ID s, CK_FLAGS f, CK_VOID_PTR a, CK_NOTIFY cb, CK_SESSION_HANDLE_PTR h),
+     (s, f, a, cb, h))
+WRAP(C_Login, (CK_SESSION_HANDLE h, CK_USER_TYPE u, CK_UTF8CHAR_PTR p, CK_ULONG n), (h, u, p, n))
+WRAP(C_FindObjectsInit, (CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR t, CK_ULONG n), (h, t, n))
+WRAP(C_GetAttributeValue, (CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_PTR t, CK_ULONG n),
+     (h, o, t, n))
+WRAP(C_SignInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k), (h, m, k))
+WRAP(C_Sign, (CK_SESSION_HANDLE h, CK_BYTE_PTR d, CK_ULONG n, CK_BYTE_PTR s, CK_ULONG_PTR sn),
+     (h, d, n, s, sn))
+WRAP(C_DecryptInit, (CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE k), (h, m, k))
+WRAP(C_Decrypt, (CK_SESSION_HANDLE h, CK_BYTE_PTR c, CK_ULONG n, CK_BYTE_PTR d, CK_ULONG_PTR dn),
+     (h, c, n, d, dn))
+
+__attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR out) {
+  CK_RV rv = Injected("C_GetFunctionList");
+  if (rv != CKR_OK) return rv;
+  if (!out) return CKR_ARGUMENTS_BAD;
+  if (!g_real) {
+    const char* path = getenv("P11WRAP_MODULE");
+    g_module = dlopen(path && *path ? path : P11WRAP_DEFAULT_MODULE, RTLD_NOW | RTLD_LOCAL);
+    if (!g_module) return CKR_GENERAL_ERROR;
+    CK_C_GetFunctionList get = (CK_C_GetFunctionList)dlsym(g_module, "C_GetFunctionList");
+    if (!get || get(&g_real) != CKR_OK || !g_real) {
+      dlclose(g_module);
+      g_module = NULL;
+      g_real = NULL;
+      return CKR_GENERAL_ERROR;
+    }
+    g_list = *g_real;
+    g_list.C_Initialize = Wrap_C_Initialize;
+    g_list.C_GetSlotList = Wrap_C_GetSlotList;
+    g_list.C_OpenSession = Wrap_C_OpenSession;
+    g_list.C_Login = Wrap_C_Login;
+    g_list.C_FindObjectsInit = Wrap_C_FindObjectsInit;
+    g_list.C_GetAttributeValue = Wrap_C_GetAttributeValue;
+    g_list.C_SignInit = Wrap_C_SignInit;
+    g_list.C_Sign = Wrap_C_Sign;
+    g_list.C_DecryptInit = Wrap_C_DecryptInit;
+    g_list.C_Decrypt = Wrap_C_Decrypt;
+  }
+  *out = &g_list;
+  return CKR_OK;
+}
+
+__attribute__((destructor)) static void CloseForwarded(void) {
+  if (g_module) dlclose(g_module);
+}
