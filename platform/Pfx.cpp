@@ -31,15 +31,24 @@ constexpr int kMaxBagDepth = 4;
 // so that the RC2 and 40-bit ciphers of older PFX files decrypt without
 // changing the providers of the process-wide default context.  Made once,
 // kept for the life of the process.  OpenSSL 1.0 had these ciphers built in.
+// The context (with its providers) is freed when the module holding this
+// code is unloaded or the process exits.  Its holder is constructed after
+// libcrypto has registered its own exit clean-up, so it is destroyed before
+// that clean-up runs.
+struct LibraryContextHolder {
+  OSSL_LIB_CTX* ctx;
+  ~LibraryContextHolder() { OSSL_LIB_CTX_free(ctx); }
+};
+
 OSSL_LIB_CTX* PfxLibraryContext() {
-  static OSSL_LIB_CTX* const ctx = [] {
+  static const LibraryContextHolder holder{[] {
     OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
     if (c == nullptr) return c;
     OSSL_PROVIDER_load(c, "default");
     OSSL_PROVIDER_load(c, "legacy");  // optional: absent on some installs
     return c;
-  }();
-  return ctx;
+  }()};
+  return holder.ctx;
 }
 
 // One password as handed to OpenSSL: UTF-8 text, or none at all.
