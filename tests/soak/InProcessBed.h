@@ -48,7 +48,8 @@ class Bed {
       return;
     }
     root_ = tmpl;
-    std::string cmd = std::string("'") + host + "' sandbox '" + root_ + "/sandbox' 2>'" + root_ +
+    // A leak checker preloaded into this process is not meant for the host.
+    std::string cmd = std::string("env -u LD_PRELOAD '") + host + "' sandbox '" + root_ + "/sandbox' 2>'" + root_ +
                       "/sandbox.err'";
     FILE* p = popen(cmd.c_str(), "r");
     std::string out;
