@@ -160,9 +160,16 @@ bool CMSEngine::KeepEngine(ENGINE* e) noexcept {
   return false;
 }
 
+void CMSEngine::HoldDevices() noexcept {
+  static std::recursive_mutex devices;
+  if (!m_devicesLock.owns_lock()) m_devicesLock = std::unique_lock(devices);
+}
+
 void CMSEngine::ReleaseEngines() noexcept {
+  HoldDevices();  // the sweep reaches other objects' engines too
   for (size_t i = 0; i < kMaxEngines; ++i) ReleaseEngineAt(i);
   CleanupEngines();
+  m_devicesLock.unlock();
 }
 
 }  // namespace tolmix

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/EngineLog.h"
@@ -436,6 +437,20 @@ class CMSEngine {
   // when all are taken (E is then left to the caller).
   bool KeepEngine(ENGINE* e) noexcept;
 
+  // ---- Devices and the engine list across threads (CMSEngine.cpp) ----
+  // OpenSSL's engine list, a PKCS#11 library (one instance per process,
+  // which every user initialises and finalises) and the SKF library are
+  // process-wide, and every engine object sweeps the list when it releases
+  // its engines.  Controls on different threads would otherwise finalise
+  // a token under another thread's login or sweep its engine off the list
+  // between bring-up and lookup.  So an object holds one process-wide lock
+  // (recursive: objects on one thread may nest) from its first device or
+  // engine bring-up -- SKF probe, PKCS#11 login, LoadDynamicEngine -- until
+  // ReleaseEngines has finished its sweep; ReleaseEngines takes it too.
+  // Device operations of the process therefore run one at a time; digests
+  // without an engine and certificate parsing do not take it.
+  void HoldDevices() noexcept;
+
   // ---- State, in this order; every text field starts empty ----
   ossl::Ptr<EVP_PKEY> m_pKey;                 // private key from key loading
   ossl::Ptr<X509> m_pCert;                    // its certificate
@@ -450,6 +465,7 @@ class CMSEngine {
   char m_szError[kErrorTextSize]{};           // GBK message of the last failure
   ossl::Text m_pContent;                      // verified content (OpenSSL allocator)
   ossl::InitializedEngine m_apEngines[kMaxEngines];  // ENGINE_init references LoadDynamicEngine took
+  std::unique_lock<std::recursive_mutex> m_devicesLock;  // see HoldDevices
 
   static_assert(sizeof(m_pKey) == sizeof(void*) && sizeof(m_pCert) == sizeof(void*));
   static_assert(sizeof(m_szInterfaceName) == 256);

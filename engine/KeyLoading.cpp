@@ -97,6 +97,7 @@ bool LoadClientCert(ENGINE* e, int* kind, ossl::Ptr<X509>* cert, ossl::Ptr<EVP_P
 }  // namespace
 
 int CMSEngine::ProbeSkfCert() noexcept try {
+  HoldDevices();
   CSKFDevice device;  // unloads the library on every return
   char path[CSKFDevice::kLibraryPathSize] = {};
   if (device.FindConfiguredLibrary(path) != 0) {

@@ -102,6 +102,7 @@ int LoginResult(CK_RV rv) noexcept {
 
 int CMSEngine::LoadDynamicEngine(const char* name) noexcept {
   if (!name) name = "";
+  HoldDevices();
   // The fixed ex_data slots must be reserved before the dynamic engine takes
   // its own index, or slot 2 could overwrite the loaded module's context.
   if (!EnsureEngineSlots()) {
@@ -165,6 +166,7 @@ int CMSEngine::SetPasswordAndLoginP11(const char* pin) noexcept {
 }
 
 int CMSEngine::LoginP11Device() noexcept {
+  HoldDevices();  // another thread's C_Finalize would end this login
   std::string list_path;
   try {
     list_path = SystemFilePath(kP11DeviceListFile);
