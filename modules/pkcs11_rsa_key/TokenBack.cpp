@@ -35,7 +35,11 @@ unsigned long LastCkr() {
 
 }  // namespace
 
-TokenBack::~TokenBack() { Finish(); }
+// The engine's last reference is gone, so no other thread can reach this
+// back.  OpenSSL runs the destroy function under a lock of its own, which
+// LoadClientCert takes (through libp11) while holding mutex_: taking
+// mutex_ here would invert that order.
+TokenBack::~TokenBack() { UnloadLocked(); }
 
 void TokenBack::SetModulePath(const char* path) {
   std::lock_guard lock(mutex_);
