@@ -35,6 +35,11 @@ for t in "${targets[@]}"; do build_targets+=("fuzz_$t"); done
 cmake --build "$dir" -j "$(nproc)" --target "${build_targets[@]}"
 built=$(date +%s)
 
+# The targets' sandbox folders go here: a target that crashes cannot remove
+# its own.
+export TMPDIR="$dir/tmp"
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
