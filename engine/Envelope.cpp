@@ -87,10 +87,77 @@ ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, ossl::Ptr<ENGINE>
   return added ? std::move(p7) : nullptr;
 }
 
+namespace {
+
+// The recipient entry of an enveloped P7 addressed to CERT (issuer and
+// serial number), or null.
+PKCS7_RECIP_INFO* RecipientFor(PKCS7* p7, X509* cert) noexcept {
+  STACK_OF(PKCS7_RECIP_INFO)* list = p7->d.enveloped->recipientinfo;
+  for (int i = 0; i < sk_PKCS7_RECIP_INFO_num(list); ++i) {
+    PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(list, i);
+    if (X509_NAME_cmp(ri->issuer_and_serial->issuer, X509_get_issuer_name(cert)) == 0 &&
+        ASN1_INTEGER_cmp(ri->issuer_and_serial->serial, X509_get0_serialNumber(cert)) == 0) {
+      return ri;
+    }
+  }
+  return nullptr;
+}
+
+// Opens an enveloped P7 as PKCS7_dataDecode does, with one difference: a
+// content key that KEY cannot unwrap is a failure.  OpenSSL 3 goes on with
+// a random key in that case (its defence against key oracles), and a random
+// key ends on valid padding about once in 256 tries, so a refused or wrong
+// key would now and then hand back noise as plaintext.  The chain is the
+// same: a cipher BIO over IN or over the message's own encrypted content.
+ossl::Ptr<BIO> OpenEnveloped(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noexcept {
+  PKCS7_ENC_CONTENT* ec = p7->d.enveloped->enc_data;
+  const EVP_CIPHER* cipher = ec ? EVP_get_cipherbyobj(ec->algorithm->algorithm) : nullptr;
+  PKCS7_RECIP_INFO* ri = cert ? RecipientFor(p7, cert) : nullptr;
+  if (!cipher || !ri || !ri->enc_key || (!in && !ec->enc_data)) return nullptr;
+
+  // The device unwraps the content key: one private-key operation.
+  ossl::Ptr<EVP_PKEY_CTX> pctx(EVP_PKEY_CTX_new(key, nullptr));
+  size_t len = 0;
+  if (!pctx || EVP_PKEY_decrypt_init(pctx.get()) <= 0 ||
+      EVP_PKEY_decrypt(pctx.get(), nullptr, &len, ri->enc_key->data, ri->enc_key->length) <= 0 ||
+      len == 0) {
+    return nullptr;
+  }
+  std::string ek(len, '\0');
+  auto* ekData = reinterpret_cast<unsigned char*>(ek.data());
+  bool unwrapped = EVP_PKEY_decrypt(pctx.get(), ekData, &len, ri->enc_key->data,
+                                    ri->enc_key->length) > 0;
+
+  ossl::Ptr<BIO> chain(BIO_new(BIO_f_cipher()));
+  EVP_CIPHER_CTX* ctx = nullptr;
+  bool ok = unwrapped && chain && BIO_get_cipher_ctx(chain.get(), &ctx) > 0 &&
+            EVP_CipherInit_ex(ctx, cipher, nullptr, nullptr, nullptr, 0) &&
+            EVP_CIPHER_asn1_to_param(ctx, ec->algorithm->parameter) >= 0 &&
+            (static_cast<int>(len) == EVP_CIPHER_CTX_get_key_length(ctx) ||
+             EVP_CIPHER_CTX_set_key_length(ctx, static_cast<int>(len))) &&
+            EVP_CipherInit_ex(ctx, nullptr, nullptr, ekData, nullptr, 0);
+  OPENSSL_cleanse(ek.data(), ek.size());
+  if (!ok) return nullptr;
+
+  BIO* source = in;
+  if (!source) {
+    source = ec->enc_data->length > 0 ? BIO_new_mem_buf(ec->enc_data->data, ec->enc_data->length)
+                                      : BIO_new(BIO_s_mem());
+    if (!source) return nullptr;
+    if (ec->enc_data->length == 0) BIO_set_mem_eof_return(source, 0);
+  }
+  BIO_push(chain.get(), source);
+  return chain;
+}
+
+}  // namespace
+
 ossl::Ptr<BIO> OpenDecryptChain(ENGINE* e, PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noexcept {
   SetSlot(e, kEngineSlotEnvelopeOpen, true);
   SetSlot(e, kEngineSlotDecrypt, true);
-  ossl::Ptr<BIO> chain(PKCS7_dataDecode(p7, key, in, cert));
+  ossl::Ptr<BIO> chain = PKCS7_type_is_enveloped(p7)
+                             ? OpenEnveloped(p7, key, cert, in)
+                             : ossl::Ptr<BIO>(PKCS7_dataDecode(p7, key, in, cert));
   if (chain) SetSlot(e, kEngineSlotEnvelopeOpen, false);  // not reset when opening fails
   return chain;
 }
