@@ -11,6 +11,7 @@
 // Methods that need both therefore take one snapshot of the pair.
 #pragma once
 
+#include <openssl/crypto.h>
 #include <cstddef>
 
 namespace tolmix::control {
@@ -22,6 +23,8 @@ inline constexpr size_t kSessionFieldSize = 256;
 struct SessionSnapshot {
   char szInterface[kSessionFieldSize];
   char szPassword[kSessionFieldSize];
+  // The copy of the password is wiped when the call that took it is done.
+  ~SessionSnapshot() { OPENSSL_cleanse(szPassword, sizeof szPassword); }
 };
 
 SessionSnapshot SnapshotSession();

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The whole test suite on a fresh Debian 12 machine: dependencies, build, tests.
-# Usage: scripts/test.sh [--sanitize]   (--sanitize: the ASan+UBSan build instead)
+# The whole test suite on a fresh Debian 12 machine: dependencies, build, a
+# short run of every fuzz target, then every test.
+# Usage: scripts/test.sh [--sanitize]   (--sanitize: the ASan+UBSan build)
+# TOLMIX_FUZZ_SECONDS sets the seconds per fuzz target (default 20; 0 skips).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh"
@@ -8,6 +10,11 @@ bash "$root/scripts/build.sh" "$@"
 dir="$root/build"
 for a in "$@"; do [ "$a" = "--sanitize" ] && dir="$root/build-asan"; done
 
+fuzz_seconds=${TOLMIX_FUZZ_SECONDS:-20}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  bash "$root/scripts/fuzz.sh" "$fuzz_seconds"
+fi
+
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cd "$dir"
-ctest --output-on-failure -j "$(nproc)" --timeout 300
+ctest --output-on-failure -j "$(nproc)" --timeout 600
