@@ -23,6 +23,20 @@
 namespace tolmix {
 namespace {
 
+// Stream buffer of the source and target files.  The data chain still
+// moves 4096-byte blocks; the files are read and written in larger pieces,
+// so a file costs a sixteenth of the system calls.
+constexpr size_t kFileBuffer = 64 * 1024;
+
+// The file SRC opened for binary reading through an OpenSSL file BIO, with
+// a kFileBuffer stream buffer; null when it does not open.
+ossl::Ptr<BIO> OpenSource(const char* src) noexcept {
+  ossl::Ptr<BIO> in(BIO_new_file(src, "rb"));
+  FILE* fp = nullptr;
+  if (in && BIO_get_fp(in.get(), &fp) > 0 && fp) setvbuf(fp, nullptr, _IOFBF, kFileBuffer);
+  return in;
+}
+
 // The file that becomes the target.  Create makes it beside the target
 // (same folder, so the rename stays on one file system) with the mode a new
 // file would get (0666 less the umask), or the target's own mode when the
@@ -65,6 +79,7 @@ class PendingTarget {
         unlink(path.c_str());
         return false;
       }
+      setvbuf(m_pFile, nullptr, _IOFBF, kFileBuffer);
       m_strPath = std::move(path);
       m_strTarget = std::move(resolved);
       return true;
@@ -141,7 +156,7 @@ using Filter = std::unique_ptr<BIO, FilterFree>;
 int CMSEngine::EnvelopeEncryptFile(const char* src, const char* dst, const char* certPem) noexcept {
   if (!src || !dst || !certPem) return -1;
   ReleaseKeyAndCert();
-  ossl::Ptr<BIO> in(BIO_new_file(src, "rb"));
+  ossl::Ptr<BIO> in = OpenSource(src);
   if (!in) {
     SetError(envelope::kMsgReadSource);
     return -1;
@@ -208,7 +223,7 @@ int CMSEngine::EnvelopeDecryptFile(const char* src, const char* dst) noexcept {
   if (!src || !dst) return -1;
   m_nKeyKind = kExchangeKey;
   ReleaseKeyAndCert();
-  ossl::Ptr<BIO> in(BIO_new_file(src, "rb"));
+  ossl::Ptr<BIO> in = OpenSource(src);
   if (!in) {
     SetError(envelope::kMsgReadEncrypted);
     return -1;
