@@ -110,8 +110,10 @@ PKCS7_RECIP_INFO* RecipientFor(PKCS7* p7, X509* cert) noexcept {
 // key would now and then hand back noise as plaintext.  The chain is the
 // same: a cipher BIO over IN or over the message's own encrypted content.
 ossl::Ptr<BIO> OpenEnveloped(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noexcept {
+  if (p7->d.enveloped == nullptr) return nullptr;  // no content at all
   PKCS7_ENC_CONTENT* ec = p7->d.enveloped->enc_data;
-  const EVP_CIPHER* cipher = ec ? EVP_get_cipherbyobj(ec->algorithm->algorithm) : nullptr;
+  const EVP_CIPHER* cipher =
+      ec && ec->algorithm ? EVP_get_cipherbyobj(ec->algorithm->algorithm) : nullptr;
   PKCS7_RECIP_INFO* ri = cert ? RecipientFor(p7, cert) : nullptr;
   if (!cipher || !ri || !ri->enc_key || (!in && !ec->enc_data)) return nullptr;
 

@@ -27,29 +27,35 @@ using Bags = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree>;
 // Nesting of safeContents bags that we follow; real files use none.
 constexpr int kMaxBagDepth = 4;
 
-// A library context of its own with the default and the legacy provider,
-// so that the RC2 and 40-bit ciphers of older PFX files decrypt without
-// changing the providers of the process-wide default context.  Made once,
-// kept for the life of the process.  OpenSSL 1.0 had these ciphers built in.
-// The context (with its providers) is freed when the module holding this
-// code is unloaded or the process exits.  Its holder is constructed after
-// libcrypto has registered its own exit clean-up, so it is destroyed before
-// that clean-up runs.
-struct LibraryContextHolder {
-  OSSL_LIB_CTX* ctx;
-  ~LibraryContextHolder() { OSSL_LIB_CTX_free(ctx); }
-};
+// A library context of its own with the default and legacy providers, so
+// that old files (RC2, 40-bit; OpenSSL 1.0 had them built in) decrypt
+// without changing the process-wide default context.  Made when an import
+// first meets an encrypted part and freed, with its providers, when that
+// import is done: nothing outlives the call, so a host that unloads the
+// server loses nothing.
+class LegacyContext {
+ public:
+  LegacyContext() = default;
+  LegacyContext(const LegacyContext&) = delete;
+  LegacyContext& operator=(const LegacyContext&) = delete;
+  ~LegacyContext() {
+    if (legacy_) OSSL_PROVIDER_unload(legacy_);
+    if (default_) OSSL_PROVIDER_unload(default_);
+    OSSL_LIB_CTX_free(ctx_);
+  }
+  OSSL_LIB_CTX* Get() {
+    if (ctx_ == nullptr && (ctx_ = OSSL_LIB_CTX_new()) != nullptr) {
+      default_ = OSSL_PROVIDER_load(ctx_, "default");
+      legacy_ = OSSL_PROVIDER_load(ctx_, "legacy");  // optional: absent on some installs
+    }
+    return ctx_;
+  }
 
-OSSL_LIB_CTX* PfxLibraryContext() {
-  static const LibraryContextHolder holder{[] {
-    OSSL_LIB_CTX* c = OSSL_LIB_CTX_new();
-    if (c == nullptr) return c;
-    OSSL_PROVIDER_load(c, "default");
-    OSSL_PROVIDER_load(c, "legacy");  // optional: absent on some installs
-    return c;
-  }()};
-  return holder.ctx;
-}
+ private:
+  OSSL_LIB_CTX* ctx_ = nullptr;
+  OSSL_PROVIDER* default_ = nullptr;
+  OSSL_PROVIDER* legacy_ = nullptr;
+};
 
 // One password as handed to OpenSSL: UTF-8 text, or none at all.
 struct Password {
@@ -111,7 +117,8 @@ std::optional<Certificate> FirstCertificate(const STACK_OF(PKCS12_SAFEBAG)* bags
 // Walks the authenticated safe with password PASS.  Encrypted contents that
 // do not decrypt with it are skipped: a file may hold them besides the ones
 // we can read, and a wrong password is caught by the MAC before this runs.
-std::optional<Certificate> FindFirst(const PKCS12* p12, const Password& pass) {
+std::optional<Certificate> FindFirst(const PKCS12* p12, const Password& pass,
+                                     LegacyContext* context) {
   std::unique_ptr<STACK_OF(PKCS7), SafesFree> safes(PKCS12_unpack_authsafes(p12));
   if (!safes) return std::nullopt;
   for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
@@ -125,7 +132,7 @@ std::optional<Certificate> FindFirst(const PKCS12* p12, const Password& pass) {
         if (p7->d.encrypted == nullptr || p7->d.encrypted->enc_data == nullptr) break;
         bags.reset(static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
             p7->d.encrypted->enc_data->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pass.data(),
-            pass.size(), p7->d.encrypted->enc_data->enc_data, 1, PfxLibraryContext(), nullptr)));
+            pass.size(), p7->d.encrypted->enc_data->enc_data, 1, context->Get(), nullptr)));
         break;
       default:
         break;  // enveloped (public-key) privacy: not supported
@@ -148,9 +155,10 @@ std::optional<Certificate> ImportPfxFirstCertificate(const unsigned char* image,
 
   bool mac = PKCS12_mac_present(p12.get()) == 1;
   std::optional<Certificate> found;
+  LegacyContext context;
   for (const Password& pass : Candidates(password)) {
     if (mac && PKCS12_verify_mac(p12.get(), pass.data(), pass.size()) != 1) continue;
-    found = FindFirst(p12.get(), pass);
+    found = FindFirst(p12.get(), pass, &context);
     if (found) break;
   }
   ERR_clear_error();  // failed tries leave entries that later calls must not see
