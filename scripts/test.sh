@@ -2,7 +2,7 @@
 # The whole test suite on a fresh Debian 12 machine: dependencies, build, a
 # short run of every fuzz target, then every test.
 # Usage: scripts/test.sh [--sanitize]   (--sanitize: the ASan+UBSan build)
-# TOLMIX_FUZZ_SECONDS sets the seconds per fuzz target (default 20; 0 skips).
+# TOLMIX_FUZZ_SECONDS sets the seconds per fuzz target (default 30; 0 skips).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh"
@@ -10,7 +10,7 @@ bash "$root/scripts/build.sh" "$@"
 dir="$root/build"
 for a in "$@"; do [ "$a" = "--sanitize" ] && dir="$root/build-asan"; done
 
-fuzz_seconds=${TOLMIX_FUZZ_SECONDS:-20}
+fuzz_seconds=${TOLMIX_FUZZ_SECONDS:-30}
 if [ "$fuzz_seconds" -gt 0 ]; then
   bash "$root/scripts/fuzz.sh" "$fuzz_seconds"
 fi
