@@ -37,15 +37,15 @@ using control::MemberKind;
 
 namespace {
 
-// Converts ARG (a VARIANT of the script) for parameter SPEC into ARGS at
+// Converts ARG (a VARIANT of the script) for parameter PARAM into ARGS at
 // position I.  A failed type conversion is returned; a text refused at the
 // boundary sets *REFUSAL to its message and returns S_OK.
-HRESULT ConvertArgument(const VARIANT& arg, const control::ParamSpec& spec, size_t i,
+HRESULT ConvertArgument(const VARIANT& arg, const control::ParamSpec& param, size_t i,
                         DispArgs* args, const char** refusal) {
   Variant converted;
-  HRESULT hr = VariantChangeType(&converted, &arg, 0, spec.type);
+  HRESULT hr = VariantChangeType(&converted, &arg, 0, param.type);
   if (Failed(hr)) return hr;
-  switch (spec.type) {
+  switch (param.type) {
     case VT_I2:
       args->number[i] = converted.iVal;
       break;
@@ -55,7 +55,7 @@ HRESULT ConvertArgument(const VARIANT& arg, const control::ParamSpec& spec, size
     case VT_BSTR:
       if (!control::ArgumentToGbk(converted.bstrVal, &args->text[i])) {
         *refusal = control::kMsgArgumentNotGbk;
-      } else if (spec.maxBytes != 0 && args->text[i].size() > spec.maxBytes) {
+      } else if (param.maxBytes != 0 && args->text[i].size() > param.maxBytes) {
         *refusal = control::kMsgArgumentTooLong;
       }
       break;

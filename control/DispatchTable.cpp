@@ -186,13 +186,13 @@ constexpr bool TableIsSound() {
     if (e.handler == nullptr || e.name.empty()) return false;
     if (e.kind == MemberKind::kProperty && e.paramCount != 0) return false;
     for (size_t p = 0; p < kMaxParams; ++p) {
-      const ParamSpec& spec = e.params[p];
+      const ParamSpec& param = e.params[p];
       bool used = p < e.paramCount;
-      if (used && (spec.name.empty() ||
-                   (spec.type != VT_BSTR && spec.type != VT_I2 && spec.type != VT_I4))) {
+      if (used && (param.name.empty() ||
+                   (param.type != VT_BSTR && param.type != VT_I2 && param.type != VT_I4))) {
         return false;
       }
-      if (!used && !spec.name.empty()) return false;
+      if (!used && !param.name.empty()) return false;
     }
     for (size_t j = i + 1; j < kTable.size(); ++j) {
       if (kTable[j].id == e.id || SameNameIgnoringCase(kTable[j].name, e.name)) return false;

@@ -15,10 +15,10 @@
 namespace skfapi::mock {
 
 bool Forced(const char* name, ULONG* code) {
-  const char* spec = getenv("SKFAPI_MOCK_FAIL");
-  if (!spec || !name) return false;
+  const char* failList = getenv("SKFAPI_MOCK_FAIL");
+  if (!failList || !name) return false;
   const size_t nameLen = strlen(name);
-  for (const char* p = spec; *p;) {
+  for (const char* p = failList; *p;) {
     const char* end = p + strcspn(p, ",;");
     const char* eq = static_cast<const char*>(memchr(p, '=', static_cast<size_t>(end - p)));
     if (eq && static_cast<size_t>(eq - p) == nameLen && strncmp(p, name, nameLen) == 0) {

@@ -110,12 +110,12 @@ INSTANTIATE_TEST_SUITE_P(AllCodes, ItemTable, ::testing::ValuesIn(Items()),
                          });
 
 TEST(GetCertInfo, DaysToExpiryItem) {
-  CertSpec spec;
-  spec.notAfter = std::time(nullptr) + 30 * 3600;
+  CertSpec shape;
+  shape.notAfter = std::time(nullptr) + 30 * 3600;
   CtrlPtr c = NewControl();
-  EXPECT_EQ(c->GetCertInfo(MakePem(spec).c_str(), 3043, ""), "1");
-  spec.notAfter = std::time(nullptr) - 6 * 3600;
-  EXPECT_EQ(c->GetCertInfo(MakePem(spec).c_str(), 3043, ""), "-0");
+  EXPECT_EQ(c->GetCertInfo(MakePem(shape).c_str(), 3043, ""), "1");
+  shape.notAfter = std::time(nullptr) - 6 * 3600;
+  EXPECT_EQ(c->GetCertInfo(MakePem(shape).c_str(), 3043, ""), "-0");
 }
 
 TEST(GetCertInfo, Failures) {
@@ -134,12 +134,12 @@ TEST(GetCertInfo, Failures) {
 }
 
 TEST(GetCertInfo, QuenmarkIssuerDropsFourBytesOfTheExtension) {
-  CertSpec spec = FullSpec();
-  spec.issuer = {{"C", "CN"}, {"CN", "Quenmark电子政务证书认证中心"}};
+  CertSpec shape = FullSpec();
+  shape.issuer = {{"C", "CN"}, {"CN", "Quenmark电子政务证书认证中心"}};
   CtrlPtr c = NewControl();
-  EXPECT_EQ(c->GetCertInfo(MakePem(spec).c_str(), 3021, kPrivateOid), "0101199001011234");
-  spec.privateValue = "\x13\x01";
-  EXPECT_EQ(c->GetCertInfo(MakePem(spec).c_str(), 3021, kPrivateOid), "");
+  EXPECT_EQ(c->GetCertInfo(MakePem(shape).c_str(), 3021, kPrivateOid), "0101199001011234");
+  shape.privateValue = "\x13\x01";
+  EXPECT_EQ(c->GetCertInfo(MakePem(shape).c_str(), 3021, kPrivateOid), "");
   EXPECT_EQ(c->GetLastErrorInfo(0), "");
 }
 
@@ -159,12 +159,12 @@ struct VerifyCase {
 class VerifyCertTest : public ::testing::TestWithParam<VerifyCase> {};
 
 TEST_P(VerifyCertTest, Outcome) {
-  CertSpec spec;
-  spec.issuer = GetParam().issuer;
-  spec.notAfter = 1600000000;  // expired: dates are not checked
+  CertSpec shape;
+  shape.issuer = GetParam().issuer;
+  shape.notAfter = 1600000000;  // expired: dates are not checked
   CtrlPtr c = NewControl();
   CopyBounded(Peer::LastError(*c), 512, "previous");
-  EXPECT_EQ(c->VerifyCert(MakePem(spec).c_str()), GetParam().accepted);
+  EXPECT_EQ(c->VerifyCert(MakePem(shape).c_str()), GetParam().accepted);
   EXPECT_EQ(c->GetLastErrorInfo(0),
             GetParam().errorUtf8 ? Gbk(GetParam().errorUtf8) : std::string("previous"));
   EXPECT_EQ(c->GetSubject(), "CN=Tester");  // the checked certificate stays parsed

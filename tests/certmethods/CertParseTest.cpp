@@ -33,13 +33,13 @@ TEST(Getters, RsaCertificateWithEveryElement) {
 }
 
 TEST(Getters, Sm2CertificateWithoutKeyUsage) {
-  CertSpec spec;
-  spec.key = KeyKind::kSm2;
-  spec.subject = {{"CN", "李四"}};
-  spec.issuer = {{"CN", "ORVASM2"}};
-  spec.serialHex = "7F";
+  CertSpec shape;
+  shape.key = KeyKind::kSm2;
+  shape.subject = {{"CN", "李四"}};
+  shape.issuer = {{"CN", "ORVASM2"}};
+  shape.serialHex = "7F";
   CtrlPtr c = NewControl();
-  ASSERT_TRUE(c->CertParse(MakePem(spec).c_str()));
+  ASSERT_TRUE(c->CertParse(MakePem(shape).c_str()));
   EXPECT_EQ(c->GetSignatureAlgorithm(), "1.2.156.10197.1.501");
   EXPECT_EQ(c->GetSerialNumber(), "7f");
   EXPECT_EQ(c->GetKeyUsage(), "0");
@@ -50,11 +50,11 @@ TEST(Getters, Sm2CertificateWithoutKeyUsage) {
 TEST(Getters, DatesUseTodaysOffsetInEverySeason) {
   setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
   tzset();
-  CertSpec spec;
-  spec.notBefore = 1579089600;  // 2020-01-15 12:00:00Z, standard time
-  spec.notAfter = 1910347200;   // 2030-07-15 12:00:00Z, daylight time
+  CertSpec shape;
+  shape.notBefore = 1579089600;  // 2020-01-15 12:00:00Z, standard time
+  shape.notAfter = 1910347200;   // 2030-07-15 12:00:00Z, daylight time
   CtrlPtr c = NewControl();
-  ASSERT_TRUE(c->CertParse(MakePem(spec).c_str()));
+  ASSERT_TRUE(c->CertParse(MakePem(shape).c_str()));
   std::string before = c->GetNotBefore(), after = c->GetNotAfter();
   setenv("TZ", "CST-8", 1);
   tzset();
@@ -63,10 +63,10 @@ TEST(Getters, DatesUseTodaysOffsetInEverySeason) {
 }
 
 TEST(Getters, OverlongSerialIsRefusedNotOverflowed) {
-  CertSpec spec;
-  spec.serialHex = std::string(260, '7');  // 130 bytes
+  CertSpec shape;
+  shape.serialHex = std::string(260, '7');  // 130 bytes
   CtrlPtr c = NewControl();
-  ASSERT_TRUE(c->CertParse(MakePem(spec).c_str()));
+  ASSERT_TRUE(c->CertParse(MakePem(shape).c_str()));
   EXPECT_EQ(c->GetSerialNumber(), "");
   EXPECT_EQ(Error(*c), control::kMsgCertParseFailed);
 }

@@ -25,9 +25,9 @@ struct ExtCase {
 class ExtensionText : public ::testing::TestWithParam<ExtCase> {};
 
 TEST_P(ExtensionText, Lookup) {
-  CertSpec spec = FullSpec();
-  spec.keyUsage = "digitalSignature,nonRepudiation";
-  std::string pem = MakePem(spec);
+  CertSpec shape = FullSpec();
+  shape.keyUsage = "digitalSignature,nonRepudiation";
+  std::string pem = MakePem(shape);
   CMSEngine engine;
   ossl::Text text = engine.GetExtensionText(pem.c_str(), GetParam().id, 1);
   if (GetParam().value) {
@@ -53,12 +53,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExtensionTextCut, LongValueCutAt200Bytes) {
-  CertSpec spec;
-  spec.privateOid = "1.3.6.1.4.1.99999.1";
-  spec.privateValue = std::string(300, 'v');
-  std::string pem = MakePem(spec);
+  CertSpec shape;
+  shape.privateOid = "1.3.6.1.4.1.99999.1";
+  shape.privateValue = std::string(300, 'v');
+  std::string pem = MakePem(shape);
   CMSEngine engine;
-  ossl::Text text = engine.GetExtensionText(pem.c_str(), spec.privateOid.c_str(), 1);
+  ossl::Text text = engine.GetExtensionText(pem.c_str(), shape.privateOid.c_str(), 1);
   ASSERT_TRUE(text);
   EXPECT_EQ(std::string(text.get()), std::string(200, 'v'));
 }

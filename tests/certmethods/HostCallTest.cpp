@@ -49,9 +49,9 @@ TEST(HostCall, ParseThenGetters) {
 }
 
 TEST(HostCall, VerifyCertMessage) {
-  CertSpec spec;
-  spec.issuer = {{"CN", "Other CA"}};
-  CertFile cert(MakePem(spec));
+  CertSpec shape;
+  shape.issuer = {{"CN", "Other CA"}};
+  CertFile cert(MakePem(shape));
   EXPECT_EQ(Tolmix("call VerifyCert " + cert.Arg() + " -- GetLastErrorInfo 0"),
             "false\n证书验证不通过,证书不为ORVA签发.\n");
 }

@@ -40,38 +40,38 @@ void AddExtension(X509* x, int nid, const std::string& text) {
   X509_add_ext(x, ext.get(), -1);
 }
 
-ossl::Ptr<X509> MakeX509(const CertSpec& spec) {
+ossl::Ptr<X509> MakeX509(const CertSpec& shape) {
   ossl::Ptr<X509> x(X509_new());
   X509_set_version(x.get(), 2);
   BIGNUM* bn = nullptr;
-  EXPECT_GT(BN_hex2bn(&bn, spec.serialHex.c_str()), 0);
+  EXPECT_GT(BN_hex2bn(&bn, shape.serialHex.c_str()), 0);
   BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x.get()));
   BN_free(bn);
-  X509_set_subject_name(x.get(), NameOf(spec.subject).get());
-  X509_set_issuer_name(x.get(), NameOf(spec.issuer).get());
-  ASN1_TIME_set(X509_getm_notBefore(x.get()), spec.notBefore);
-  ASN1_TIME_set(X509_getm_notAfter(x.get()), spec.notAfter);
-  EVP_PKEY* key = KeyOf(spec.key);
+  X509_set_subject_name(x.get(), NameOf(shape.subject).get());
+  X509_set_issuer_name(x.get(), NameOf(shape.issuer).get());
+  ASN1_TIME_set(X509_getm_notBefore(x.get()), shape.notBefore);
+  ASN1_TIME_set(X509_getm_notAfter(x.get()), shape.notAfter);
+  EVP_PKEY* key = KeyOf(shape.key);
   X509_set_pubkey(x.get(), key);
-  if (!spec.keyUsage.empty()) AddExtension(x.get(), NID_key_usage, spec.keyUsage);
-  if (!spec.privateOid.empty()) {
-    ossl::Ptr<ASN1_OBJECT> oid(OBJ_txt2obj(spec.privateOid.c_str(), 1));
+  if (!shape.keyUsage.empty()) AddExtension(x.get(), NID_key_usage, shape.keyUsage);
+  if (!shape.privateOid.empty()) {
+    ossl::Ptr<ASN1_OBJECT> oid(OBJ_txt2obj(shape.privateOid.c_str(), 1));
     ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(value, reinterpret_cast<const unsigned char*>(spec.privateValue.data()),
-                          static_cast<int>(spec.privateValue.size()));
+    ASN1_OCTET_STRING_set(value, reinterpret_cast<const unsigned char*>(shape.privateValue.data()),
+                          static_cast<int>(shape.privateValue.size()));
     ossl::Ptr<X509_EXTENSION> ext(X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), 0, value));
     ASN1_OCTET_STRING_free(value);
     X509_add_ext(x.get(), ext.get(), -1);
   }
-  const EVP_MD* md = spec.key == KeyKind::kRsa ? EVP_sha256() : EVP_sm3();
+  const EVP_MD* md = shape.key == KeyKind::kRsa ? EVP_sha256() : EVP_sm3();
   EXPECT_GT(X509_sign(x.get(), key, md), 0);
   return x;
 }
 
 }  // namespace
 
-std::string MakePem(const CertSpec& spec) {
-  ossl::Ptr<X509> x = MakeX509(spec);
+std::string MakePem(const CertSpec& shape) {
+  ossl::Ptr<X509> x = MakeX509(shape);
   ossl::Ptr<BIO> bio(BIO_new(BIO_s_mem()));
   PEM_write_bio_X509(bio.get(), x.get());
   char* data = nullptr;
@@ -85,9 +85,9 @@ std::string PemToBase64Body(const std::string& pem) {
   return pem.substr(start, end - start);
 }
 
-std::string WritePfx(const CertSpec& spec, const std::string& passwordUtf8, bool withCert) {
-  ossl::Ptr<X509> x = MakeX509(spec);
-  ossl::Ptr<PKCS12> p12(PKCS12_create(passwordUtf8.c_str(), "test", KeyOf(spec.key),
+std::string WritePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert) {
+  ossl::Ptr<X509> x = MakeX509(shape);
+  ossl::Ptr<PKCS12> p12(PKCS12_create(passwordUtf8.c_str(), "test", KeyOf(shape.key),
                                       withCert ? x.get() : nullptr, nullptr, 0, 0, 0, 0, 0));
   EXPECT_TRUE(p12);
   char path[] = "/tmp/h14-pfx-XXXXXX";

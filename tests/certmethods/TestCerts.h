@@ -46,16 +46,16 @@ struct CertSpec {
   std::string privateValue;
 };
 
-// The certificate of SPEC as PEM text, signed by a key of its kind (keys
+// The certificate of SHAPE as PEM text, signed by a key of its kind (keys
 // made once per process; SM2 signs with SM3).
-std::string MakePem(const CertSpec& spec);
+std::string MakePem(const CertSpec& shape);
 // The Base64 lines between the markers of PEM.
 std::string PemToBase64Body(const std::string& pem);
 
-// Writes a PFX holding the certificate of SPEC (when WITH_CERT) and its key,
+// Writes a PFX holding the certificate of SHAPE (when WITH_CERT) and its key,
 // protected by the UTF-8 password PASSWORD_UTF8, to a new temporary file.
 // Returns the path; the caller removes it.
-std::string WritePfx(const CertSpec& spec, const std::string& passwordUtf8, bool withCert = true);
+std::string WritePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert = true);
 
 // UTF-8 to GBK through iconv; fails the test on a text without a GBK form.
 std::string Gbk(const std::string& utf8);

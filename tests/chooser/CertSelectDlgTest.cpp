@@ -73,9 +73,9 @@ class CertSelectDlgTest : public ::testing::Test {
     unsetenv("TZ");
     tzset();
   }
-  std::vector<unsigned char> Add(const CertSpec& spec, const char* provider = "",
+  std::vector<unsigned char> Add(const CertSpec& shape, const char* provider = "",
                                  const char* container = "") {
-    auto der = MakeDer(spec);
+    auto der = MakeDer(shape);
     EXPECT_TRUE(platform::ImportToMy(der, provider, container, nullptr));
     return der;
   }

@@ -198,8 +198,8 @@ class GtkChooserTest : public ::testing::Test {
       unsetenv(v);
     }
   }
-  std::vector<unsigned char> Add(const testing::CertSpec& spec) {
-    auto der = testing::MakeDer(spec);
+  std::vector<unsigned char> Add(const testing::CertSpec& shape) {
+    auto der = testing::MakeDer(shape);
     EXPECT_TRUE(platform::ImportToMy(der, "", "", nullptr));
     return der;
   }

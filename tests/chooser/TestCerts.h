@@ -39,27 +39,27 @@ inline EVP_PKEY* SharedTestKey() {
   return key;
 }
 
-inline ossl::Ptr<X509> MakeX509(const CertSpec& spec, EVP_PKEY* key = SharedTestKey()) {
+inline ossl::Ptr<X509> MakeX509(const CertSpec& shape, EVP_PKEY* key = SharedTestKey()) {
   ossl::Ptr<X509> x(X509_new());
   X509_set_version(x.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(x.get()), spec.serial);
+  ASN1_INTEGER_set(X509_get_serialNumber(x.get()), shape.serial);
   auto name = [](const std::string& cn) {
     X509_NAME* n = X509_NAME_new();
     X509_NAME_add_entry_by_txt(n, "CN", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
     return ossl::Ptr<X509_NAME>(n);
   };
-  X509_set_subject_name(x.get(), name(spec.subject_cn).get());
-  X509_set_issuer_name(x.get(), name(spec.issuer_cn).get());
+  X509_set_subject_name(x.get(), name(shape.subject_cn).get());
+  X509_set_issuer_name(x.get(), name(shape.issuer_cn).get());
   ASN1_TIME_set_string(X509_getm_notBefore(x.get()), "20200101000000Z");
-  ASN1_TIME_set_string(X509_getm_notAfter(x.get()), spec.not_after.c_str());
+  ASN1_TIME_set_string(X509_getm_notAfter(x.get()), shape.not_after.c_str());
   X509_set_pubkey(x.get(), key);
-  if (!spec.key_usage.empty()) {
+  if (!shape.key_usage.empty()) {
     ossl::Ptr<X509_EXTENSION> ext(
-        X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, spec.key_usage.c_str()));
+        X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, shape.key_usage.c_str()));
     X509_add_ext(x.get(), ext.get(), -1);
   }
-  if (spec.broken_key_usage) {
+  if (shape.broken_key_usage) {
     // An OCTET STRING where the BIT STRING belongs.
     static const unsigned char kNotABitString[] = {0x04, 0x01, 0x80};
     ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
@@ -68,8 +68,8 @@ inline ossl::Ptr<X509> MakeX509(const CertSpec& spec, EVP_PKEY* key = SharedTest
     ASN1_OCTET_STRING_free(value);
     X509_add_ext(x.get(), ext.get(), -1);
   }
-  if (spec.padding) {
-    std::string comment(spec.padding, 'x');
+  if (shape.padding) {
+    std::string comment(shape.padding, 'x');
     ossl::Ptr<X509_EXTENSION> ext(
         X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, comment.c_str()));
     X509_add_ext(x.get(), ext.get(), -1);
@@ -86,7 +86,7 @@ inline std::vector<unsigned char> ToDer(X509* x) {
   return der;
 }
 
-inline std::vector<unsigned char> MakeDer(const CertSpec& spec) { return ToDer(MakeX509(spec).get()); }
+inline std::vector<unsigned char> MakeDer(const CertSpec& shape) { return ToDer(MakeX509(shape).get()); }
 
 // A fresh folder under the build tree, removed with the object.
 class TempDir {

@@ -17,12 +17,12 @@ static CK_FUNCTION_LIST g_list;
 
 /* The code $P11WRAP_FAIL gives NAME, or CKR_OK. */
 static CK_RV Injected(const char* name) {
-  const char* spec = getenv("P11WRAP_FAIL");
+  const char* shape = getenv("P11WRAP_FAIL");
   size_t len = strlen(name);
-  while (spec && *spec) {
-    if (strncmp(spec, name, len) == 0 && spec[len] == '=') return (CK_RV)strtoul(spec + len + 1, NULL, 0);
-    spec = strchr(spec, ',');
-    if (spec) ++spec;
+  while (shape && *shape) {
+    if (strncmp(shape, name, len) == 0 && shape[len] == '=') return (CK_RV)strtoul(shape + len + 1, NULL, 0);
+    shape = strchr(shape, ',');
+    if (shape) ++shape;
   }
   return CKR_OK;
 }
