@@ -29,8 +29,9 @@ namespace tolmix::inproc {
 // Which devices the process sees.  kNoSkf points TOLMIX_SKF_TOKEN_DIR at an
 // empty folder: the SKF probe finds no key and private-key calls reach the
 // PKCS#11 token (each probe with the token's PIN would otherwise count as a
-// wrong SKF PIN).
-enum class Devices { kAll, kNoSkf };
+// wrong SKF PIN).  kPlugged starts like kAll; the test then pulls the key
+// and puts it back with PlugSkfKey.
+enum class Devices { kAll, kNoSkf, kPlugged };
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -88,6 +89,25 @@ class Bed {
       if (n == name) return v;
     }
     return "";
+  }
+  // Puts the sandbox's soft SKF key into its reader or pulls it out: the
+  // soft SKF library reads "present" from the key's device.conf on every
+  // enumeration.  Every other line of the file is kept.
+  bool PlugSkfKey(bool present) const {
+    const std::string path = Var("TOLMIX_SKF_TOKEN_DIR") + "/TolmixSoftKey/device.conf";
+    std::istringstream lines(ReadFile(path));
+    std::string kept;
+    bool any = false;
+    for (std::string line; std::getline(lines, line);) {
+      any = true;
+      if (line.rfind("present", 0) != 0) kept += line + "\n";
+    }
+    kept += present ? "present = 1\n" : "present = 0\n";
+    const std::string tmp = path + ".new";
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << kept;
+    out.close();
+    return any && out && std::rename(tmp.c_str(), path.c_str()) == 0;
   }
   std::string Pem(const std::string& file) const {
     return ReadFile(Var("TOLMIX_SANDBOX_PKI") + "/" + file);

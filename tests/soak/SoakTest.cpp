@@ -3,10 +3,12 @@
 // (within a margin for the allocator), open descriptors, OpenSSL's engine
 // list and the mapped engine modules and SoftHSM2.
 //
-// Each suite runs in its own process (CMakeLists.txt): SoakP11 with the SKF
-// key unplugged, SoakSkfCsp with it present.  TOLMIX_SOAK_CALLS sets the
-// number of member calls of one process (default 300, the short form); the
-// long form is TOLMIX_SOAK_CALLS=5000 for each of the two processes.
+// Each suite runs in its own process (CMakeLists.txt).  AllRoutes goes
+// round the three routes in one process, pulling the soft SKF key out of
+// its reader for the "P11" calls and putting it back for the "SKF" ones, as
+// a user would; P11 and SkfAndCsp keep the key out or in for the whole run.
+// TOLMIX_SOAK_CALLS sets the number of member calls of one process
+// (default 300, the short form); the long form is TOLMIX_SOAK_CALLS=10000.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,11 +28,14 @@ struct Route {
   const char* pinVar;   // "" for no PIN
   const char* encCert;  // recipient of Encrypt, whose key Decrypt uses
   int16_t digestAlgo;   // 5 SHA-256, 11 SM3 (through gmEngine)
+  // The SKF key must be out for "P11": the SKF probe runs first on every key
+  // load, and the token's PIN would count as a wrong SKF PIN.
+  bool skfPlugged;
 };
 
-constexpr Route kP11{"P11", "TOLMIX_SANDBOX_P11_PIN", "p11-exchange.pem", 5};
-constexpr Route kSkf{"SKF", "TOLMIX_SANDBOX_SKF_PIN", "skf-sm2-enc.pem", 11};
-constexpr Route kCsp{"CSP", "", "csp-enc.pem", 5};
+constexpr Route kP11{"P11", "TOLMIX_SANDBOX_P11_PIN", "p11-exchange.pem", 5, false};
+constexpr Route kSkf{"SKF", "TOLMIX_SANDBOX_SKF_PIN", "skf-sm2-enc.pem", 11, true};
+constexpr Route kCsp{"CSP", "", "csp-enc.pem", 5, true};
 
 // Member calls through Invoke in one cycle: seven methods, four property
 // reads (the occasional refused Verify is not counted).
@@ -51,6 +56,10 @@ class Soak : public ::testing::Test {
  protected:
   // One cycle of the member calls on ROUTE; counts failures.
   void Cycle(const Route& r, int n) {
+    if (plugging_ && !bed_->PlugSkfKey(r.skfPlugged)) {
+      Expect(false, r, "plugging the SKF key");
+      return;
+    }
     CtrlPtr c(CTOLMIXCtrl::Create());
     const std::string text = "soak " + std::to_string(n);
     std::string pin = *r.pinVar ? bed_->Var(r.pinVar) : "";
@@ -78,6 +87,7 @@ class Soak : public ::testing::Test {
   void Run(std::initializer_list<Route> routes, Devices devices) {
     bed_ = std::make_unique<Bed>(TOLMIX_HOST, devices);
     ASSERT_TRUE(bed_->Ok()) << bed_->Problem();
+    plugging_ = devices == Devices::kPlugged;
     for (const Route& r : routes) encPem_[r.iface] = bed_->Pem(r.encCert);
     // Warm-up: OpenSSL's lazily made tables, error strings and the dynamic
     // engine stay for the life of the process; they are not a leak.
@@ -116,12 +126,16 @@ class Soak : public ::testing::Test {
   std::unique_ptr<Bed> bed_;
   std::map<std::string, std::string> encPem_;
   int failures_ = 0;
+  bool plugging_ = false;
 };
 
 // The SKF probe must find no key, or the PKCS#11 PIN would count against it.
 TEST_F(Soak, P11) { Run({kP11}, Devices::kNoSkf); }
 
 TEST_F(Soak, SkfAndCsp) { Run({kSkf, kCsp}, Devices::kAll); }
+
+// All three routes, the key pulled and put back around the "P11" calls.
+TEST_F(Soak, AllRoutes) { Run({kP11, kSkf, kCsp}, Devices::kPlugged); }
 
 }  // namespace
 }  // namespace tolmix::inproc
