@@ -1,9 +1,10 @@
 #include "modules/capi/CapiErrors.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include <openssl/err.h>
+
+#include "modules/common/ModuleErrors.h"
 
 namespace tolmix::capi {
 
@@ -13,15 +14,10 @@ int EngineErrorLibrary() {
 }
 
 void RaiseError(EngineReason reason, const char* fmt, ...) {
-  char text[512];
-  int n = snprintf(text, sizeof text, "capi: ");
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text + n, sizeof text - n, fmt, ap);
+  modules::PushModuleError(EngineErrorLibrary(), reason, "capi: ", fmt, ap);
   va_end(ap);
-  ERR_new();
-  ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, OPENSSL_FUNC);
-  ERR_set_error(EngineErrorLibrary(), reason, "%s", text);
 }
 
 }  // namespace tolmix::capi

@@ -1,9 +1,10 @@
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include <openssl/err.h>
+
+#include "modules/common/ModuleErrors.h"
 
 namespace tolmix::p11 {
 
@@ -13,15 +14,10 @@ int EngineErrorLibrary() {
 }
 
 void RaiseError(EngineReason reason, const char* fmt, ...) {
-  char text[256];
-  int n = snprintf(text, sizeof text, "pkcs11_rsa_key: ");
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text + n, sizeof text - n, fmt, ap);
+  modules::PushModuleError(EngineErrorLibrary(), reason, "pkcs11_rsa_key: ", fmt, ap);
   va_end(ap);
-  ERR_new();
-  ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, OPENSSL_FUNC);
-  ERR_set_error(EngineErrorLibrary(), reason, "%s", text);
 }
 
 }  // namespace tolmix::p11
