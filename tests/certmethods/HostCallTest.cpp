@@ -1,7 +1,7 @@
 // The certificate methods through `tolmix call`, as a script reaches them:
 // names looked up in the dispatch table, text converted at the boundary,
 // results printed as UTF-8.  The server is registered in a registry file of
-// the tests' own (HostRegistry.cpp).
+// the program's own (tests/e2e_support/RegisteredServer.h).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "TestCerts.h"
+#include "tests/e2e_support/RegisteredServer.h"
 
 namespace tolmix::test {
 namespace {

@@ -1,3 +1,5 @@
+// `tolmix` commands as a user runs them, against a registry file of the
+// program's own in which `tolmix register` has put the server.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +9,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "tests/e2e_support/RegisteredServer.h"
 
 namespace {
 

@@ -1,13 +1,16 @@
-// `tolmix call` creates the control by ProgID through the registry: the
-// tests here that drive the host run against a registry file of their own
-// in which `tolmix register` has put the server.
-#include <gtest/gtest.h>
-#include <unistd.h>
+// For test programs that run the built `tolmix` host (header only): before
+// the first test, `tolmix register` puts the server into a registry file of
+// the program's own (TOLMIX_REGISTRY), and the chooser is told to cancel
+// (AboutBox); the folder goes after the last test.  Include it in one file
+// of the program; TOLMIX_HOST_BINARY names the host.
+#pragma once
 
-#include <cstdlib>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
 #include <string>
 
-namespace {
+namespace tolmix::test {
 
 class RegisteredServer : public ::testing::Environment {
  public:
@@ -29,7 +32,7 @@ class RegisteredServer : public ::testing::Environment {
   std::string dir_;
 };
 
-[[maybe_unused]] ::testing::Environment* const kRegistered =
+inline ::testing::Environment* const kRegisteredServer =
     ::testing::AddGlobalTestEnvironment(new RegisteredServer);
 
-}  // namespace
+}  // namespace tolmix::test
