@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "util/Utf8.h"
+
 namespace tolmix::host::run {
 
 std::u16string ToUtf16(std::string_view s) {
@@ -31,24 +33,6 @@ std::u16string ToUtf16(std::string_view s) {
 
 namespace {
 
-void AppendUtf8(std::string* out, uint32_t cp) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
@@ -56,7 +40,7 @@ bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 void PushUtf16(duk_context* ctx, std::u16string_view text) {
   std::string cesu;
-  for (char16_t c : text) AppendUtf8(&cesu, c);
+  for (char16_t c : text) AppendUtf8(c, &cesu);
   duk_push_lstring(ctx, cesu.data(), cesu.size());
 }
 
@@ -65,10 +49,10 @@ std::string Utf16ToUtf8Lossy(std::u16string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     char16_t c = text[i];
     if (IsHigh(c) && i + 1 < text.size() && IsLow(text[i + 1])) {
-      AppendUtf8(&out, 0x10000 + ((static_cast<uint32_t>(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      AppendUtf8(0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00), &out);
       ++i;
     } else {
-      AppendUtf8(&out, IsHigh(c) || IsLow(c) ? 0xFFFD : c);
+      AppendUtf8(IsHigh(c) || IsLow(c) ? 0xFFFD : c, &out);
     }
   }
   return out;

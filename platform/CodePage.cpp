@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "util/Utf8.h"
+
 namespace tolmix::platform {
 namespace {
 
@@ -94,36 +96,16 @@ bool ValidUtf16(std::u16string_view text) {
 // True when TEXT is well-formed UTF-8 (RFC 3629: shortest form, no
 // surrogates, nothing above U+10FFFF).
 bool ValidUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   size_t i = 0;
   while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t len;
-    char32_t cp;
-    if (c < 0x80) {
+    if (p[i] < 0x80) {
       ++i;
       continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
     }
-    if (text.size() - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(text[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
+    char32_t cp;
+    size_t len = DecodeUtf8Char(p + i, text.size() - i, &cp);
+    if (len == 0) return false;
     i += len;
   }
   return true;

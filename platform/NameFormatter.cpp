@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/CodePage.h"
+#include "util/Utf8.h"
 
 namespace tolmix::platform {
 namespace {
@@ -47,32 +48,9 @@ constexpr char32_t kBad = 0xFFFD;  // marks a sequence that does not decode
 bool DecodeUtf8(const unsigned char* p, size_t n, bool strict, std::u32string* out) {
   size_t i = 0;
   while (i < n) {
-    unsigned char c = p[i];
-    size_t len = 0;
-    char32_t cp = 0;
-    if (c < 0x80) {
-      len = 1;
-      cp = c;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    }
-    bool ok = len != 0 && n - i >= len;
-    for (size_t k = 1; ok && k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-               (cp >= 0xD800 && cp <= 0xDFFF))) {
-      ok = false;
-    }
-    if (!ok) {
+    char32_t cp;
+    size_t len = DecodeUtf8Char(p + i, n - i, &cp);
+    if (len == 0) {
       if (strict) return false;
       out->push_back(kBad);
       ++i;
@@ -111,24 +89,6 @@ void DecodeUcs4(const unsigned char* p, size_t n, std::u32string* out) {
     out->push_back(u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF) ? kBad : u);
   }
   if (i < n) out->push_back(kBad);
-}
-
-void AppendUtf8(char32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 // Code points to GBK, one "?" for each that has no GBK form (kBad and
