@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ with clang (ASan + UBSan) and runs
-# each for SECONDS (default 30) on its seed corpus, two at a time.
+# each for SECONDS (default 30) on its seeds (fuzz/corpus/<target>), the
+# inputs long runs grew (fuzz/grown/<target>) and what earlier runs here
+# added (<build>/corpus/<target>), two at a time.
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]      (default: every target)
 # Environment: TOLMIX_FUZZ_BUILD_DIR (default <repo>/build-fuzz),
 #   TOLMIX_FUZZ_JOBS (targets run at once, default 2).
@@ -48,9 +50,13 @@ run_one() {
   local t=$1
   local corpus="$dir/corpus/$t" artifacts="$dir/artifacts/$t" log="$dir/logs/$t.log"
   mkdir -p "$corpus" "$artifacts" "$dir/logs"
+  # New inputs go to the first folder only: the repo's seeds and grown
+  # inputs are read, never written.
+  local inputs=("$corpus" "$root/fuzz/corpus/$t")
+  if [ -d "$root/fuzz/grown/$t" ]; then inputs+=("$root/fuzz/grown/$t"); fi
   set +e
   "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$root/fuzz/corpus/$t" \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "${inputs[@]}" \
     >"$log" 2>&1
   echo $? >"$dir/logs/$t.rc"
   set -e
