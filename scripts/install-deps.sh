@@ -16,7 +16,8 @@ PACKAGES=(
 
 missing=()
 for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  if [ "$status" != "install ok installed" ]; then
     missing+=("$p")
   fi
 done
@@ -30,7 +31,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # GBK <-> UTF-16 goes through glibc's iconv; its GBK table must be present.
-if ! iconv -l 2>/dev/null | grep -qi '\bGBK\b'; then
+# The list is taken whole first: with pipefail, "iconv -l | grep -q" fails
+# whenever grep stops reading before iconv has written everything (SIGPIPE).
+charsets=$(iconv -l 2>/dev/null || true)
+if ! grep -qi '\bGBK\b' <<<"$charsets"; then
   echo "install-deps: glibc iconv has no GBK converter" >&2
   exit 1
 fi
