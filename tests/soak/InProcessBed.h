@@ -22,6 +22,7 @@
 
 #include "control/DispatchTable.h"
 #include "control/TOLMIXCtrl.h"
+#include "host/SandboxParts.h"
 #include "platform/Com.h"
 
 namespace tolmix::inproc {
@@ -94,7 +95,8 @@ class Bed {
   // soft SKF library reads "present" from the key's device.conf on every
   // enumeration.  Every other line of the file is kept.
   bool PlugSkfKey(bool present) const {
-    const std::string path = Var("TOLMIX_SKF_TOKEN_DIR") + "/TolmixSoftKey/device.conf";
+    const std::string path =
+        Var("TOLMIX_SKF_TOKEN_DIR") + "/" + host::sandbox::kSkfDevice + "/device.conf";
     std::istringstream lines(ReadFile(path));
     std::string kept;
     bool any = false;
