@@ -169,7 +169,7 @@ int CMSEngine::LoginP11Device() noexcept {
   HoldDevices();  // another thread's C_Finalize would end this login
   std::string list_path;
   try {
-    list_path = SystemFilePath(kP11DeviceListFile);
+    list_path = SystemFilePath(platform::SystemDir(), kP11DeviceListFile);
   } catch (...) {
     return -1;
   }

@@ -11,6 +11,9 @@
 #ifndef TOLMIX_DEFAULT_SYSTEM_DIR
 #define TOLMIX_DEFAULT_SYSTEM_DIR "/usr/local/lib/tolmix"
 #endif
+#ifndef TOLMIX_DEFAULT_MACHINE_REGISTRY
+#define TOLMIX_DEFAULT_MACHINE_REGISTRY "/usr/local/var/lib/tolmix/registry.ini"
+#endif
 
 namespace tolmix::platform {
 namespace {
@@ -68,6 +71,11 @@ std::string StoreDir() {
 std::string RegistryPath() {
   if (const char* v = Get("TOLMIX_REGISTRY")) return v;
   return Home() + "/.config/tolmix/registry.ini";
+}
+
+std::string MachineRegistryPath() {
+  const char* v = Get("TOLMIX_MACHINE_REGISTRY");
+  return v ? v : TOLMIX_DEFAULT_MACHINE_REGISTRY;
 }
 
 std::string ChooserOverride() {

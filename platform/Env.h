@@ -27,8 +27,16 @@ std::string TempDir();
 std::string StoreDir();
 
 // Path of the registry stand-in file: $TOLMIX_REGISTRY, else
-// ~/.config/tolmix/registry.ini.
+// ~/.config/tolmix/registry.ini.  The user's own classes (the
+// HKEY_CURRENT_USER half of the classes root).
 std::string RegistryPath();
+
+// Path of the machine-wide registry file, read under the user's:
+// $TOLMIX_MACHINE_REGISTRY, else <localstatedir>/lib/tolmix/registry.ini
+// (/var/lib/tolmix/registry.ini when installed under /usr).  The
+// HKEY_LOCAL_MACHINE half of the classes root, written by
+// `tolmix register --machine`.
+std::string MachineRegistryPath();
 
 // Unattended chooser answer ("first", "cancel", "row:N"), or "" when unset:
 // $TOLMIX_CHOOSER.

@@ -161,11 +161,10 @@ TEST(DeviceListTest, NoDevicesForBadCount) {
 TEST(DeviceListTest, ReadsFromSystemDir) {
   TempDir dir;
   dir.Write("P11_SKF.ini", "[DeviceCount]\nDeviceCount=1\n[Device_1]\nDLLName=libsofthsm2.so\n");
-  setenv("TOLMIX_SYSTEM_DIR", (dir.path() + "/").c_str(), 1);
-  EXPECT_EQ(SystemFilePath(kP11DeviceListFile), dir.path() + "/P11_SKF.ini");
-  EXPECT_EQ(ReadDeviceList(kP11DeviceListFile), (std::vector<std::string>{"libsofthsm2.so"}));
-  EXPECT_TRUE(ReadDeviceList(kSkfDeviceListFile).empty());
-  unsetenv("TOLMIX_SYSTEM_DIR");
+  EXPECT_EQ(SystemFilePath(dir.path(), kP11DeviceListFile), dir.path() + "/P11_SKF.ini");
+  EXPECT_EQ(ReadDeviceList(dir.path(), kP11DeviceListFile),
+            (std::vector<std::string>{"libsofthsm2.so"}));
+  EXPECT_TRUE(ReadDeviceList(dir.path(), kSkfDeviceListFile).empty());
 }
 
 }  // namespace
