@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# The Debian package end to end, as an administrator and a new user meet it:
+# build the .deb from the built tree, lintian, install it with apt-get
+# (dependencies from the archive), then as a fresh user with an empty home
+# call the control with no `register`, run `tolmix demo` from the installed
+# copy and start the bridge with the ExecStart line of the installed user
+# unit; last, purge, and check that every installed file and the
+# machine-wide registration are gone while the user's own files stay.
+#
+#   package_test.sh BUILD_DIR
+#
+# Needs root, apt-get and dpkg; exits 77 (skipped) without them, or when a
+# tolmix package is already installed (the test would remove it).
+set -euo pipefail
+build=$(cd "$1" && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "== $*"; }
+
+[ "$(id -u)" -eq 0 ] || skip "needs root (installs a package and makes a user)"
+for tool in apt-get dpkg dpkg-deb useradd runuser; do
+  command -v "$tool" >/dev/null || skip "$tool not found"
+done
+if dpkg-query -W -f='${Status}' tolmix 2>/dev/null | grep -q installed; then
+  skip "a tolmix package is already installed on this machine; not touching it"
+fi
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+[ "$prefix" = /usr ] || skip "$build is configured for $prefix, the package needs /usr"
+
+work=$(mktemp -d)
+chmod 0755 "$work"
+user="tolmixpkg$$"
+bridge_pid=""
+cleanup() {
+  set +e
+  [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid" 2>/dev/null
+  if dpkg-query -W -f='${Status}' tolmix 2>/dev/null | grep -q "ok installed\|config-files"; then
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq tolmix >/dev/null 2>&1
+  fi
+  if id "$user" >/dev/null 2>&1; then
+    # Whatever the test user still runs was started by this test.
+    command -v pkill >/dev/null && pkill -KILL -u "$user" && sleep 0.2
+    userdel -r "$user" >/dev/null 2>&1
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+apt_get() {
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=120 -y -q "$@"
+}
+
+# Runs a command as the test user, in a clean environment: nothing of the
+# test's own (TOLMIX_*, SOFTHSM2_CONF, ...) reaches it.
+as_user() {
+  runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
+    PATH=/usr/bin:/bin TMPDIR="$home/tmp" LANG=C.UTF-8 "$@"
+}
+
+step "package"
+deb=$(TOLMIX_BUILD_DIR="$build" bash "$root/scripts/package.sh" "$work")
+case "$(basename "$deb")" in
+  tolmix_*_*.deb) ;;
+  *) fail "unexpected package name $deb" ;;
+esac
+dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' |
+  sort >"$work/files"
+for path in /usr/bin/tolmix /etc/tolmix/P11_SKF.ini /etc/tolmix/GM_SKF.ini \
+            /usr/share/man/man1/tolmix.1.gz /usr/lib/systemd/user/tolmix-bridge.service; do
+  grep -qx "$path" "$work/files" || fail "the package lacks $path"
+done
+sysdir=$(grep -E '^/usr/lib/.*/tolmix/libtolmix\.so$' "$work/files" | xargs dirname)
+[ -n "$sysdir" ] || fail "the package has no libtolmix.so in <libdir>/tolmix"
+for f in gmEngine.so pkcs11_rsa_key.so capi.so SKFAPI.so P11_SKF.ini GM_SKF.ini p11-kit-proxy.so; do
+  grep -qx "$sysdir/$f" "$work/files" || fail "the package lacks $sysdir/$f"
+done
+dpkg-deb -f "$deb" Depends | grep -q "p11-kit-modules" || fail "no dependency on p11-kit-modules"
+dpkg-deb -f "$deb" Depends | grep -q "libssl3" || fail "shared library dependencies missing"
+[ "$(dpkg-deb -I "$deb" conffiles | sort | tr '\n' ' ')" = \
+  "/etc/tolmix/GM_SKF.ini /etc/tolmix/P11_SKF.ini " ] || fail "conffiles: $(dpkg-deb -I "$deb" conffiles)"
+
+if command -v lintian >/dev/null; then
+  step "lintian"
+  lintian --fail-on error "$deb" >"$work/lintian.txt" 2>&1 ||
+    { cat "$work/lintian.txt"; fail "lintian reports errors"; }
+  grep '^[EW]:' "$work/lintian.txt" || true
+else
+  echo "lintian not installed: not run"
+fi
+
+step "install"
+if ! apt_get install "$deb" >"$work/apt.log" 2>&1; then
+  # Stale package lists: refresh once and try again.
+  apt_get update >>"$work/apt.log" 2>&1 || true
+  apt_get install "$deb" >>"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install"; }
+fi
+registry=/var/lib/tolmix/registry.ini
+[ -f "$registry" ] || fail "no machine-wide registry after install"
+[ "$(stat -c %a "$registry") $(stat -c %a /var/lib/tolmix)" = "644 755" ] ||
+  fail "the machine-wide registry is not readable by every user"
+grep -qx "@=$sysdir/libtolmix.so" "$registry" || fail "$registry does not name $sysdir/libtolmix.so"
+# The device lists are read through the system directory.
+[ "$(readlink -f "$sysdir/P11_SKF.ini")" = /etc/tolmix/P11_SKF.ini ] || fail "P11_SKF.ini link"
+[ -e "$sysdir/p11-kit-proxy.so" ] || fail "p11-kit-proxy.so leads nowhere"
+ls /etc/systemd/user/default.target.wants/tolmix-bridge.service >/dev/null ||
+  fail "the bridge is not enabled for users"
+
+unit=/usr/lib/systemd/user/tolmix-bridge.service
+if command -v systemd-analyze >/dev/null; then
+  step "systemd-analyze verify"
+  mkdir -m 0700 "$work/runtime"
+  man_check=--man=no
+  command -v man >/dev/null && [ -f /usr/share/man/man1/tolmix.1.gz ] && man_check=--man=yes
+  XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user "$man_check" verify "$unit" ||
+    fail "systemd-analyze verify $unit"
+fi
+
+step "a new user"
+home="$work/home"
+mkdir "$work/skel"
+useradd --home-dir "$home" --create-home --skel "$work/skel" --shell /bin/sh "$user"
+[ -z "$(ls -A "$home")" ] || fail "the new home is not empty"
+as_user mkdir "$home/tmp"
+
+out=$(as_user tolmix call GetLastErrorInfo 0 -- ErrorCode) || fail "tolmix call as a new user"
+[ "$out" = $'\n0' ] || fail "tolmix call printed: $out"
+[ ! -e "$home/.config/tolmix/registry.ini" ] || fail "the call wrote a per-user registry"
+
+step "tolmix demo from the installed copy"
+as_user tolmix demo "$home/demo" >"$work/demo.txt" 2>&1 || { cat "$work/demo.txt"; fail "tolmix demo"; }
+tail -n 1 "$work/demo.txt"
+grep -Eq '^[1-9][0-9]* passed, 0 failed$' "$work/demo.txt" || fail "demo report"
+for module in SKFAPI.so gmEngine.so pkcs11_rsa_key.so capi.so; do
+  [ "$(readlink "$home/demo/system/$module")" = "$sysdir/$module" ] ||
+    fail "the demo's $module is not the installed one"
+done
+grep -qx "@=$sysdir/libtolmix.so" "$home/demo/registry.ini" || fail "the demo registered another server"
+
+step "the bridge from the user unit's ExecStart"
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+[ -n "$exec_start" ] || fail "no ExecStart in $unit"
+if ! as_user tolmix help | grep -q "tolmix bridge"; then
+  echo "SKIPPED STEP: this tolmix has no bridge command; the unit runs \"$exec_start\""
+else
+  origin=https://portal.example
+  as_user tolmix origins allow "$origin" >/dev/null || fail "tolmix origins allow"
+  # shellcheck disable=SC2086 # the ExecStart line is split into words as systemd does
+  runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
+    TOLMIX_CONSENT=deny $exec_start >"$work/bridge.log" 2>&1 &
+  bridge_pid=$!
+  port=26410
+  for _ in $(seq 50); do
+    grep -q "listening on" "$work/bridge.log" && break
+    kill -0 "$bridge_pid" 2>/dev/null || { cat "$work/bridge.log"; fail "the bridge ended"; }
+    sleep 0.1
+  done
+  grep -q "listening on http://127.0.0.1:$port" "$work/bridge.log" ||
+    { cat "$work/bridge.log"; fail "the bridge does not listen on $port"; }
+  # POST BODY to PATH with ORIGIN, as the user (the bridge serves its own
+  # user only); prints the status code and the body on one line.
+  cat >"$work/post.sh" <<'POST'
+exec 3<>"/dev/tcp/127.0.0.1/$1"
+printf 'POST %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nOrigin: %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s' \
+  "$2" "$1" "$3" "${#4}" "$4" >&3
+response=$(cat <&3)
+status=${response#HTTP/1.1 }
+printf '%s %s\n' "${status%% *}" "${response##*$'\r\n\r\n'}"
+POST
+  post() { as_user bash "$work/post.sh" "$port" "$@"; }
+  created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}')
+  [[ $created =~ ^200\ .*\"id\":([0-9]+) ]] || fail "create from an allowed origin: $created"
+  id=${BASH_REMATCH[1]}
+  called=$(post /invoke "$origin" '{"id":'"$id"',"name":"ErrorCode","kind":"get","args":[]}')
+  [[ $called =~ ^200\ .*:0[,}] ]] || fail "ErrorCode through the bridge: $called"
+  refused=$(post /create https://other.example '{"progid":"TOLMIX.TOLMIXCtrl.1"}')
+  [[ $refused == 403* ]] || fail "an origin never allowed got: $refused"
+  kill "$bridge_pid"
+  wait "$bridge_pid" || fail "the bridge did not end cleanly on SIGTERM"
+  bridge_pid=""
+fi
+
+step "purge"
+dpkg -L tolmix | sort >"$work/installed"
+apt_get purge tolmix >"$work/apt-purge.log" 2>&1 || { cat "$work/apt-purge.log"; fail "apt-get purge"; }
+left=""
+while read -r path; do
+  # Shared folders (/usr, /etc, ...) stay; everything of the package goes.
+  if [ -L "$path" ] || [ -f "$path" ] || { [ -d "$path" ] && [[ $path == *tolmix* ]]; }; then
+    left+="$path "
+  fi
+done < <(cat "$work/files" "$work/installed" | sort -u)
+[ -z "$left" ] || fail "left after purge: $left"
+for path in /var/lib/tolmix /etc/tolmix; do
+  [ ! -e "$path" ] || fail "left after purge: $path"
+done
+traces=$(find /etc/systemd /var/lib/systemd -name '*tolmix*' 2>/dev/null || true)
+[ -z "$traces" ] || fail "service traces left after purge: $traces"
+# The user's own files are theirs.
+[ -f "$home/demo/registry.ini" ] && [ -d "$home/demo/store" ] || fail "the user's files went"
+echo "PASS"
