@@ -7,7 +7,7 @@
 // installed folders of its configured prefix.
 #if !defined(TOLMIX_BUILD_DIR) || !defined(TOLMIX_SOURCE_DIR) ||                      \
     !defined(TOLMIX_BUILD_MODULE_DIR) || !defined(TOLMIX_DEFAULT_SYSTEM_DIR) || \
-    !defined(TOLMIX_INSTALL_LIBEXEC_DIR) || !defined(TOLMIX_INSTALL_WEB_DIR)
+    !defined(TOLMIX_INSTALL_LIBEXEC_DIR)
 #error "host/CMakeLists.txt defines the build and install folders"
 #endif
 
@@ -34,10 +34,6 @@ std::string ModuleFolder() {
 std::string SoftHsmScriptPath() {
   return RunsFromBuildTree() ? TOLMIX_SOURCE_DIR "/scripts/provision-softhsm.sh"
                              : TOLMIX_INSTALL_LIBEXEC_DIR "/provision-softhsm.sh";
-}
-
-std::string WebFolder() {
-  return RunsFromBuildTree() ? TOLMIX_SOURCE_DIR "/web" : TOLMIX_INSTALL_WEB_DIR;
 }
 
 }  // namespace tolmix::host

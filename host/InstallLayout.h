@@ -6,7 +6,6 @@
 //   <libdir>/tolmix/        libtolmix.so, the engine modules, SKFAPI.so
 //                           (the default system directory)
 //   <libexecdir>/tolmix/    provision-softhsm.sh
-//   <datadir>/tolmix/web/   the page shim
 #pragma once
 
 #include <string>
@@ -28,9 +27,5 @@ std::string ModuleFolder();
 // scripts/provision-softhsm.sh from the build tree, else the installed
 // <libexecdir>/tolmix/provision-softhsm.sh.
 std::string SoftHsmScriptPath();
-
-// Folder of the page shim tolmix.js: the source tree's web/ from the build
-// tree, else the installed <datadir>/tolmix/web.
-std::string WebFolder();
 
 }  // namespace tolmix::host
