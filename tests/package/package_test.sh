@@ -137,6 +137,24 @@ for module in SKFAPI.so gmEngine.so pkcs11_rsa_key.so capi.so; do
 done
 grep -qx "@=$sysdir/libtolmix.so" "$home/demo/registry.ini" || fail "the demo registered another server"
 
+step "a PKCS#11 token through the packaged P11_SKF.ini and p11-kit"
+# No TOLMIX_SYSTEM_DIR: the installed default, /etc/tolmix/P11_SKF.ini
+# through its link, p11-kit's proxy and the SoftHSM2 module registered with
+# p11-kit, which finds the demo's token through SOFTHSM2_CONF.
+pin=$(sed -n "s/^export TOLMIX_SANDBOX_P11_PIN='\(.*\)'$/\1/p" "$home/demo/env.sh")
+[ -n "$pin" ] || fail "no P11 PIN in the demo's env.sh"
+as_user SOFTHSM2_CONF="$home/demo/softhsm/softhsm2.conf" \
+  tolmix call SetPasswd P11 "$pin" 1 -- GetCertEx 2 -- Sign hello -- GetLastErrorInfo 0 \
+  >"$work/p11.txt" 2>/dev/null || { cat "$work/p11.txt"; fail "the P11 call"; }
+grep -v '^SKF_' "$work/p11.txt" >"$work/p11-answers.txt"
+[ "$(head -n 1 "$work/p11-answers.txt")" = true ] || fail "SetPasswd P11: $(cat "$work/p11-answers.txt")"
+[ "$(tail -n 2 "$work/p11-answers.txt" | tr '\n' ' ')" = "true  " ] ||
+  fail "Sign through p11-kit: $(tail -n 2 "$work/p11-answers.txt")"
+fingerprint() { openssl x509 -noout -fingerprint -sha256 -in "$1"; }
+sed -n '/BEGIN CERT/,/END CERT/p' "$work/p11-answers.txt" >"$work/p11-sign.pem"
+[ "$(fingerprint "$work/p11-sign.pem")" = "$(fingerprint "$home/demo/pki/p11-sign.pem")" ] ||
+  fail "GetCertEx(2) is not the token's signature certificate"
+
 step "the bridge from the user unit's ExecStart"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ -n "$exec_start" ] || fail "no ExecStart in $unit"
