@@ -73,11 +73,6 @@ std::string RegistryPath() {
   return Home() + "/.config/tolmix/registry.ini";
 }
 
-std::string MachineRegistryPath() {
-  const char* v = Get("TOLMIX_MACHINE_REGISTRY");
-  return v ? v : TOLMIX_DEFAULT_MACHINE_REGISTRY;
-}
-
 std::string ChooserOverride() {
   const char* v = Get("TOLMIX_CHOOSER");
   return v ? v : "";
@@ -86,6 +81,11 @@ std::string ChooserOverride() {
 std::string OpenCommand() {
   const char* v = Get("TOLMIX_OPEN_COMMAND");
   return v ? v : "xdg-open";
+}
+
+std::string MachineRegistryPath() {
+  const char* v = Get("TOLMIX_MACHINE_REGISTRY");
+  return v ? v : TOLMIX_DEFAULT_MACHINE_REGISTRY;
 }
 
 std::string Variable(const char* name) {

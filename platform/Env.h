@@ -31,12 +31,6 @@ std::string StoreDir();
 // HKEY_CURRENT_USER half of the classes root).
 std::string RegistryPath();
 
-// Path of the machine-wide registry file, read under the user's:
-// $TOLMIX_MACHINE_REGISTRY, else <localstatedir>/lib/tolmix/registry.ini
-// (/var/lib/tolmix/registry.ini when installed under /usr).  The
-// HKEY_LOCAL_MACHINE half of the classes root, written by
-// `tolmix register --machine`.
-std::string MachineRegistryPath();
 
 // Unattended chooser answer ("first", "cancel", "row:N"), or "" when unset:
 // $TOLMIX_CHOOSER.
@@ -45,6 +39,13 @@ std::string ChooserOverride();
 // Command that opens a file for viewing: $TOLMIX_OPEN_COMMAND, else
 // "xdg-open".  Stands in for ShellExecuteExA with the verb "open".
 std::string OpenCommand();
+
+// Path of the machine-wide registry file, read under the user's:
+// $TOLMIX_MACHINE_REGISTRY, else <localstatedir>/lib/tolmix/registry.ini
+// (/var/lib/tolmix/registry.ini when installed under /usr).  The
+// HKEY_LOCAL_MACHINE half of the classes root, written by
+// `tolmix register --machine`.
+std::string MachineRegistryPath();
 
 // Reads any other variable through the same place; "" when unset.
 std::string Variable(const char* name);

@@ -19,7 +19,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root (installs a package and makes a user)"
-for tool in apt-get dpkg dpkg-deb useradd runuser; do
+for tool in apt-get dpkg dpkg-deb useradd runuser setpriv; do
   command -v "$tool" >/dev/null || skip "$tool not found"
 done
 if dpkg-query -W -f='${Status}' tolmix 2>/dev/null | grep -q installed; then
@@ -163,8 +163,11 @@ if ! as_user tolmix help | grep -q "tolmix bridge"; then
 else
   origin=https://portal.example
   as_user tolmix origins allow "$origin" >/dev/null || fail "tolmix origins allow"
+  # setpriv execs (no process in between), so the signal below reaches the
+  # bridge itself and its exit status is the bridge's.
   # shellcheck disable=SC2086 # the ExecStart line is split into words as systemd does
-  runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
+  setpriv --reuid="$user" --regid="$user" --init-groups \
+    env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
     TOLMIX_CONSENT=deny $exec_start >"$work/bridge.log" 2>&1 &
   bridge_pid=$!
   port=26410
