@@ -27,10 +27,8 @@ std::string TempDir();
 std::string StoreDir();
 
 // Path of the registry stand-in file: $TOLMIX_REGISTRY, else
-// ~/.config/tolmix/registry.ini.  The user's own classes (the
-// HKEY_CURRENT_USER half of the classes root).
+// ~/.config/tolmix/registry.ini.
 std::string RegistryPath();
-
 
 // Unattended chooser answer ("first", "cancel", "row:N"), or "" when unset:
 // $TOLMIX_CHOOSER.
@@ -44,7 +42,7 @@ std::string OpenCommand();
 // $TOLMIX_MACHINE_REGISTRY, else <localstatedir>/lib/tolmix/registry.ini
 // (/var/lib/tolmix/registry.ini when installed under /usr).  The
 // HKEY_LOCAL_MACHINE half of the classes root, written by
-// `tolmix register --machine`.
+// `tolmix register --machine`; RegistryPath() is the user's half.
 std::string MachineRegistryPath();
 
 // Reads any other variable through the same place; "" when unset.
