@@ -22,8 +22,9 @@ step() { echo "== $*"; }
 for tool in apt-get dpkg dpkg-deb useradd runuser setpriv; do
   command -v "$tool" >/dev/null || skip "$tool not found"
 done
-if dpkg-query -W -f='${Status}' tolmix 2>/dev/null | grep -q installed; then
-  skip "a tolmix package is already installed on this machine; not touching it"
+state=$(dpkg-query -W -f='${db:Status-Status}' tolmix 2>/dev/null || true)
+if [ -n "$state" ] && [ "$state" != not-installed ]; then
+  skip "a tolmix package is on this machine ($state); not touching it"
 fi
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 [ "$prefix" = /usr ] || skip "$build is configured for $prefix, the package needs /usr"
