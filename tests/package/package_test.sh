@@ -104,17 +104,26 @@ grep -qx "@=$sysdir/libtolmix.so" "$registry" || fail "$registry does not name $
 # The device lists are read through the system directory.
 [ "$(readlink -f "$sysdir/P11_SKF.ini")" = /etc/tolmix/P11_SKF.ini ] || fail "P11_SKF.ini link"
 [ -e "$sysdir/p11-kit-proxy.so" ] || fail "p11-kit-proxy.so leads nowhere"
-ls /etc/systemd/user/default.target.wants/tolmix-bridge.service >/dev/null ||
-  fail "the bridge is not enabled for users"
-
+# The bridge starts on its socket's first connection when the package has a
+# socket unit, else at login.
 unit=/usr/lib/systemd/user/tolmix-bridge.service
+socket_unit=/usr/lib/systemd/user/tolmix-bridge.socket
+if grep -qx "$socket_unit" "$work/files"; then
+  enabled=/etc/systemd/user/sockets.target.wants/tolmix-bridge.socket
+  units=("$unit" "$socket_unit")
+else
+  enabled=/etc/systemd/user/default.target.wants/tolmix-bridge.service
+  units=("$unit")
+fi
+[ -L "$enabled" ] || fail "the bridge is not enabled for users: no $enabled"
+
 if command -v systemd-analyze >/dev/null; then
   step "systemd-analyze verify"
   mkdir -m 0700 "$work/runtime"
   man_check=--man=no
   command -v man >/dev/null && [ -f /usr/share/man/man1/tolmix.1.gz ] && man_check=--man=yes
-  XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user "$man_check" verify "$unit" ||
-    fail "systemd-analyze verify $unit"
+  XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user "$man_check" verify "${units[@]}" ||
+    fail "systemd-analyze verify ${units[*]}"
 fi
 
 step "a new user"
@@ -156,33 +165,24 @@ sed -n '/BEGIN CERT/,/END CERT/p' "$work/p11-answers.txt" >"$work/p11-sign.pem"
 [ "$(fingerprint "$work/p11-sign.pem")" = "$(fingerprint "$home/demo/pki/p11-sign.pem")" ] ||
   fail "GetCertEx(2) is not the token's signature certificate"
 
-step "the bridge from the user unit's ExecStart"
+step "the bridge from the user units"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ -n "$exec_start" ] || fail "no ExecStart in $unit"
+listen=127.0.0.1:26410
+if [ ${#units[@]} -eq 2 ]; then
+  listen=$(sed -n 's/^ListenStream=//p' "$socket_unit")
+  [ "$listen" = 127.0.0.1:26410 ] || fail "$socket_unit listens on \"$listen\""
+fi
 if ! as_user tolmix help | grep -q "tolmix bridge"; then
   echo "SKIPPED STEP: this tolmix has no bridge command; the unit runs \"$exec_start\""
 else
   origin=https://portal.example
   as_user tolmix origins allow "$origin" >/dev/null || fail "tolmix origins allow"
-  # setpriv execs (no process in between), so the signal below reaches the
-  # bridge itself and its exit status is the bridge's.
-  # shellcheck disable=SC2086 # the ExecStart line is split into words as systemd does
-  setpriv --reuid="$user" --regid="$user" --init-groups \
-    env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
-    TOLMIX_CONSENT=deny $exec_start >"$work/bridge.log" 2>&1 &
-  bridge_pid=$!
-  port=26410
-  for _ in $(seq 50); do
-    grep -q "listening on" "$work/bridge.log" && break
-    kill -0 "$bridge_pid" 2>/dev/null || { cat "$work/bridge.log"; fail "the bridge ended"; }
-    sleep 0.1
-  done
-  grep -q "listening on http://127.0.0.1:$port" "$work/bridge.log" ||
-    { cat "$work/bridge.log"; fail "the bridge does not listen on $port"; }
+  port=${listen##*:}
   # POST BODY to PATH with ORIGIN, as the user (the bridge serves its own
   # user only); prints the status code and the body on one line.
   cat >"$work/post.sh" <<'POST'
-exec 3<>"/dev/tcp/127.0.0.1/$1"
+exec 3<>"/dev/tcp/127.0.0.1/$1" || exit 1
 printf 'POST %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nOrigin: %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s' \
   "$2" "$1" "$3" "${#4}" "$4" >&3
 response=$(cat <&3)
@@ -190,16 +190,46 @@ status=${response#HTTP/1.1 }
 printf '%s %s\n' "${status%% *}" "${response##*$'\r\n\r\n'}"
 POST
   post() { as_user bash "$work/post.sh" "$port" "$@"; }
-  created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}')
-  [[ $created =~ ^200\ .*\"id\":([0-9]+) ]] || fail "create from an allowed origin: $created"
-  id=${BASH_REMATCH[1]}
-  called=$(post /invoke "$origin" '{"id":'"$id"',"name":"ErrorCode","kind":"get","args":[]}')
-  [[ $called =~ ^200\ .*:0[,}] ]] || fail "ErrorCode through the bridge: $called"
-  refused=$(post /create https://other.example '{"progid":"TOLMIX.TOLMIXCtrl.1"}')
-  [[ $refused == 403* ]] || fail "an origin never allowed got: $refused"
-  kill "$bridge_pid"
-  wait "$bridge_pid" || fail "the bridge did not end cleanly on SIGTERM"
-  bridge_pid=""
+  # Starts COMMAND... as the user with no process in between (the signal
+  # below reaches the bridge itself, and its exit status is the bridge's),
+  # then checks that an allowed origin gets a control and a never-allowed
+  # one gets 403, and that SIGTERM ends it cleanly.
+  bridge_answers() {
+    local how=$1
+    shift
+    # shellcheck disable=SC2086 # the ExecStart line is split into words as systemd does
+    setpriv --reuid="$user" --regid="$user" --init-groups \
+      env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
+      TOLMIX_CONSENT=deny "$@" >"$work/bridge.log" 2>&1 &
+    bridge_pid=$!
+    local created="" id called refused
+    for _ in $(seq 50); do
+      created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null) && break
+      kill -0 "$bridge_pid" 2>/dev/null || { cat "$work/bridge.log"; fail "$how: the bridge ended"; }
+      sleep 0.1
+    done
+    [[ $created =~ ^200\ .*\"id\":(\"[^\"]*\"|[0-9]+) ]] ||
+      { cat "$work/bridge.log"; fail "$how: create from an allowed origin: $created"; }
+    id=${BASH_REMATCH[1]}
+    called=$(post /invoke "$origin" '{"id":'"$id"',"name":"ErrorCode","kind":"get","args":[]}')
+    [ "$called" = '200 {"value":0}' ] || fail "$how: ErrorCode through the bridge: $called"
+    refused=$(post /create https://other.example '{"progid":"TOLMIX.TOLMIXCtrl.1"}')
+    [[ $refused == 403* ]] || fail "$how: an origin never allowed got: $refused"
+    grep -q "listening on http://127.0.0.1:$port" "$work/bridge.log" ||
+      { cat "$work/bridge.log"; fail "$how: the bridge does not serve $port"; }
+    kill "$bridge_pid"
+    wait "$bridge_pid" || fail "$how: the bridge did not end cleanly on SIGTERM"
+    bridge_pid=""
+    echo "$how: an allowed origin got a control, another 403"
+  }
+  # shellcheck disable=SC2086
+  bridge_answers "ExecStart" $exec_start
+  # As systemd would start it from tolmix-bridge.socket: the listening socket
+  # made first and handed over (LISTEN_FDS), the bridge started on it.
+  if [ ${#units[@]} -eq 2 ] && command -v systemd-socket-activate >/dev/null; then
+    # shellcheck disable=SC2086
+    bridge_answers "socket activation" systemd-socket-activate --listen="$listen" $exec_start
+  fi
 fi
 
 step "purge"
