@@ -1,7 +1,5 @@
 #include "host/Activation.h"
 
-#include <unistd.h>
-
 #include <map>
 #include <memory>
 
