@@ -146,6 +146,11 @@ class CMSEngine {
   // SetPassword(PIN), then LoginP11Device.
   int SetPasswordAndLoginP11(const char* pin) noexcept;
 
+  // P11TokenPresent walks P11_SKF.ini as LoginP11Device does and tells
+  // whether a module shows a slot with a token.  No session is opened and
+  // no PIN presented; the error text is left as it was.
+  bool P11TokenPresent() noexcept;
+
   // Most engines one object keeps initialised at once (the system uses 3).
   static constexpr size_t kMaxEngines = 4;
 
@@ -154,11 +159,16 @@ class CMSEngine {
   // ProbeSkfCert reads the certificate of the key kind (m_nKeyKind 2: the
   // signature certificate, else the encryption one) from the first container
   // that has one on the first SKF key of GM_SKF.ini, logging in with
-  // m_szPin.  It fills m_abCertDer / m_nCertDerLen, m_szCertText (PEM) and
-  // m_szCertName (subject's simple display name).  Returns 1 when the
-  // certificate is signed with SM2 ("1.2.156.10197.1.501"), 0 when signed
-  // otherwise, -1 on failure (with the message of the failing step, if it
-  // has one).  The library is unloaded before it returns.
+  // m_szPin where the PIN rule allows (docs/devices.md): an empty PIN is
+  // never presented, a key with no tries left is not asked again, and
+  // unless m_szInterfaceName is "SKF" the key keeps its last two tries
+  // while a PKCS#11 token is plugged in too (the probe then fails without
+  // a message, and the call settles on "P11").  It fills m_abCertDer /
+  // m_nCertDerLen, m_szCertText (PEM) and m_szCertName (subject's simple
+  // display name).  Returns 1 when the certificate is signed with SM2
+  // ("1.2.156.10197.1.501"), 0 when signed otherwise, -1 on failure (with
+  // the message of the failing step, if it has one).  The library is
+  // unloaded before it returns.
   int ProbeSkfCert() noexcept;
 
   // LoadKeyAndCert settles the interface ("CSP" stays; anything else becomes
@@ -168,13 +178,18 @@ class CMSEngine {
   // *CERT, *KEY (ownership moves to the caller) and *ENGINE (a structural
   // reference the caller releases before its operation returns) set, and
   // m_szCertText holding the certificate's PEM; -1 on failure, the outputs
-  // untouched.  The caller runs ReleaseKeyAndCert first.
+  // untouched.  The caller runs ReleaseKeyAndCert first.  When "SKF" was
+  // named and the key refused the PIN (or has no tries left) the call ends
+  // with the key's message, the PIN not sent on to a PKCS#11 token; an
+  // empty PIN on the "SKF" route fails with "密码为空,请输入密码!" before
+  // any device sees it (the "P11" route's login gives the same message).
   int LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
                      ossl::Ptr<ENGINE>* engine) noexcept;
 
   // ReadDeviceCert puts the PEM of the device certificate of key kind KIND
   // into m_szCertText: from the SKF key when it holds an SM2 certificate,
-  // else from the PKCS#11 token without a login.  Returns 0, or -1.
+  // else from the PKCS#11 token.  No PIN is presented to either device.
+  // Returns 0, or -1.
   int ReadDeviceCert(int kind) noexcept;
 
   // ---- PKCS#7 signing (SignData.cpp) ----
@@ -401,6 +416,20 @@ class CMSEngine {
   // Both replace the previous text and stay within the 512-byte field.
   void SetError(const char* message) noexcept;
   void FormatError(const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+
+  // ---- Provider bring-up (ProviderBringUp.cpp) ----
+  // The walk of LoginP11Device: the first module of P11_SKF.ini with a
+  // token; with LOGIN the PIN check on it, without it 0 as soon as the
+  // token is found.
+  int FindP11Token(bool login) noexcept;
+
+  // ---- Key and certificate loading (KeyLoading.cpp) ----
+  // The SKF probe of ProbeSkfCert.  CERTIFICATE_ONLY: no PIN is presented
+  // (a certificate read needs no login).  Otherwise the PIN rule of
+  // docs/devices.md decides whether m_szPin is presented.  *PIN_REFUSED
+  // (may be null) tells whether the key refused the PIN or had no tries
+  // left.
+  int ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept;
 
   // ---- Envelope decryption (Envelope.cpp) ----
   // Loads the exchange key into m_pCert / m_pKey and opens LEN bytes of
