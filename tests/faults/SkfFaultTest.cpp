@@ -273,9 +273,10 @@ TEST_F(SkfFaultTest, FullDiskOrUnreadableSourceKeepsTheTarget) {
       // The write fails where the message is closed and flushed.
       {"encrypt, disk full", encrypt(big), 64 * 1024, "加密失败!"},
       {"decrypt, disk full", decrypt(bigEnv), 64 * 1024, "写解密文件失败!"},
-      // A folder opens for reading, then every read fails.
-      {"encrypt, source unreadable", encrypt(dir_), RLIM_INFINITY, "读取源文件失败!"},
-      {"decrypt, source unreadable", decrypt(dir_), RLIM_INFINITY, "转换P7失败!"},
+      // A folder is no regular file: refused before a byte is read (and,
+      // for decryption, before any key is loaded).
+      {"encrypt, source a folder", encrypt(dir_), RLIM_INFINITY, "读取源文件失败!"},
+      {"decrypt, source a folder", decrypt(dir_), RLIM_INFINITY, "读取加密文件失败!"},
       {"encrypt, source gone", encrypt(dir_ + "/gone"), RLIM_INFINITY, "读取源文件失败!"},
       {"decrypt, source gone", decrypt(dir_ + "/gone"), RLIM_INFINITY, "读取加密文件失败!"},
   };
