@@ -183,6 +183,7 @@ class GtkChooserTest : public ::testing::Test {
     unsetenv("TOLMIX_CHOOSER");
     setenv("TOLMIX_STORE_DIR", (dir_.path() + "/store").c_str(), 1);
     setenv("TMPDIR", (dir_.path() + "/").c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");  // the private folder then sits under TMPDIR
     setenv("TZ", "UTC0", 1);
     tzset();
     using testing::CertSpec;
@@ -283,7 +284,7 @@ TEST_F(GtkChooserTest, ViewsByButtonAndDoubleClickThenCancels) {
   CCertSelectDlg dlg;
   EXPECT_EQ(dlg.DoModal(), CCertSelectDlg::IDCANCEL);
   EXPECT_EQ(dlg.GetSelectedCert(nullptr, 0), 0u);
-  std::string temp = dir_.path() + "/tempview.cer", opened;
+  std::string temp = dir_.path() + "/tolmix-" + std::to_string(geteuid()) + "/tempview.cer", opened;
   for (int i = 0; i < 100 && opened != temp + "\n" + temp + "\n"; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::ifstream f(log);
