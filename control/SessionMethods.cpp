@@ -11,8 +11,9 @@
 // towards locking the key.  So Initialize and SetPasswd refuse a password
 // over 31 bytes: Initialize (which never records errors) returns false
 // before it changes anything; SetPasswd empties the session (its first
-// step), records kMsgPasswordTooLong and returns false.  InitializeGM keeps its password on the control alone, where no
-// operation reads it, and takes it as it is.
+// step), records kMsgPasswordTooLong and returns false.  InitializeGM
+// keeps its password on the control alone, where no operation reads it,
+// and takes it as it is.
 #include <cstring>
 
 #include "control/Session.h"
