@@ -7,16 +7,20 @@
 //       Reads the first signer of a signed-data message; writes
 //       OUTDIR/content.bin, OUTDIR/signed.der (what the signature covers:
 //       DER of the signed attributes as a SET, or the content) and
-//       OUTDIR/sig.der; prints one JSON line: contentType, digestAlg,
-//       signatureAlg, messageDigest (hex), sm3 (SM3 of the content, hex)
-//       and verified (sm-crypto's check of the signature, default identity).
-//   sm2peer.js sign KEY.pem CERT.pem CONTENT attrs|noattrs OUT.pem
+//       OUTDIR/sig.der; prints contentType, digestAlg, signatureAlg,
+//       messageDigest (hex), sm3 (SM3 of the content, hex) and verified
+//       (sm-crypto's check of the signature, default identity).
+//   sm2peer.js sign KEY.pem CERT.pem CONTENT attrs|noattrs OUT.pem [content|signature]
 //       Signs CONTENT as the GM profile says (SM3, SM2 1.2.156.10197.1.301.1),
 //       with or without signed attributes (contentType, messageDigest).
+//       The last argument, when given, names what to spoil after signing
+//       (last byte of the content, or of the signature's s).
 //   sm2peer.js unwrap ENVELOPE.pem KEY.pem
 //       Recovers the content key of the message's first recipient with
-//       sm-crypto and decrypts the content; prints one JSON line:
-//       keyEncAlg, keyLength, content (hex).
+//       sm-crypto and decrypts the content; prints keyEncAlg, keyLength and
+//       content (hex).
+//
+// Results are printed as NAME=VALUE lines.
 //   sm2peer.js envelope CERT.pem CONTENT OUT.pem
 //       Enveloped data for CERT: Triple-DES CBC content, the key wrapped
 //       with sm-crypto as a GM/T 0009 SM2Cipher (1.2.156.10197.1.301.3).
@@ -49,6 +53,10 @@ const hex = (bytes) => Buffer.from(bytes).toString('hex');
 const fail = (why) => {
   throw new Error(why);
 };
+
+function report(fields) {
+  for (const [name, value] of Object.entries(fields)) console.log(`${name}=${value}`);
+}
 
 function readPem(file, label) {
   const text = fs.readFileSync(file, 'latin1');
@@ -149,19 +157,19 @@ function inspect(signedPem, outDir) {
   fs.writeFileSync(path.join(outDir, 'sig.der'), sig);
   const verified = sm2.doVerifySignature([...signed], hex(sig), publicKeyHex(cert),
       {der: true, hash: true, userId: USER_ID});
-  console.log(JSON.stringify({
+  report({
     contentType: sd.encapContentInfo.eContentType,
     digestAlg: si.digestAlgorithm.algorithmId,
     signatureAlg: si.signatureAlgorithm.algorithmId,
     messageDigest,
     sm3: sm3([...content]),
     verified,
-  }));
+  });
 }
 
 // ---- sign ----
 
-function sign(keyPem, certPem, contentFile, mode, outPem) {
+function sign(keyPem, certPem, contentFile, mode, outPem, spoil) {
   const d = privateKeyHex(keyPem);
   const cert = readCert(certPem);
   const pub = publicKeyHex(cert);
@@ -182,7 +190,11 @@ function sign(keyPem, certPem, contentFile, mode, outPem) {
   } else if (mode !== 'noattrs') {
     fail('attrs or noattrs');
   }
-  const sigHex = sm2.doSignature([...toSign], d, {der: true, hash: true, publicKey: pub, userId: USER_ID});
+  const sig = Buffer.from(
+      sm2.doSignature([...toSign], d, {der: true, hash: true, publicKey: pub, userId: USER_ID}), 'hex');
+  if (spoil === 'content' && content.length > 0) content[content.length - 1] ^= 0x01;
+  else if (spoil === 'signature') sig[sig.length - 1] ^= 0x01;
+  else if (spoil !== undefined) fail('spoil content or signature');
   const sm3Alg = () => algorithm(OID.sm3, new asn1js.Null());
   const signerInfo = new asn1js.Sequence({value: [
     new asn1js.Integer({value: 1}),
@@ -190,7 +202,7 @@ function sign(keyPem, certPem, contentFile, mode, outPem) {
     sm3Alg(),
     ...(signedAttrs ? [parse(signedAttrs)] : []),
     algorithm(OID.sm2Sign),
-    new asn1js.OctetString({valueHex: Buffer.from(sigHex, 'hex')}),
+    new asn1js.OctetString({valueHex: sig}),
   ]});
   const signedData = new asn1js.Sequence({value: [
     new asn1js.Integer({value: 1}),
@@ -227,11 +239,11 @@ function unwrap(envelopePem, keyPem) {
   const decipher = crypto.createDecipheriv('des-ede3-cbc', Buffer.from(key), iv);
   const encrypted = Buffer.from(eci.getEncryptedContent());
   const plain = Buffer.concat([decipher.update(encrypted), decipher.final()]);
-  console.log(JSON.stringify({
+  report({
     keyEncAlg: ri.keyEncryptionAlgorithm.algorithmId,
     keyLength: key.length,
     content: hex(plain),
-  }));
+  });
 }
 
 // ---- envelope ----
