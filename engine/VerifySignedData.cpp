@@ -162,8 +162,10 @@ int CMSEngine::SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_S
   // An SM3 signer of an SM2 certificate follows the GM profile: its
   // signature is a standard SM2 one of the attributes (or of the content),
   // which OpenSSL checks without the engine.  The engine's key checks the
-  // form the control signed before (SHA-1 named, SM3 computed).
-  const bool gm = md_type == NID_sm3 && cert && gm_profile::IsSm2Key(X509_get0_pubkey(cert));
+  // form the control signed before (SHA-1 named, SM3 computed).  Either
+  // way the route's engine must be up: without it no signer verifies.
+  const bool gm =
+      e && md_type == NID_sm3 && cert && gm_profile::IsSm2Key(X509_get0_pubkey(cert));
 
   STACK_OF(X509_ATTRIBUTE)* attrs = si->auth_attr;
   if (gm && (!attrs || sk_X509_ATTRIBUTE_num(attrs) == 0)) return VerifyGmContent(p7, si, cert);
