@@ -155,7 +155,7 @@ TEST_F(GmInterop, MessagesOfAnotherSm2ImplementationVerifyAndSpoiltOnesAreRefuse
 // (digest "sha1", SM3 computed under that name, the device's signature of
 // the 32-byte digest): they must keep verifying.
 TEST_F(GmInterop, SignaturesOfTheOldFormStillVerify) {
-  const std::string dir = std::string(TOLMIX_TEST_DATA) + "/sm2-legacy";
+  const std::string dir = std::string(TOLMIX_TEST_DATA_DIR) + "/sm2-legacy";
   Outcome run = bed().Call({SetPasswd(), {"Verify", "x", "@" + dir + "/signed.pem"},
                             {"SignProData"},
                             {"P1Verify", "old raw 旧", "@" + dir + "/p1sign.txt"},
