@@ -11,8 +11,8 @@
 
 #include "engine/CMSEngine.h"
 #include "engine/EngineSlots.h"
-#include "engine/GmProfile.h"
 #include "engine/EnvelopeParts.h"
+#include "engine/GmProfile.h"
 
 namespace tolmix {
 namespace envelope {

@@ -172,7 +172,8 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
   // in for SHA-1): the key "gmEngine" derives from the certificate checks
   // that, where OpenSSL's own SM2 key would check the bare digest.
   const bool gm = IsGmAlgorithmName(algorithm);
-  const unsigned gmLen = SignatureLength(block.data(), static_cast<int>(kRawSignatureAreaSize), true);
+  const unsigned gmLen =
+      SignatureLength(block.data(), static_cast<int>(kRawSignatureAreaSize), true);
   if (gm && gmLen < kRawSignatureAreaSize &&
       gm_profile::VerifyMessage(cert.get(), reinterpret_cast<const unsigned char*>(data),
                                 strlen(data), block.data(), gmLen) == 1) {

@@ -65,7 +65,8 @@ void PushError(int reason) noexcept { ERR_raise(ERR_LIB_PKCS7, reason); }
 // (1 valid, -1 with a PKCS7 error).
 int Sm2Checked(X509* cert, const unsigned char* msg, size_t len, PKCS7_SIGNER_INFO* si) noexcept {
   ASN1_OCTET_STRING* os = si->enc_digest;
-  if (!os || !gm_profile::VerifyMessage(cert, msg, len, os->data, static_cast<size_t>(os->length))) {
+  if (!os ||
+      !gm_profile::VerifyMessage(cert, msg, len, os->data, static_cast<size_t>(os->length))) {
     PushError(PKCS7_R_SIGNATURE_FAILURE);
     return -1;
   }
@@ -76,8 +77,7 @@ int Sm2Checked(X509* cert, const unsigned char* msg, size_t len, PKCS7_SIGNER_IN
 // data of a signed message (enveloped content has none to check here).
 int VerifyGmContent(PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert) noexcept {
   PKCS7* inner = PKCS7_type_is_signed(p7) && p7->d.sign ? p7->d.sign->contents : nullptr;
-  ASN1_OCTET_STRING* data =
-      inner && PKCS7_type_is_data(inner) ? inner->d.data : nullptr;
+  ASN1_OCTET_STRING* data = inner && PKCS7_type_is_data(inner) ? inner->d.data : nullptr;
   if (!data) {
     PushError(PKCS7_R_NO_CONTENT);
     return -1;

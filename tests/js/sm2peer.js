@@ -118,7 +118,10 @@ const algorithm = (id, params) =>
 
 function contentInfo(type, content) {
   return new asn1js.Sequence({
-    value: [oid(type), new asn1js.Constructed({idBlock: {tagClass: 3, tagNumber: 0}, value: [content]})],
+    value: [
+      oid(type),
+      new asn1js.Constructed({idBlock: {tagClass: 3, tagNumber: 0}, value: [content]}),
+    ],
   });
 }
 
@@ -181,7 +184,8 @@ function sign(keyPem, certPem, contentFile, mode, outPem, spoil) {
       new asn1js.Sequence({value: [oid(type), new asn1js.Set({value: [value]})]});
     const set = new asn1js.Set({value: [
       attribute(OID.contentType, oid(OID.data)),
-      attribute(OID.messageDigest, new asn1js.OctetString({valueHex: Buffer.from(sm3([...content]), 'hex')})),
+      attribute(OID.messageDigest,
+          new asn1js.OctetString({valueHex: Buffer.from(sm3([...content]), 'hex')})),
     ]});
     toSign = Buffer.from(set.toBER());
     // The same bytes as [0] IMPLICIT in the signer info.
