@@ -245,9 +245,9 @@ class CMSEngine {
   // messageDigest attribute, the signature over the signed attributes --
   // with the public key that ENGINE_load_public_key(E, CERT) hands back.
   // An SM3 signer of an SM2 CERT follows the GM profile instead: its
-  // signature, a standard SM2 one of the signed attributes (or, without
-  // them, of the message's content), is checked with CERT's key by OpenSSL
-  // itself (engine/GmProfile.h).
+  // signature is a standard SM2 one of the signed attributes (or, without
+  // them, of the message's content), checked with that key over SM3
+  // (engine/GmProfile.h).
   // Returns 1 valid; 0 (wrong type, no digest) or -1 (digest mismatch, no
   // key, bad signature) otherwise, with a PKCS7 error on the queue.
   static int SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_SIGNER_INFO* si,

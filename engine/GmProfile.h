@@ -1,7 +1,7 @@
 // SM2 outputs as GM verifiers read them: which keys are SM2 keys, how an
 // SM2 signer of PKCS#7 signed data is named, and the standard SM2
 // signature check (SM3 over Z and the message, default identity
-// "1234567812345678") done with OpenSSL alone.  Internal to the engine.
+// "1234567812345678") with the key of "gmEngine".  Internal to the engine.
 //
 // Signer info of an SM2 signer (GM/T 0010):
 //   digestAlgorithm            SM3             1.2.156.10197.1.401
@@ -21,8 +21,6 @@ namespace tolmix::gm_profile {
 
 // The SM2 signature algorithm as the GM PKCS#7 profile names it.
 inline constexpr char kSm2SignatureOid[] = "1.2.156.10197.1.301.1";
-// The default SM2 identity.
-inline constexpr char kDefaultId[] = "1234567812345678";
 
 // True for a key on the SM2 curve, whether OpenSSL types it "SM2" (a
 // certificate's key) or "EC" (a key of an engine).
@@ -34,8 +32,10 @@ bool IsSm2Key(EVP_PKEY* key) noexcept;
 bool NameSm2Signer(PKCS7_SIGNER_INFO* si) noexcept;
 
 // Checks the DER signature SIG as a standard SM2 signature of LEN bytes of
-// MSG by CERT's SM2 key: e = SM3(Z || MSG).  1 valid, 0 otherwise.
-int VerifyMessage(X509* cert, const unsigned char* msg, size_t len, const unsigned char* sig,
+// MSG, e = SM3(Z || MSG), with KEY: the key "gmEngine" hands back for the
+// signer's certificate (ENGINE_load_public_key), whose key method feeds Z
+// (default identity) into the SM3 digest.  1 valid, 0 otherwise.
+int VerifyMessage(EVP_PKEY* key, const unsigned char* msg, size_t len, const unsigned char* sig,
                   size_t sigLen) noexcept;
 
 }  // namespace tolmix::gm_profile

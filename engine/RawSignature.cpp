@@ -166,20 +166,12 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
   ossl::Ptr<ENGINE> engine = SelectInterfaceByCertificate(algorithm);
   if (!engine) return -1;
 
-  // An SM2 signature is a standard one of the text, checked by OpenSSL with
-  // the certificate's key.  A block signed before the control followed the
-  // GM profile holds an SM2 signature of the text's SM3 digest (SM3 standing
-  // in for SHA-1): the key "gmEngine" derives from the certificate checks
-  // that, where OpenSSL's own SM2 key would check the bare digest.
+  // An SM2 signature is checked with the key "gmEngine" derives from the
+  // certificate: first as a standard SM2 signature of the text (SM3 over Z
+  // and the text), then as a block signed before the control followed the
+  // GM profile, an SM2 signature of the text's SM3 digest (SM3 standing in
+  // for SHA-1), which OpenSSL's own SM2 key would take for a bare digest.
   const bool gm = IsGmAlgorithmName(algorithm);
-  const unsigned gmLen =
-      SignatureLength(block.data(), static_cast<int>(kRawSignatureAreaSize), true);
-  if (gm && gmLen < kRawSignatureAreaSize &&
-      gm_profile::VerifyMessage(cert.get(), reinterpret_cast<const unsigned char*>(data),
-                                strlen(data), block.data(), gmLen) == 1) {
-    return 0;
-  }
-  ERR_clear_error();
   ossl::Ptr<EVP_PKEY> key(gm ? ENGINE_load_public_key(engine.get(), nullptr, nullptr, cert.get())
                              : X509_get_pubkey(cert.get()));
   if (!key) {
@@ -188,6 +180,13 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
     return -1;
   }
   const int keySize = EVP_PKEY_size(key.get());
+  if (gm && keySize > 0 && keySize <= static_cast<int>(kRawSignatureAreaSize) &&
+      gm_profile::VerifyMessage(key.get(), reinterpret_cast<const unsigned char*>(data),
+                                strlen(data), block.data(),
+                                SignatureLength(block.data(), keySize, true)) == 1) {
+    return 0;
+  }
+  ERR_clear_error();
   ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data);
   if (keySize <= 0 || keySize > static_cast<int>(kRawSignatureAreaSize) || !ctx ||
       EVP_VerifyFinal(ctx.get(), block.data(), SignatureLength(block.data(), keySize, gm),

@@ -283,11 +283,11 @@ ossl::Ptr<EVP_PKEY> MakeEngineKey(ENGINE* e, const std::vector<unsigned char>& p
     RaiseError(kReasonNotSm2, "the public key is not a point of the SM2 curve");
     return nullptr;
   }
-  if (device) {
-    if (!Attach(ec, std::move(device)) || !EVP_PKEY_set1_engine(pkey.get(), e)) {
-      RaiseError(kReasonInternal, "cannot attach the device key");
-      return nullptr;
-    }
+  // Every key, public ones too, runs its EVP_PKEY_CTXs through the
+  // engine's EVP_PKEY_METHOD (SM3 signatures need its digest_custom).
+  if ((device && !Attach(ec, std::move(device))) || !EVP_PKEY_set1_engine(pkey.get(), e)) {
+    RaiseError(kReasonInternal, "cannot attach the device key");
+    return nullptr;
   }
   return pkey;
 }

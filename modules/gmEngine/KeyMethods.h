@@ -9,8 +9,8 @@
 //   sign    -> e = SM3(Z || digest) (Sm2Sign.h), SKF_ECCSignData on the
 //              device key; fails for a key without a device (public keys);
 //   verify  -> SM2 verification of the digest in software (Sm2Sign.h).
-// Keys from the private-key loader also carry the engine as their method
-// engine (EVP_PKEY_set1_engine): their EVP_PKEY_CTXs use the engine's EC
+// Every key also carries the engine as its method engine
+// (EVP_PKEY_set1_engine): its EVP_PKEY_CTXs use the engine's EC
 // EVP_PKEY_METHOD, a copy of OpenSSL's own with a decrypt that sends the
 // SM2 ciphertext (a wrapped content key) to the device (and an encrypt
 // that wraps for the key's public point in software), and the standard SM2
@@ -45,8 +45,8 @@ EC_KEY_METHOD* NewEcKeyMethod();
 EVP_PKEY_METHOD* NewEcPkeyMethod();
 
 // A key on the SM2 curve with public POINT, made with engine E (whose
-// ENGINE_get_EC is a method of NewEcKeyMethod).  With DEVICE, private
-// operations go to that device key and E becomes the key's method engine.
+// ENGINE_get_EC is a method of NewEcKeyMethod), E its method engine.  With
+// DEVICE, private operations go to that device key.
 // Null with an error on the queue on failure.
 ossl::Ptr<EVP_PKEY> MakeEngineKey(ENGINE* e, const std::vector<unsigned char>& point,
                                   std::shared_ptr<DeviceKey> device);
