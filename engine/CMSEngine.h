@@ -196,11 +196,13 @@ class CMSEngine {
 
   // SignData signs LEN bytes of CONTENT with the user's signature key
   // (m_nKeyKind := 2, ReleaseKeyAndCert, LoadKeyAndCert) into a PKCS#7
-  // signed-data message: one signer with SHA-1 (the "gmEngine" digest while
-  // that engine is up), signed attributes content type, signing time and
-  // message digest, the signer certificate, the content included unless
-  // ATTACHED is 0.  The PEM text goes to OUT, whose capacity is *OUT_LEN;
-  // *OUT_LEN becomes the bytes written.  No NUL is added.
+  // signed-data message: one signer -- RSA with SHA-1, SM2 as the GM
+  // profile has it (SM3, signature 1.2.156.10197.1.301.1 over the signed
+  // attributes; engine/GmProfile.h) --, signed attributes content type,
+  // signing time and message digest, the signer certificate, the content
+  // included unless ATTACHED is 0.  The PEM text goes to OUT, whose
+  // capacity is *OUT_LEN; *OUT_LEN becomes the bytes written.  No NUL is
+  // added.
   // Returns 0; LoadKeyAndCert's result when the key does not load; -1 with a
   // message for a failed PKCS#7 step, -1 without one for a null CONTENT or
   // OUT_LEN, a negative LEN, a null OUT, or a PEM text longer than the
@@ -257,6 +259,10 @@ class CMSEngine {
   // PKCS7_signatureVerify does -- digest from the data chain BIO, the
   // messageDigest attribute, the signature over the signed attributes --
   // with the public key that ENGINE_load_public_key(E, CERT) hands back.
+  // An SM3 signer of an SM2 CERT follows the GM profile instead: its
+  // signature is a standard SM2 one of the signed attributes (or, without
+  // them, of the message's content), checked with that key over SM3
+  // (engine/GmProfile.h).
   // Returns 1 valid; 0 (wrong type, no digest) or -1 (digest mismatch, no
   // key, bad signature) otherwise, with a PKCS7 error on the queue.
   static int SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_SIGNER_INFO* si,
@@ -355,11 +361,12 @@ class CMSEngine {
   static constexpr unsigned kRawSignatureTextSize = (kRawBlockMax + 2) / 3 * 4 + 1;
 
   // RawSign signs the text DATA (up to its NUL) with the user's signature
-  // key (m_nKeyKind := 2, ReleaseKeyAndCert, LoadKeyAndCert): SHA-1 (the
-  // "gmEngine" digest while that engine is up) and EVP_SignFinal, for RSA a
-  // PKCS#1 v1.5 signature.  The Base64 of the block and a NUL go to OUT,
-  // whose capacity is *OUT_LEN; *OUT_LEN becomes the text's length.  LEN and
-  // FLAG are ignored.  A null OUT is a size query: *OUT_LEN =
+  // key (m_nKeyKind := 2, ReleaseKeyAndCert, LoadKeyAndCert): for RSA a
+  // PKCS#1 v1.5 signature over SHA-1 (EVP_SignFinal); for SM2 the standard
+  // SM2 signature of DATA (SM3 over Z and DATA, default identity), DER.
+  // The Base64 of the block and a NUL go to OUT, whose capacity is
+  // *OUT_LEN; *OUT_LEN becomes the text's length.  LEN and FLAG are
+  // ignored.  A null OUT is a size query: *OUT_LEN =
   // kRawSignatureTextSize, result 0, no key loaded.  Returns 0;
   // LoadKeyAndCert's result when the key does not load; -1 with the text
   // unchanged for a null DATA or OUT_LEN, a failed signature, a key whose
@@ -375,11 +382,13 @@ class CMSEngine {
   // DATA (up to its NUL).  The block's certificate picks interface and
   // engine (SelectInterfaceByCertificate: brought up and found, not used);
   // its public key checks the first EVP_PKEY_size bytes of the signature
-  // area over the SHA-1 digest of DATA.  The lengths are ignored.  Returns 0
-  // for a valid signature; -1 with "签名验证失败!" for a SIG that is no
-  // Base64, decodes to under 256 or over 8192 bytes or holds no PEM
-  // certificate, for a key whose signature is over 256 bytes and for a
-  // signature that does not verify; "从证书获取公钥失败!" when the
+  // area over the SHA-1 digest of DATA.  An SM2 block is checked as a
+  // standard SM2 signature of DATA first, then as the form signed before
+  // (the SM2 signature of the SM3 digest computed under the SHA-1 name).
+  // The lengths are ignored.  Returns 0 for a valid signature; -1 with
+  // "签名验证失败!" for a SIG that is no Base64, decodes to under 256 or
+  // over 8192 bytes or holds no PEM certificate, for a key whose signature
+  // is over 256 bytes and for a signature that does not verify; "从证书获取公钥失败!" when the
   // certificate yields no public key; the bring-up's message (or none) when
   // the engine does not come up; none for a null DATA.
   int RawVerify(const char* data, int len, const char* sig, int sig_len) noexcept;
