@@ -71,6 +71,7 @@ class TokenStress : public ::testing::Test {
   // PAUSE between calls spreads them over the puller's cycles.
   static pid_t StartChild(const Route& r, int calls, const std::string& report,
                           std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
+    fflush(stdout);  // or the child's copy of the buffer is written twice
     pid_t pid = fork();
     if (pid != 0) return pid;
     if (!r.skf) setenv("TOLMIX_SKF_TOKEN_DIR", noSkf_.c_str(), 1);
