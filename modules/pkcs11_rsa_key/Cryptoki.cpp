@@ -201,17 +201,21 @@ int Cryptoki::PrivateOperation(bool sign, CK_MECHANISM_TYPE mechanism, CK_OBJECT
   CK_BYTE_PTR data = const_cast<CK_BYTE_PTR>(in);
   if (sign) {
     CK_RV rv = f_->C_SignInit(session_, &m, key);
-    if (rv != CKR_OK) return Failed("C_SignInit", rv) ? 0 : -1;
-    rv = f_->C_Sign(session_, data, in_len, out, &n);
-    if (rv != CKR_OK) return Failed("C_Sign", rv) ? 0 : -1;
+    if (rv == CKR_OK) rv = f_->C_Sign(session_, data, in_len, out, &n);
+    if (rv != CKR_OK) {
+      Failed("C_Sign", rv);
+      return -1;
+    }
   } else {
     CK_RV rv = f_->C_DecryptInit(session_, &m, key);
-    if (rv != CKR_OK) return Failed("C_DecryptInit", rv) ? 0 : -1;
-    rv = f_->C_Decrypt(session_, data, in_len, out, &n);
-    if (rv != CKR_OK) return Failed("C_Decrypt", rv) ? 0 : -1;
+    if (rv == CKR_OK) rv = f_->C_Decrypt(session_, data, in_len, out, &n);
+    if (rv != CKR_OK) {
+      Failed("C_Decrypt", rv);
+      return -1;
+    }
   }
-  if (n > out_size) {
-    RaiseError(kReasonToken, "the token wrote past the buffer");
+  if (n > out_size) {  // a module that claims more than the buffer holds
+    RaiseError(kReasonToken, "the token returned %lu bytes for %zu", n, out_size);
     return -1;
   }
   return static_cast<int>(n);

@@ -1,5 +1,6 @@
 #include "modules/pkcs11_rsa_key/TokenKey.h"
 
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -47,6 +48,14 @@ int KeyFinish(RSA* rsa) {
 
 int Private(bool sign, int flen, const unsigned char* from, unsigned char* to, RSA* rsa,
             int padding) {
+  KeyRef ref;
+  if (!RefOf(rsa, &ref)) {
+    // Not a key of the token: should the method ever become a default, an
+    // ordinary key keeps working with OpenSSL's own operations.
+    const RSA_METHOD* own = RSA_PKCS1_OpenSSL();
+    return sign ? RSA_meth_get_priv_enc(own)(flen, from, to, rsa, padding)
+                : RSA_meth_get_priv_dec(own)(flen, from, to, rsa, padding);
+  }
   CK_MECHANISM_TYPE mechanism;
   switch (padding) {
     case RSA_PKCS1_PADDING:
@@ -59,11 +68,7 @@ int Private(bool sign, int flen, const unsigned char* from, unsigned char* to, R
       RaiseError(kReasonInternal, "padding %d is not supported by the token", padding);
       return -1;
   }
-  KeyRef ref;
-  if (flen < 0 || !RefOf(rsa, &ref)) {
-    RaiseError(kReasonInternal, "the key is not the token's");
-    return -1;
-  }
+  if (flen < 0) return -1;
   // OpenSSL hands an output buffer of the modulus' size.
   const size_t size = static_cast<size_t>(RSA_size(rsa));
   std::vector<unsigned char> out(size);
