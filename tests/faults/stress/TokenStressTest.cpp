@@ -208,7 +208,10 @@ TEST_F(TokenStress, FourProcessesSignAtOnceOnEachRoute) {
 }
 
 // SoftHSM2 reads its token from the token folder: renaming the folder away
-// and back is a token pulled and put back in the middle of calls.
+// and back is a token pulled and put back in the middle of calls.  Three
+// rounds of 200 calls, each with its own rhythm, so that the token goes and
+// comes back in every phase of a call: slow (out 30 ms, in 45 ms, calls
+// 10 ms apart) and two fast ones.
 TEST_F(TokenStress, TokenPulledAndPutBackDuringP11Calls) {
   constexpr int kCalls = 200;
   std::string tokens;
@@ -222,29 +225,36 @@ TEST_F(TokenStress, TokenPulledAndPutBackDuringP11Calls) {
   ASSERT_TRUE(fs::is_directory(tokens)) << tokens;
   const std::string away = tokens + ".away";
 
-  const std::string report = Report("pulled.txt");
-  pid_t pid = StartChild(kP11, kCalls, report, std::chrono::milliseconds(10));
-  ASSERT_GT(pid, 0);
-  std::atomic<bool> stop{false};
-  int pulls = 0;
-  std::thread puller([&] {
-    // Out for 30 ms, in for 45 ms: calls meet the token gone, back, and
-    // going in every phase of a call.
-    while (!stop) {
-      if (rename(tokens.c_str(), away.c_str()) == 0) ++pulls;
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      rename(away.c_str(), tokens.c_str());
-      std::this_thread::sleep_for(std::chrono::milliseconds(45));
-    }
-  });
-  std::vector<std::string> problems = Wait({pid}, Clock::now() + std::chrono::seconds(90));
-  stop = true;
-  puller.join();
-  rename(away.c_str(), tokens.c_str());
-  Result r = Read(report, problems[0]);
-  Check({r}, kCalls, "P11, token pulled and put back");
-  printf("token pulled %d times\n", pulls);
-  EXPECT_GT(pulls, 10);
+  using ms = std::chrono::milliseconds;
+  struct Rhythm {
+    ms out, in, pause;
+  };
+  const Rhythm rhythms[] = {{ms(30), ms(45), ms(10)}, {ms(4), ms(16), ms(2)}, {ms(3), ms(12), ms(1)}};
+  for (const Rhythm& r : rhythms) {
+    const std::string what = "P11, token out " + std::to_string(r.out.count()) + " ms, in " +
+                             std::to_string(r.in.count()) + " ms";
+    SCOPED_TRACE(what);
+    const std::string report = Report("pulled.txt");
+    pid_t pid = StartChild(kP11, kCalls, report, r.pause);
+    ASSERT_GT(pid, 0);
+    std::atomic<bool> stop{false};
+    int pulls = 0;
+    std::thread puller([&] {
+      while (!stop) {
+        if (rename(tokens.c_str(), away.c_str()) == 0) ++pulls;
+        std::this_thread::sleep_for(r.out);
+        rename(away.c_str(), tokens.c_str());
+        std::this_thread::sleep_for(r.in);
+      }
+    });
+    std::vector<std::string> problems = Wait({pid}, Clock::now() + std::chrono::seconds(60));
+    stop = true;
+    puller.join();
+    rename(away.c_str(), tokens.c_str());
+    Check({Read(report, problems[0])}, kCalls, what.c_str());
+    printf("token pulled %d times\n", pulls);
+    EXPECT_GT(pulls, 10);
+  }
 }
 
 }  // namespace
