@@ -1,14 +1,18 @@
 #include "certs/CertSelectDlg.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "platform/Certificate.h"
-#include "platform/Env.h"
 #include "platform/LocalTime.h"
 #include "platform/NameFormatter.h"
 #include "platform/ShellOpen.h"
 #include "platform/Store.h"
+#include "platform/TempFolder.h"
 #include "util/FixedText.h"
 
 namespace tolmix {
@@ -38,6 +42,7 @@ constexpr ColumnDef kColumns[] = {
 constexpr char kKeyAlgorithm[] = "RSA";
 
 constexpr size_t kTempPathSize = 1024;
+constexpr char kTempViewName[] = "tempview.cer";
 
 // Key-usage bits of the first byte (RFC 5280, 4.2.1.3).
 constexpr unsigned char kDigitalSignature = 0x80;
@@ -59,8 +64,10 @@ platform::ChooserDialog MakeDialog() {
   return d;
 }
 
+// The date column: T in local time by today's UTC offset, the rule of
+// GetNotAfter, so both show the same day.
 std::string LocalDate(std::time_t t) {
-  std::tm tm = platform::LocalTime(t);
+  std::tm tm = platform::LocalTimeAtTodaysOffset(t, std::time(nullptr));
   char text[32];
   FormatBounded(text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
   return text;
@@ -136,17 +143,23 @@ int CCertSelectDlg::DoModal() {
 
 void CCertSelectDlg::OnView(int row) {
   if (row < 0 || row >= m_nRows) return;  // nothing selected: nothing to view
-  std::string temp = platform::TempDir();
-  char path[kTempPathSize];
-  // A path that does not fit is refused rather than cut to another file.
-  int n = snprintf(path, sizeof path, "%stempview.cer", temp.c_str());
+  // tempview.cer is made afresh in the user's private temporary folder,
+  // never in a place another user can plant a link or a file of their own.
+  std::string path;
   const Slot& slot = m_aSlots[static_cast<size_t>(row)];
   bool written = false;
-  if (n > 0 && static_cast<size_t>(n) < sizeof path) {
-    if (FILE* f = fopen(path, "wb")) {
-      written = fwrite(slot.m_abDer, 1, slot.m_nLen, f) == slot.m_nLen;
-      written = (fclose(f) == 0) && written;
+  int fd = platform::CreatePrivateTempFile(kTempViewName, &path);
+  if (fd >= 0) {
+    // A path that does not fit the 1024 bytes of the original is refused
+    // rather than handed on.
+    written = path.size() < kTempPathSize;
+    for (size_t done = 0; written && done < slot.m_nLen;) {
+      ssize_t n = write(fd, slot.m_abDer + done, slot.m_nLen - done);
+      if (n < 0 && errno == EINTR) continue;
+      written = n > 0;
+      if (written) done += static_cast<size_t>(n);
     }
+    written = close(fd) == 0 && written;
   }
   if (!written) {
     if (m_pChooser) m_pChooser->ShowMessage(kTempFileFailed);

@@ -4,15 +4,18 @@
 // A PFX that opens but holds no certificate fails the import as a wrong
 // password does: CertParsePfx returns false and the parsed certificate
 // stays as it was, so GetCertInfoPfx reports "pfx证书解析失败.".
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "control/CertMethodsInternal.h"
 #include "control/CertText.h"
 #include "control/TOLMIXCtrl.h"
+#include "platform/FileName.h"
 #include "platform/Pfx.h"
+#include "platform/SafeFile.h"
 
 namespace tolmix {
 namespace control {
@@ -25,20 +28,27 @@ constexpr char kMsgPfxFailed[] = "\x70\x66\x78\xd6\xa4\xca\xe9\xbd\xe2\xce\xf6\x
 // larger file is treated like one that cannot be opened.
 constexpr long kMaxFileImage = 64L << 20;
 
-// ReadWholeFile: the size of the file PATH in *LENGTH, and with BUFFER its
-// bytes.  *LENGTH is 0 when the file cannot be opened, is no regular file
-// or is larger than kMaxFileImage.  With BUFFER, *LENGTH on entry is the
-// buffer's size, and at most that many bytes are read (a file that grew
+// ReadWholeFile: the size of the file PATH (GBK, as the member got it) in
+// *LENGTH, and with BUFFER its bytes.  *LENGTH is 0 when the path has no
+// file-system (UTF-8) name, or the file cannot be opened, is no regular
+// file or is larger than kMaxFileImage.  With BUFFER, *LENGTH on entry is
+// the buffer's size, and at most that many bytes are read (a file that grew
 // since the size was taken cannot overrun it); *LENGTH then tells how many
 // were.
 void ReadWholeFile(const char* path, unsigned char* buffer, long* length) {
   long capacity = buffer ? *length : 0;
   *length = 0;
-  // Checked before opening: opening a FIFO would wait for a writer.
-  struct stat st {};
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return;
-  std::FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return;
+  std::string name;
+  if (!platform::FileSystemName(path, &name)) return;
+  // A FIFO or device is refused before a byte is read: it would wait for a
+  // writer or never end.
+  int fd = platform::OpenSourceFile(name.c_str());
+  if (fd < 0) return;
+  std::FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) {
+    close(fd);
+    return;
+  }
   long size = -1;
   if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
   if (size > 0 && size <= kMaxFileImage && std::fseek(f, 0, SEEK_SET) == 0) {

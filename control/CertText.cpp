@@ -87,9 +87,7 @@ std::string SerialText(const std::vector<unsigned char>& bytes) {
 }
 
 std::string LocalDateText(std::time_t t, std::time_t now) {
-  std::time_t shifted = t + static_cast<std::time_t>(platform::LocalTime(now).tm_gmtoff);
-  std::tm tm{};
-  gmtime_r(&shifted, &tm);
+  std::tm tm = platform::LocalTimeAtTodaysOffset(t, now);
   char text[kDateTextSize];
   FormatBounded(text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);

@@ -18,11 +18,13 @@
 // argument that does not convert to GBK, or that is longer than its field
 // allows, makes the member return its failure value (false or "") with
 // S_OK, recording kMsgArgumentNotGbk / kMsgArgumentTooLong in m_szLastError
-// unless the member never records errors.
+// unless the member never records errors.  A refused SetPasswd still
+// empties the process-wide session, as its first step does.
 #include <cstring>
 #include <new>
 
 #include "control/DispatchTable.h"
+#include "control/Session.h"
 #include "control/TOLMIXCtrl.h"
 #include "control/TextBoundary.h"
 #include "control/TypeLib.h"
@@ -170,6 +172,7 @@ HRESULT CTOLMIXCtrl::Invoke(DISPID id, const IID& riid, LCID /*lcid*/, uint16_t 
     }
   }
   if (refusal != nullptr) {
+    if (e->emptiesSessionFirst) control::ClearSession();
     if (e->recordsErrors) RecordError(refusal);
     return StoreResult(control::FailureResult(e->result), result);
   }

@@ -37,6 +37,12 @@ constexpr DispatchEntry Method(platform::DISPID id, std::string_view name,
   return e;
 }
 
+// E, marked as a member that empties the session before anything else.
+constexpr DispatchEntry EmptiesSessionFirst(DispatchEntry e) {
+  e.emptiesSessionFirst = true;
+  return e;
+}
+
 DispResult Flag(bool value) {
   DispResult r;
   r.vt = VT_BOOL;
@@ -121,10 +127,10 @@ constexpr std::array kTable = {
            [](C& c, const A& a) { return Text(c.GetIssuerEx(a.Text(0))); }),
     Method(31, "GetExtensionInfo", {Str("Item")}, VT_BSTR, kRecords,
            [](C& c, const A& a) { return Text(c.GetExtensionInfo(a.Text(0))); }),
-    Method(32, "SetPasswd",
-           {Str("szInterface", kField), Str("szPasswd", kField), Long("lCKType")}, VT_BOOL,
-           kRecords,
-           [](C& c, const A& a) { return Flag(c.SetPasswd(a.Text(0), a.Text(1), a.number[2])); }),
+    EmptiesSessionFirst(Method(
+        32, "SetPasswd", {Str("szInterface", kField), Str("szPasswd", kField), Long("lCKType")},
+        VT_BOOL, kRecords,
+        [](C& c, const A& a) { return Flag(c.SetPasswd(a.Text(0), a.Text(1), a.number[2])); })),
     Method(33, "ClearPasswd", {}, VT_BOOL, kRecords,
            [](C& c, const A&) { return Flag(c.ClearPasswd()); }),
     Method(34, "GetCertInfo", {Str("szCertPem"), Long("lItem"), Str("szExOid")}, VT_BSTR,

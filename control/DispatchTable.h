@@ -62,6 +62,10 @@ struct DispatchEntry {
   bool recordsErrors;
   // Methods: the call.  Properties: the getter (a put stores nothing).
   DispHandler handler;
+  // True for SetPasswd, whose first step empties the process-wide session:
+  // the boundary empties it too when it refuses the arguments, so a page
+  // whose switch failed cannot go on with the previous PIN.
+  bool emptiesSessionFirst = false;
 };
 
 // Every member, in DISPID order of the interface description.

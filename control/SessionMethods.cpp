@@ -9,10 +9,11 @@
 // Passwords: the engine keeps a PIN in 31 bytes.  A longer password would
 // be cut there and reach the device as a different, wrong PIN, which counts
 // towards locking the key.  So Initialize and SetPasswd refuse a password
-// over 31 bytes before they change anything: SetPasswd records
-// kMsgPasswordTooLong, Initialize (which never records errors) only returns
-// false.  InitializeGM keeps its password on the control alone, where no
-// operation reads it, and takes it as it is.
+// over 31 bytes: Initialize (which never records errors) returns false
+// before it changes anything; SetPasswd empties the session (its first
+// step), records kMsgPasswordTooLong and returns false.  InitializeGM
+// keeps its password on the control alone, where no operation reads it,
+// and takes it as it is.
 #include <cstring>
 
 #include "control/Session.h"
@@ -70,17 +71,17 @@ bool CTOLMIXCtrl::InitializeGM(const char* GMDLLFileName, const char* Password) 
 }
 
 bool CTOLMIXCtrl::SetPasswd(const char* szInterface, const char* szPasswd, int32_t lCKType) {
+  // The first step whatever follows, a refused password included: a page
+  // whose switch failed can no longer sign with the previous PIN.  (The
+  // boundary does the same when it refuses the arguments.)
+  control::ClearSession();
   if (!control::PasswordFitsEngine(szPasswd)) {
     RecordError(kMsgPasswordTooLong);
     return false;
   }
   // The session is written before the selector is checked: an unsupported
   // selector given with lCKType 1 stays in it.
-  if (lCKType == 1) {
-    control::ReplaceSession(szInterface, szPasswd);
-  } else {
-    control::ClearSession();
-  }
+  if (lCKType == 1) control::ReplaceSession(szInterface, szPasswd);
   // The password the P11 login uses: what this call put into the session.
   const char* sessionPassword = lCKType == 1 ? szPasswd : "";
 

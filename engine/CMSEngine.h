@@ -146,6 +146,11 @@ class CMSEngine {
   // SetPassword(PIN), then LoginP11Device.
   int SetPasswordAndLoginP11(const char* pin) noexcept;
 
+  // P11TokenPresent walks P11_SKF.ini as LoginP11Device does and tells
+  // whether a module shows a slot with a token.  No session is opened and
+  // no PIN presented; the error text is left as it was.
+  bool P11TokenPresent() noexcept;
+
   // Most engines one object keeps initialised at once (the system uses 3).
   static constexpr size_t kMaxEngines = 4;
 
@@ -154,11 +159,16 @@ class CMSEngine {
   // ProbeSkfCert reads the certificate of the key kind (m_nKeyKind 2: the
   // signature certificate, else the encryption one) from the first container
   // that has one on the first SKF key of GM_SKF.ini, logging in with
-  // m_szPin.  It fills m_abCertDer / m_nCertDerLen, m_szCertText (PEM) and
-  // m_szCertName (subject's simple display name).  Returns 1 when the
-  // certificate is signed with SM2 ("1.2.156.10197.1.501"), 0 when signed
-  // otherwise, -1 on failure (with the message of the failing step, if it
-  // has one).  The library is unloaded before it returns.
+  // m_szPin where the PIN rule allows (docs/devices.md): an empty PIN is
+  // never presented, a key with no tries left is not asked again, and
+  // unless m_szInterfaceName is "SKF" the key keeps its last two tries
+  // while a PKCS#11 token is plugged in too (the probe then fails without
+  // a message, and the call settles on "P11").  It fills m_abCertDer /
+  // m_nCertDerLen, m_szCertText (PEM) and m_szCertName (subject's simple
+  // display name).  Returns 1 when the certificate is signed with SM2
+  // ("1.2.156.10197.1.501"), 0 when signed otherwise, -1 on failure (with
+  // the message of the failing step, if it has one).  The library is
+  // unloaded before it returns.
   int ProbeSkfCert() noexcept;
 
   // LoadKeyAndCert settles the interface ("CSP" stays; anything else becomes
@@ -168,24 +178,31 @@ class CMSEngine {
   // *CERT, *KEY (ownership moves to the caller) and *ENGINE (a structural
   // reference the caller releases before its operation returns) set, and
   // m_szCertText holding the certificate's PEM; -1 on failure, the outputs
-  // untouched.  The caller runs ReleaseKeyAndCert first.
+  // untouched.  The caller runs ReleaseKeyAndCert first.  When "SKF" was
+  // named and the key refused the PIN (or has no tries left) the call ends
+  // with the key's message, the PIN not sent on to a PKCS#11 token; an
+  // empty PIN on the "SKF" route fails with "密码为空,请输入密码!" before
+  // any device sees it (the "P11" route's login gives the same message).
   int LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
                      ossl::Ptr<ENGINE>* engine) noexcept;
 
   // ReadDeviceCert puts the PEM of the device certificate of key kind KIND
   // into m_szCertText: from the SKF key when it holds an SM2 certificate,
-  // else from the PKCS#11 token without a login.  Returns 0, or -1.
+  // else from the PKCS#11 token.  No PIN is presented to either device.
+  // Returns 0, or -1.
   int ReadDeviceCert(int kind) noexcept;
 
   // ---- PKCS#7 signing (SignData.cpp) ----
 
   // SignData signs LEN bytes of CONTENT with the user's signature key
   // (m_nKeyKind := 2, ReleaseKeyAndCert, LoadKeyAndCert) into a PKCS#7
-  // signed-data message: one signer with SHA-1 (the "gmEngine" digest while
-  // that engine is up), signed attributes content type, signing time and
-  // message digest, the signer certificate, the content included unless
-  // ATTACHED is 0.  The PEM text goes to OUT, whose capacity is *OUT_LEN;
-  // *OUT_LEN becomes the bytes written.  No NUL is added.
+  // signed-data message: one signer -- RSA with SHA-1, SM2 as the GM
+  // profile has it (SM3, signature 1.2.156.10197.1.301.1 over the signed
+  // attributes; engine/GmProfile.h) --, signed attributes content type,
+  // signing time and message digest, the signer certificate, the content
+  // included unless ATTACHED is 0.  The PEM text goes to OUT, whose
+  // capacity is *OUT_LEN; *OUT_LEN becomes the bytes written.  No NUL is
+  // added.
   // Returns 0; LoadKeyAndCert's result when the key does not load; -1 with a
   // message for a failed PKCS#7 step, -1 without one for a null CONTENT or
   // OUT_LEN, a negative LEN, a null OUT, or a PEM text longer than the
@@ -242,6 +259,10 @@ class CMSEngine {
   // PKCS7_signatureVerify does -- digest from the data chain BIO, the
   // messageDigest attribute, the signature over the signed attributes --
   // with the public key that ENGINE_load_public_key(E, CERT) hands back.
+  // An SM3 signer of an SM2 CERT follows the GM profile instead: its
+  // signature is a standard SM2 one of the signed attributes (or, without
+  // them, of the message's content), checked with that key over SM3
+  // (engine/GmProfile.h).
   // Returns 1 valid; 0 (wrong type, no digest) or -1 (digest mismatch, no
   // key, bad signature) otherwise, with a PKCS7 error on the queue.
   static int SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_SIGNER_INFO* si,
@@ -340,11 +361,12 @@ class CMSEngine {
   static constexpr unsigned kRawSignatureTextSize = (kRawBlockMax + 2) / 3 * 4 + 1;
 
   // RawSign signs the text DATA (up to its NUL) with the user's signature
-  // key (m_nKeyKind := 2, ReleaseKeyAndCert, LoadKeyAndCert): SHA-1 (the
-  // "gmEngine" digest while that engine is up) and EVP_SignFinal, for RSA a
-  // PKCS#1 v1.5 signature.  The Base64 of the block and a NUL go to OUT,
-  // whose capacity is *OUT_LEN; *OUT_LEN becomes the text's length.  LEN and
-  // FLAG are ignored.  A null OUT is a size query: *OUT_LEN =
+  // key (m_nKeyKind := 2, ReleaseKeyAndCert, LoadKeyAndCert): for RSA a
+  // PKCS#1 v1.5 signature over SHA-1 (EVP_SignFinal); for SM2 the standard
+  // SM2 signature of DATA (SM3 over Z and DATA, default identity), DER.
+  // The Base64 of the block and a NUL go to OUT, whose capacity is
+  // *OUT_LEN; *OUT_LEN becomes the text's length.  LEN and FLAG are
+  // ignored.  A null OUT is a size query: *OUT_LEN =
   // kRawSignatureTextSize, result 0, no key loaded.  Returns 0;
   // LoadKeyAndCert's result when the key does not load; -1 with the text
   // unchanged for a null DATA or OUT_LEN, a failed signature, a key whose
@@ -360,11 +382,13 @@ class CMSEngine {
   // DATA (up to its NUL).  The block's certificate picks interface and
   // engine (SelectInterfaceByCertificate: brought up and found, not used);
   // its public key checks the first EVP_PKEY_size bytes of the signature
-  // area over the SHA-1 digest of DATA.  The lengths are ignored.  Returns 0
-  // for a valid signature; -1 with "签名验证失败!" for a SIG that is no
-  // Base64, decodes to under 256 or over 8192 bytes or holds no PEM
-  // certificate, for a key whose signature is over 256 bytes and for a
-  // signature that does not verify; "从证书获取公钥失败!" when the
+  // area over the SHA-1 digest of DATA.  An SM2 block is checked as a
+  // standard SM2 signature of DATA first, then as the form signed before
+  // (the SM2 signature of the SM3 digest computed under the SHA-1 name).
+  // The lengths are ignored.  Returns 0 for a valid signature; -1 with
+  // "签名验证失败!" for a SIG that is no Base64, decodes to under 256 or
+  // over 8192 bytes or holds no PEM certificate, for a key whose signature
+  // is over 256 bytes and for a signature that does not verify; "从证书获取公钥失败!" when the
   // certificate yields no public key; the bring-up's message (or none) when
   // the engine does not come up; none for a null DATA.
   int RawVerify(const char* data, int len, const char* sig, int sig_len) noexcept;
@@ -401,6 +425,20 @@ class CMSEngine {
   // Both replace the previous text and stay within the 512-byte field.
   void SetError(const char* message) noexcept;
   void FormatError(const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+
+  // ---- Provider bring-up (ProviderBringUp.cpp) ----
+  // The walk of LoginP11Device: the first module of P11_SKF.ini with a
+  // token; with LOGIN the PIN check on it, without it 0 as soon as the
+  // token is found.
+  int FindP11Token(bool login) noexcept;
+
+  // ---- Key and certificate loading (KeyLoading.cpp) ----
+  // The SKF probe of ProbeSkfCert.  CERTIFICATE_ONLY: no PIN is presented
+  // (a certificate read needs no login).  Otherwise the PIN rule of
+  // docs/devices.md decides whether m_szPin is presented.  *PIN_REFUSED
+  // (may be null) tells whether the key refused the PIN or had no tries
+  // left.
+  int ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept;
 
   // ---- Envelope decryption (Envelope.cpp) ----
   // Loads the exchange key into m_pCert / m_pKey and opens LEN bytes of

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -13,29 +12,21 @@
 #include "engine/CMSEngine.h"
 #include "engine/EngineSlots.h"
 #include "engine/EnvelopeParts.h"
+#include "engine/GmProfile.h"
 
 namespace tolmix {
 namespace envelope {
 namespace {
 
 // Key-encryption algorithm of an SM2 recipient: SM2 encryption (GM/T 0006).
+// The wrapped key is OpenSSL's SM2 ciphertext, a DER SEQUENCE { x, y
+// INTEGER, hash, cipher text OCTET STRING }: the SM2Cipher of GM/T 0009
+// (C1, C3, C2), which the device unwraps as it is.
 constexpr char kSm2EncryptionOid[] = "1.2.156.10197.1.301.3";
 
 // The engines only read the slot texts.
 char kOn[] = "1";
 char kOff[] = "0";
-
-// An SM2 key: OpenSSL 3 types a certificate key on the SM2 curve "SM2"; an
-// EC key on that curve is taken for one too.
-bool IsSm2Key(EVP_PKEY* key) {
-  if (!key) return false;
-  if (EVP_PKEY_is_a(key, "SM2")) return true;
-  if (!EVP_PKEY_is_a(key, "EC")) return false;
-  char curve[64] = {};
-  size_t len = 0;
-  return EVP_PKEY_get_group_name(key, curve, sizeof curve, &len) == 1 &&
-         (OBJ_txt2nid(curve) == NID_sm2 || strcmp(curve, "SM2") == 0);
-}
 
 // A recipient entry for an SM2 CERT, made as PKCS7_add_recipient makes one
 // for RSA (issuer and serial, key-encryption algorithm, the certificate);
@@ -82,8 +73,9 @@ ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, ossl::Ptr<ENGINE>
   }
   // OpenSSL 3.0's PKCS7_add_recipient refuses SM2 keys ("encryption not
   // supported for this key type"); RSA keys keep OpenSSL's own entry.
-  bool added = IsSm2Key(X509_get0_pubkey(recipient)) ? AddSm2Recipient(p7.get(), recipient)
-                                                      : PKCS7_add_recipient(p7.get(), recipient) != nullptr;
+  bool added = gm_profile::IsSm2Key(X509_get0_pubkey(recipient))
+                   ? AddSm2Recipient(p7.get(), recipient)
+                   : PKCS7_add_recipient(p7.get(), recipient) != nullptr;
   return added ? std::move(p7) : nullptr;
 }
 

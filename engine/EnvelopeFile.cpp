@@ -1,24 +1,24 @@
-// CMSEngine envelopes between files, streamed in 4096-byte blocks.  The
-// target is written to a new file beside it and renamed over it only when
-// the whole operation succeeded: a failure (wrong key, bad input, missing
-// certificate, full disk) never costs an existing target its content.
-#include <fcntl.h>
-#include <sys/stat.h>
+// CMSEngine envelopes between files, streamed in 4096-byte blocks.  Paths
+// come in the system code page (GBK) and reach the file system under their
+// UTF-8 names.  Sources must be regular files; the target must be absent
+// or a regular file (a link is followed only where the kernel's
+// protected_symlinks rule would), and is written to a new 0600 file beside
+// it that is renamed over it only when the whole operation succeeded: a
+// failure (wrong key, bad input, missing certificate, full disk) never
+// costs an existing target its content (docs/files.md).
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include <openssl/asn1t.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 
 #include "engine/CMSEngine.h"
 #include "engine/EngineSlots.h"
 #include "engine/EnvelopeParts.h"
+#include "platform/FileName.h"
+#include "platform/SafeFile.h"
 
 namespace tolmix {
 namespace {
@@ -28,94 +28,39 @@ namespace {
 // so a file costs a sixteenth of the system calls.
 constexpr size_t kFileBuffer = 64 * 1024;
 
-// The file SRC opened for binary reading through an OpenSSL file BIO, with
-// a kFileBuffer stream buffer; null when it does not open.
-ossl::Ptr<BIO> OpenSource(const char* src) noexcept {
-  ossl::Ptr<BIO> in(BIO_new_file(src, "rb"));
-  FILE* fp = nullptr;
-  if (in && BIO_get_fp(in.get(), &fp) > 0 && fp) setvbuf(fp, nullptr, _IOFBF, kFileBuffer);
+// The file SRC (a path as the member got it, GBK) opened for binary
+// reading through an OpenSSL file BIO, with a kFileBuffer stream buffer.
+// Null when the name has no file-system form or is no regular file
+// (platform::OpenSourceFile: a FIFO or device never makes the call wait).
+ossl::Ptr<BIO> OpenSource(const char* src) noexcept try {
+  std::string name;
+  if (!platform::FileSystemName(src, &name)) return nullptr;
+  int fd = platform::OpenSourceFile(name.c_str());
+  if (fd < 0) return nullptr;
+  FILE* fp = fdopen(fd, "rb");
+  if (!fp) {
+    close(fd);
+    return nullptr;
+  }
+  setvbuf(fp, nullptr, _IOFBF, kFileBuffer);
+  ossl::Ptr<BIO> in(BIO_new_fp(fp, BIO_CLOSE));
+  if (!in) fclose(fp);
   return in;
+} catch (...) {
+  return nullptr;  // out of memory
 }
 
-// The file that becomes the target.  Create makes it beside the target
-// (same folder, so the rename stays on one file system) with the mode a new
-// file would get (0666 less the umask), or the target's own mode when the
-// target exists.  Commit flushes it to disk and renames it over the target;
-// until then, and whenever Commit fails, the destructor removes it.
-class PendingTarget {
- public:
-  PendingTarget() = default;
-  ~PendingTarget() { Discard(); }
-  PendingTarget(const PendingTarget&) = delete;
-  PendingTarget& operator=(const PendingTarget&) = delete;
-
-  bool Create(const char* target) noexcept try {
-    // A symbolic link is written through, as opening it for writing would.
-    std::string resolved = target;
-    struct stat st;
-    if (lstat(target, &st) == 0 && S_ISLNK(st.st_mode)) {
-      if (char* real = realpath(target, nullptr)) {
-        resolved = real;
-        free(real);
-      }
-    }
-    const bool exists = stat(resolved.c_str(), &st) == 0;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      unsigned char r[6];
-      if (RAND_bytes(r, sizeof r) != 1) return false;
-      char suffix[32];
-      snprintf(suffix, sizeof suffix, ".tmp%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3], r[4],
-               r[5]);
-      std::string path = resolved + suffix;
-      int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd < 0) {
-        if (errno == EEXIST) continue;
-        return false;
-      }
-      if (exists && S_ISREG(st.st_mode)) fchmod(fd, st.st_mode & 07777);
-      m_pFile = fdopen(fd, "wb");
-      if (!m_pFile) {
-        close(fd);
-        unlink(path.c_str());
-        return false;
-      }
-      setvbuf(m_pFile, nullptr, _IOFBF, kFileBuffer);
-      m_strPath = std::move(path);
-      m_strTarget = std::move(resolved);
-      return true;
-    }
-    return false;
-  } catch (...) {
-    return false;
-  }
-
-  FILE* File() const noexcept { return m_pFile; }
-
-  bool Commit() noexcept {
-    if (!m_pFile) return false;
-    bool ok = fflush(m_pFile) == 0 && !ferror(m_pFile) && fsync(fileno(m_pFile)) == 0;
-    ok = fclose(m_pFile) == 0 && ok;
-    m_pFile = nullptr;
-    if (ok && rename(m_strPath.c_str(), m_strTarget.c_str()) == 0) {
-      m_strPath.clear();
-      return true;
-    }
-    Discard();
-    return false;
-  }
-
- private:
-  void Discard() noexcept {
-    if (m_pFile) fclose(m_pFile);
-    m_pFile = nullptr;
-    if (!m_strPath.empty()) unlink(m_strPath.c_str());
-    m_strPath.clear();
-  }
-
-  FILE* m_pFile = nullptr;
-  std::string m_strPath;    // the new file, until it is renamed
-  std::string m_strTarget;  // where it goes
-};
+// The target DST (GBK, as the member got it) under its file-system name:
+// absent or a regular file, written beside itself and renamed into place
+// by Commit (platform::TargetFile).  False when it is refused.
+bool CreateTarget(platform::TargetFile* target, const char* dst) noexcept try {
+  std::string name;
+  if (!platform::FileSystemName(dst, &name) || !target->Create(name.c_str())) return false;
+  setvbuf(target->File(), nullptr, _IOFBF, kFileBuffer);
+  return true;
+} catch (...) {
+  return false;  // out of memory
+}
 
 // The streaming encoder of one message: BIO_new_NDEF puts an ASN.1 BIO
 // (writing the message with indefinite lengths around the content) on OUT
@@ -161,8 +106,8 @@ int CMSEngine::EnvelopeEncryptFile(const char* src, const char* dst, const char*
     SetError(envelope::kMsgReadSource);
     return -1;
   }
-  PendingTarget target;
-  if (!target.Create(dst)) {
+  platform::TargetFile target;
+  if (!CreateTarget(&target, dst)) {
     SetError(envelope::kMsgWriteEncrypted);
     return -1;
   }
@@ -228,8 +173,8 @@ int CMSEngine::EnvelopeDecryptFile(const char* src, const char* dst) noexcept {
     SetError(envelope::kMsgReadEncrypted);
     return -1;
   }
-  PendingTarget target;
-  if (!target.Create(dst)) {
+  platform::TargetFile target;
+  if (!CreateTarget(&target, dst)) {
     SetError(envelope::kMsgWriteDecrypted);
     return -1;
   }

@@ -36,6 +36,12 @@ constexpr char kReadCert[] = "READCERT";
 // print a long name where OpenSSL 1.0 printed the digits.
 constexpr char kSm2SignatureOid[] = "1.2.156.10197.1.501";
 
+// Tries of the SKF key's user PIN that a "P11" (or unnamed) call never
+// spends while a PKCS#11 token is plugged in too: a PIN meant for the token
+// is refused by the key, and each refusal counts towards locking it.  The
+// PIN is presented only while more than this many tries remain.
+constexpr ULONG kSkfTriesKept = 2;
+
 // Buffers of the probe.
 constexpr size_t kApplicationListSize = 1024;
 constexpr ULONG kSkfCertSize = 4096;
@@ -63,6 +69,10 @@ constexpr char kMsgDecode[] =
 constexpr char kMsgEngineKey[] = "\xBC\xD3\xD4\xD8\xCB\xBD\xD4\xBF\xB6\xD4\xCF\xF3\xCA\xA7\xB0\xDC[p7_ready]";
 // "加载私钥对象失败!"
 constexpr char kMsgP11Key[] = "\xBC\xD3\xD4\xD8\xCB\xBD\xD4\xBF\xB6\xD4\xCF\xF3\xCA\xA7\xB0\xDC!";
+// "密码为空,请输入密码!" -- the PKCS#11 login's message for an empty PIN,
+// which the "SKF" route gives too.
+constexpr char kMsgEmptyPin[] =
+    "\xC3\xDC\xC2\xEB\xCE\xAA\xBF\xD5,\xC7\xEB\xCA\xE4\xC8\xEB\xC3\xDC\xC2\xEB!";
 // "加载证书对象失败!"
 constexpr char kMsgP11Cert[] = "\xBC\xD3\xD4\xD8\xD6\xA4\xCA\xE9\xB6\xD4\xCF\xF3\xCA\xA7\xB0\xDC!";
 
@@ -96,7 +106,10 @@ bool LoadClientCert(ENGINE* e, int* kind, ossl::Ptr<X509>* cert, ossl::Ptr<EVP_P
 
 }  // namespace
 
-int CMSEngine::ProbeSkfCert() noexcept try {
+int CMSEngine::ProbeSkfCert() noexcept { return ProbeSkf(false, nullptr); }
+
+int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
+  if (pinRefused) *pinRefused = false;
   HoldDevices();
   CSKFDevice device;  // unloads the library on every return
   char path[CSKFDevice::kLibraryPathSize] = {};
@@ -112,9 +125,32 @@ int CMSEngine::ProbeSkfCert() noexcept try {
     SetError(kMsgOpenDevice);
     return -1;
   }
-  if (device.OpenApplicationAndVerifyPin(m_szPin, USER_TYPE, applications) != SAR_OK) {
+  if (device.OpenApplication(applications) != SAR_OK) {
     FormatError(kMsgLogin, static_cast<int>(device.PinRetryCount()));
     return -1;
+  }
+
+  // When the PIN is presented (docs/devices.md): never for a certificate
+  // read, which needs no login, and never an empty PIN.  A key with no
+  // tries left is not asked again.  A call that did not name "SKF" leaves
+  // the key its last kSkfTriesKept tries when a PKCS#11 token is plugged in
+  // too: the PIN may well be the token's, and the call then settles on
+  // "P11" without presenting it here.
+  if (!certificateOnly && m_szPin[0] != '\0') {
+    ULONG left = 0;
+    const bool known = device.GetPinRetriesLeft(USER_TYPE, &left) == SAR_OK;
+    if (known && left == 0) {
+      FormatError(kMsgLogin, 0);
+      if (pinRefused) *pinRefused = true;
+      return -1;
+    }
+    const bool skfNamed = Is(m_szInterfaceName, kSkf);
+    if (!skfNamed && !(known && left > kSkfTriesKept) && P11TokenPresent()) return -1;
+    if (device.VerifyPin(m_szPin, USER_TYPE) != SAR_OK) {
+      FormatError(kMsgLogin, static_cast<int>(device.PinRetryCount()));
+      if (pinRefused) *pinRefused = true;
+      return -1;
+    }
   }
 
   ULONG listSize = 0;
@@ -176,7 +212,13 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
   if (cert == nullptr || key == nullptr || engine == nullptr) return -1;
   if (!Is(m_szInterfaceName, kCsp)) {
     // A failed probe's message stays unless the "P11" route writes its own.
-    CopyBounded(m_szInterfaceName, ProbeSkfCert() == 1 ? kSkf : kP11);
+    // When "SKF" was named and the key refused the PIN, the call ends with
+    // the key's message: the PIN is not sent on to a PKCS#11 token.
+    const bool skfNamed = Is(m_szInterfaceName, kSkf);
+    bool pinRefused = false;
+    const int probe = ProbeSkf(false, &pinRefused);
+    if (skfNamed && pinRefused) return -1;
+    CopyBounded(m_szInterfaceName, probe == 1 ? kSkf : kP11);
   }
 
   if (Is(m_szInterfaceName, kP11)) {
@@ -203,6 +245,11 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
   ossl::InitializedEngine initialised;  // the "capi" route's own ENGINE_init
   std::string keyId;
   if (Is(m_szInterfaceName, kSkf)) {
+    // The probe presented no empty PIN; neither does the engine.
+    if (m_szPin[0] == '\0') {
+      SetError(kMsgEmptyPin);
+      return -1;
+    }
     if (LoadDynamicEngine(kGmEngine) != 0) return -1;
     e = FindListedEngine(kGmEngine);
     if (e) ENGINE_set_ex_data(e.get(), kEngineSlotPin, m_szPin);
@@ -255,7 +302,9 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
 int CMSEngine::ReadDeviceCert(int kind) noexcept try {
   m_nKeyKind = kind;
   ReleaseKeyAndCert();
-  CopyBounded(m_szInterfaceName, ProbeSkfCert() == 1 ? kSkf : kP11);
+  // No PIN is presented to either device: exporting a certificate needs
+  // no login.
+  CopyBounded(m_szInterfaceName, ProbeSkf(true, nullptr) == 1 ? kSkf : kP11);
   if (Is(m_szInterfaceName, kSkf)) return 0;  // the probe wrote m_szCertText
 
   // The certificate alone, without a login: the PIN is not handed over.

@@ -165,7 +165,18 @@ int CMSEngine::SetPasswordAndLoginP11(const char* pin) noexcept {
   return LoginP11Device();
 }
 
-int CMSEngine::LoginP11Device() noexcept {
+int CMSEngine::LoginP11Device() noexcept { return FindP11Token(true); }
+
+bool CMSEngine::P11TokenPresent() noexcept {
+  // Only the answer counts: the walk's messages are not this check's.
+  char saved[kErrorTextSize];
+  memcpy(saved, m_szError, sizeof saved);
+  const bool present = FindP11Token(false) == 0;
+  memcpy(m_szError, saved, sizeof saved);
+  return present;
+}
+
+int CMSEngine::FindP11Token(bool login) noexcept {
   HoldDevices();  // another thread's C_Finalize would end this login
   std::string list_path;
   try {
@@ -232,6 +243,7 @@ int CMSEngine::LoginP11Device() noexcept {
       SetError(kNoToken);
       continue;
     }
+    if (!login) return 0;  // a token is there; nothing is opened on it
 
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
     if (functions->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,

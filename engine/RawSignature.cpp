@@ -1,6 +1,7 @@
 // CMSEngine: raw PKCS#1 signatures -- a SHA-1 signature of the device key in
 // a 256-byte area, followed by the signer's PEM certificate, as one-line
-// Base64.
+// Base64.  An SM2 key writes a standard SM2 signature (SM3 over Z and the
+// text, default identity) in DER at the start of the area, zeros after.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <openssl/x509.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/GmProfile.h"
 #include "util/Base64.h"
 
 namespace tolmix {
@@ -44,6 +46,21 @@ ossl::Ptr<EVP_MD_CTX> Sha1Of(const char* data) {
 unsigned SignatureLength(const unsigned char* area, int keySize, bool gm) {
   if (gm && area[0] == 0x30 && area[1] < 0x80 && area[1] + 2 <= keySize) return area[1] + 2u;
   return static_cast<unsigned>(keySize);
+}
+
+// The SM2 signature of DATA up to its NUL by the engine KEY into SIG (room
+// for EVP_PKEY_size bytes): EVP_DigestSign with SM3, into which the
+// engine's key method feeds Z, so the device signs e = SM3(Z || DATA).
+bool Sm2Sign(EVP_PKEY* key, const char* data, unsigned char* sig, unsigned* sigLen) {
+  ossl::Ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+  size_t len = static_cast<size_t>(EVP_PKEY_size(key));
+  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sm3(), nullptr, key) <= 0 ||
+      EVP_DigestSign(ctx.get(), sig, &len, reinterpret_cast<const unsigned char*>(data),
+                     strlen(data)) <= 0) {
+    return false;
+  }
+  *sigLen = static_cast<unsigned>(len);
+  return true;
 }
 
 }  // namespace
@@ -83,10 +100,15 @@ int CMSEngine::RawSign(const char* data, int, int, std::string* text) noexcept t
   if (keySize <= 0 || keySize > static_cast<int>(kRawSignatureAreaSize)) return -1;
 
   std::vector<unsigned char> block(kRawBlockMax, 0);
-  ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data);
   unsigned sigLen = 0;
-  if (!ctx || !EVP_SignFinal(ctx.get(), block.data(), &sigLen, m_pKey.get()) ||
-      sigLen > kRawSignatureAreaSize) {
+  bool signedOk = false;
+  if (gm_profile::IsSm2Key(m_pKey.get())) {
+    signedOk = Sm2Sign(m_pKey.get(), data, block.data(), &sigLen);
+  } else {
+    ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data);
+    signedOk = ctx && EVP_SignFinal(ctx.get(), block.data(), &sigLen, m_pKey.get());
+  }
+  if (!signedOk || sigLen > kRawSignatureAreaSize) {
     ERR_clear_error();
     return -1;
   }
@@ -145,8 +167,10 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
   if (!engine) return -1;
 
   // An SM2 signature is checked with the key "gmEngine" derives from the
-  // certificate: it checks what its device signed (SM3 over Z and the
-  // digest), where OpenSSL's own SM2 key would check the bare digest.
+  // certificate: first as a standard SM2 signature of the text (SM3 over Z
+  // and the text), then as a block signed before the control followed the
+  // GM profile, an SM2 signature of the text's SM3 digest (SM3 standing in
+  // for SHA-1), which OpenSSL's own SM2 key would take for a bare digest.
   const bool gm = IsGmAlgorithmName(algorithm);
   ossl::Ptr<EVP_PKEY> key(gm ? ENGINE_load_public_key(engine.get(), nullptr, nullptr, cert.get())
                              : X509_get_pubkey(cert.get()));
@@ -156,6 +180,13 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
     return -1;
   }
   const int keySize = EVP_PKEY_size(key.get());
+  if (gm && keySize > 0 && keySize <= static_cast<int>(kRawSignatureAreaSize) &&
+      gm_profile::VerifyMessage(key.get(), reinterpret_cast<const unsigned char*>(data),
+                                strlen(data), block.data(),
+                                SignatureLength(block.data(), keySize, true)) == 1) {
+    return 0;
+  }
+  ERR_clear_error();
   ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data);
   if (keySize <= 0 || keySize > static_cast<int>(kRawSignatureAreaSize) || !ctx ||
       EVP_VerifyFinal(ctx.get(), block.data(), SignatureLength(block.data(), keySize, gm),

@@ -8,6 +8,7 @@
 #include <openssl/pkcs7.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/GmProfile.h"
 
 namespace tolmix {
 namespace {
@@ -32,19 +33,24 @@ constexpr char kMsgWrite[] = "P7\xC7\xA9\xC3\xFB\xD0\xB4\xB2\xD9\xD7\xF7\xCA\xA7
 constexpr char kMsgFinal[] = "P7\xC7\xA9\xC3\xFB\xB2\xD9\xD7\xF7\xCA\xA7\xB0\xDC!";
 
 // The signed-data message over LEN bytes of CONTENT: one signer for CERT /
-// KEY with SHA-1 and a content-type attribute (OpenSSL adds the signing
-// time and the message digest when it finishes a signer that has signed
-// attributes), CERT among the certificates, the content included when
-// ATTACHED.  The private-key operation runs in PKCS7_dataFinal, on the
-// device.  Null with *FAILURE set to the failing step's message.
+// KEY and a content-type attribute (OpenSSL adds the signing time and the
+// message digest when it finishes a signer that has signed attributes),
+// CERT among the certificates, the content included when ATTACHED.  An RSA
+// signer signs with SHA-1; an SM2 signer as the GM profile has it
+// (GmProfile.h): SM3, and the SM2 signature of the signed attributes,
+// which the engine's key makes (e = SM3(Z || attributes)).  The
+// private-key operation runs in PKCS7_dataFinal, on the device.  Null with
+// *FAILURE set to the failing step's message.
 ossl::Ptr<PKCS7> BuildSignedData(X509* cert, EVP_PKEY* key, const char* content, int len,
                                  bool attached, const char** failure) noexcept {
   ossl::Ptr<PKCS7> p7(PKCS7_new());
   // A failed set-up of the message type has no message of its own; the
   // signer step that follows cannot succeed on it.
   if (p7) PKCS7_set_type(p7.get(), NID_pkcs7_signed);
-  PKCS7_SIGNER_INFO* si = p7 ? PKCS7_add_signature(p7.get(), cert, key, EVP_sha1()) : nullptr;
-  if (!si) {
+  const bool sm2 = gm_profile::IsSm2Key(key);
+  PKCS7_SIGNER_INFO* si =
+      p7 ? PKCS7_add_signature(p7.get(), cert, key, sm2 ? EVP_sm3() : EVP_sha1()) : nullptr;
+  if (!si || (sm2 && !gm_profile::NameSm2Signer(si))) {
     *failure = kMsgSigner;
     return nullptr;
   }

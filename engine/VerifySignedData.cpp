@@ -13,6 +13,7 @@
 #include <openssl/pkcs7.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/GmProfile.h"
 
 namespace tolmix {
 namespace {
@@ -59,6 +60,34 @@ X509* SignerCert(STACK_OF(X509)* certs, PKCS7_SIGNER_INFO* si) noexcept {
 // OpenSSL 3 records no function code: PKCS7err keeps only library and
 // reason, where 1.0 also named PKCS7_F_PKCS7_SIGNATUREVERIFY.
 void PushError(int reason) noexcept { ERR_raise(ERR_LIB_PKCS7, reason); }
+
+// SI's signature as a standard SM2 signature of LEN bytes of MSG, checked
+// with the key engine E hands back for CERT (1 valid, -1 with a PKCS7 error
+// when it is not).
+int Sm2Checked(ENGINE* e, X509* cert, const unsigned char* msg, size_t len,
+               PKCS7_SIGNER_INFO* si) noexcept {
+  ossl::Ptr<EVP_PKEY> key(ENGINE_load_public_key(e, nullptr, nullptr, cert));
+  if (!key) return -1;
+  ASN1_OCTET_STRING* os = si->enc_digest;
+  if (!os || !gm_profile::VerifyMessage(key.get(), msg, len, os->data,
+                                        static_cast<size_t>(os->length))) {
+    PushError(PKCS7_R_SIGNATURE_FAILURE);
+    return -1;
+  }
+  return 1;
+}
+
+// A GM signer without signed attributes signs the content itself: the
+// data of a signed message (enveloped content has none to check here).
+int VerifyGmContent(ENGINE* e, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert) noexcept {
+  PKCS7* inner = PKCS7_type_is_signed(p7) && p7->d.sign ? p7->d.sign->contents : nullptr;
+  ASN1_OCTET_STRING* data = inner && PKCS7_type_is_data(inner) ? inner->d.data : nullptr;
+  if (!data) {
+    PushError(PKCS7_R_NO_CONTENT);
+    return -1;
+  }
+  return Sm2Checked(e, cert, data->data, static_cast<size_t>(data->length), si);
+}
 
 }  // namespace
 
@@ -134,7 +163,16 @@ int CMSEngine::SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_S
   ossl::Ptr<EVP_MD_CTX> tmp(EVP_MD_CTX_new());  // cleaned up on every path
   if (!tmp || !EVP_MD_CTX_copy_ex(tmp.get(), mdc)) return 0;
 
+  // An SM3 signer of an SM2 certificate follows the GM profile: its
+  // signature is a standard SM2 one of the attributes (or, without them, of
+  // the content), which the engine's key checks with SM3 over Z and the
+  // data.  Any other signer is checked as OpenSSL 1.0 did, the SM2 form the
+  // control signed before (SHA-1 named, SM3 computed) included.
+  const bool gm =
+      e && md_type == NID_sm3 && cert && gm_profile::IsSm2Key(X509_get0_pubkey(cert));
+
   STACK_OF(X509_ATTRIBUTE)* attrs = si->auth_attr;
+  if (gm && (!attrs || sk_X509_ATTRIBUTE_num(attrs) == 0)) return VerifyGmContent(e, p7, si, cert);
   if (attrs && sk_X509_ATTRIBUTE_num(attrs) != 0) {
     unsigned char md_dat[EVP_MAX_MD_SIZE];
     unsigned int md_len = 0;
@@ -158,6 +196,7 @@ int CMSEngine::SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_S
       PushError(ERR_R_ASN1_LIB);
       return -1;
     }
+    if (gm) return Sm2Checked(e, cert, der, static_cast<size_t>(der_len), si);
     if (!EVP_VerifyUpdate(tmp.get(), der, static_cast<size_t>(der_len))) return 0;
   }
 

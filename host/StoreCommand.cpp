@@ -17,6 +17,7 @@
 #include "platform/Env.h"
 #include "platform/SoftProvider.h"
 #include "platform/Store.h"
+#include "util/ControlText.h"
 
 namespace tolmix::host {
 
@@ -40,9 +41,11 @@ int Failed(const std::string& what) {
   return kFailed;
 }
 
+// A stored text for the terminal: UTF-8, its control characters escaped (a
+// tab in a name would also shift the columns of the list).
 std::string Shown(const std::string& gbk) {
   std::string utf8;
-  return platform::GbkToUtf8(gbk, &utf8) ? utf8 : gbk;
+  return EscapeControls(platform::GbkToUtf8(gbk, &utf8) ? utf8 : gbk);
 }
 
 bool ReadFileBytes(const char* path, std::string* out) {
@@ -87,7 +90,7 @@ int List() {
   std::vector<platform::StoreCertificate> certs;
   std::string error;
   if (!platform::ReadMyStore(&certs, &error)) return Failed(error);
-  printf("store\t%s\n", platform::StoreDir().c_str());
+  printf("store\t%s\n", EscapeControls(platform::StoreDir()).c_str());
   for (size_t i = 0; i < certs.size(); ++i) {
     const auto& c = certs[i];
     auto cert = platform::Certificate::FromDer(c.der.data(), c.der.size());

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/OsslPtr.h"
+#include "util/OsslPtr.h"
 
 namespace tolmix::platform {
 

@@ -4,9 +4,13 @@
 //   empty  - OK with nothing selected
 //   v N    - view row N ("v" alone views nothing)
 //   q      - cancel; end of input cancels as well
+// Every text is printed with its control characters escaped
+// (util/ControlText.h): a certificate's name cannot clear the screen or
+// draw rows of its own.
 #include <cstring>
 
 #include "platform/Chooser.h"
+#include "util/ControlText.h"
 
 namespace tolmix::platform {
 namespace {
@@ -38,9 +42,9 @@ class TerminalBackend : public ChooserBackend {
     PrintList(dialog);
     std::string line;
     while (true) {
-      if (rows > 0) fprintf(out_, "[1-%d] %s, v N %s, ", rows, dialog.ok_label.c_str(),
-                            dialog.view_label.c_str());
-      fprintf(out_, "q %s> ", dialog.cancel_label.c_str());
+      if (rows > 0) fprintf(out_, "[1-%d] %s, v N %s, ", rows, EscapeControls(dialog.ok_label).c_str(),
+                            EscapeControls(dialog.view_label).c_str());
+      fprintf(out_, "q %s> ", EscapeControls(dialog.cancel_label).c_str());
       fflush(out_);
       if (!ReadLine(&line)) {
         fprintf(out_, "\n");
@@ -61,7 +65,7 @@ class TerminalBackend : public ChooserBackend {
   }
 
   void ShowMessage(const std::string& text) override {
-    fprintf(out_, "*** %s\n", text.c_str());
+    fprintf(out_, "*** %s\n", EscapeControls(text).c_str());
     fflush(out_);
   }
 
@@ -69,15 +73,15 @@ class TerminalBackend : public ChooserBackend {
 
  private:
   void PrintList(const ChooserDialog& dialog) {
-    fprintf(out_, "%s\n    #", dialog.title.c_str());
+    fprintf(out_, "%s\n    #", EscapeControls(dialog.title).c_str());
     for (size_t c = 0; c < dialog.columns.size(); ++c) {
-      fprintf(out_, "%s%s", c ? " | " : "  ", dialog.columns[c].title.c_str());
+      fprintf(out_, "%s%s", c ? " | " : "  ", EscapeControls(dialog.columns[c].title).c_str());
     }
     fprintf(out_, "\n");
     for (size_t r = 0; r < dialog.rows.size(); ++r) {
       fprintf(out_, "%5zu", r + 1);
       for (size_t c = 0; c < dialog.rows[r].size(); ++c) {
-        fprintf(out_, "%s%s", c ? " | " : "  ", dialog.rows[r][c].c_str());
+        fprintf(out_, "%s%s", c ? " | " : "  ", EscapeControls(dialog.rows[r][c]).c_str());
       }
       fprintf(out_, "\n");
     }

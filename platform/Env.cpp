@@ -63,6 +63,11 @@ std::string TempDir() {
   return dir + "/";
 }
 
+std::string RuntimeDir() {
+  const char* dir = Get("XDG_RUNTIME_DIR");
+  return dir && dir[0] == '/' ? WithoutTrailingSlash(dir) : std::string();
+}
+
 std::string StoreDir() {
   if (const char* v = Get("TOLMIX_STORE_DIR")) return WithoutTrailingSlash(v);
   return Home() + "/.local/share/tolmix";

@@ -22,6 +22,11 @@ std::string LogDir();
 // for GetTempPathA.
 std::string TempDir();
 
+// The user's runtime folder, $XDG_RUNTIME_DIR without a trailing "/", or ""
+// when it is unset or not an absolute path.  Holds the private temporary
+// folder (TempFolder.h) when set.
+std::string RuntimeDir();
+
 // Root of the soft certificate store: $TOLMIX_STORE_DIR, else
 // ~/.local/share/tolmix.  No trailing "/".
 std::string StoreDir();

@@ -17,6 +17,13 @@ std::tm LocalTime(std::time_t t) {
   return tm;
 }
 
+std::tm LocalTimeAtTodaysOffset(std::time_t t, std::time_t now) {
+  std::time_t shifted = t + static_cast<std::time_t>(LocalTime(now).tm_gmtoff);
+  std::tm tm{};
+  if (gmtime_r(&shifted, &tm) == nullptr) tm = std::tm{};
+  return tm;
+}
+
 // The C standard's asctime layout ("%.3s %.3s%3d %.2d:%.2d:%.2d %d\n"),
 // built here with fixed English names so that neither the shared static
 // buffer of asctime nor the LC_TIME locale of strftime comes into play.

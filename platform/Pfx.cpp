@@ -3,8 +3,10 @@
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
+#include <openssl/x509.h>
 
 #include <climits>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +28,89 @@ using Bags = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree>;
 
 // Nesting of safeContents bags that we follow; real files use none.
 constexpr int kMaxBagDepth = 4;
+
+// Iteration counts above this (MAC, PKCS#12 PBE, PBKDF2) are refused before
+// any key is derived: each iteration is one hash, and every password
+// candidate pays them again, so 2^31-1 keeps a call busy for minutes.  Real
+// files use 2048 (OpenSSL 3's default, the sandbox's), 2000 (Windows' and
+// OpenSSL 1.0's), 10000 (Java's keytool) or at most some 10^5; see
+// docs/certificates.md.
+constexpr long kMaxPfxIterations = 1000000;
+// scrypt in PBES2: cost N, block size r and parallelism p at most these
+// (N = 2^20 with r = 8 already takes a second and 1 GiB).
+constexpr uint64_t kMaxScryptN = uint64_t{1} << 20;
+constexpr uint64_t kMaxScryptR = 8;
+constexpr uint64_t kMaxScryptP = 1;
+
+template <class T, void (*Free)(T*)>
+struct FreeWith {
+  void operator()(T* p) const noexcept { Free(p); }
+};
+template <class T, void (*Free)(T*)>
+using Owned = std::unique_ptr<T, FreeWith<T, Free>>;
+
+template <class T, void (*Free)(T*)>
+Owned<T, Free> Unpack(const ASN1_ITEM* item, const ASN1_TYPE* parameter) {
+  return Owned<T, Free>(parameter ? static_cast<T*>(ASN1_TYPE_unpack_sequence(item, parameter))
+                                  : nullptr);
+}
+
+// An iteration count within the cap (an absent one counts as 1).
+bool IterationsWithinCap(const ASN1_INTEGER* iter) {
+  int64_t n = 0;
+  return iter == nullptr ||
+         (ASN1_INTEGER_get_int64(&n, iter) == 1 && n >= 0 && n <= kMaxPfxIterations);
+}
+
+bool ScryptWithinCap(const ASN1_TYPE* parameter) {
+  auto sp = Unpack<SCRYPT_PARAMS, SCRYPT_PARAMS_free>(ASN1_ITEM_rptr(SCRYPT_PARAMS), parameter);
+  uint64_t n = 0, r = 0, p = 0;
+  return sp && ASN1_INTEGER_get_uint64(&n, sp->costParameter) == 1 &&
+         ASN1_INTEGER_get_uint64(&r, sp->blockSize) == 1 &&
+         ASN1_INTEGER_get_uint64(&p, sp->parallelizationParameter) == 1 && n <= kMaxScryptN &&
+         r <= kMaxScryptR && p <= kMaxScryptP;
+}
+
+// The key derivation of an encrypted part within the cap: PKCS#12 PBE
+// (PBEPARAM) or PBES2 with PBKDF2 or scrypt.  Other schemes OpenSSL does not
+// run anyway.
+bool KeyDerivationWithinCap(const X509_ALGOR* algorithm) {
+  if (algorithm == nullptr || algorithm->parameter == nullptr) return true;
+  const int nid = OBJ_obj2nid(algorithm->algorithm);
+  if (nid == NID_pbes2) {
+    auto pbe2 = Unpack<PBE2PARAM, PBE2PARAM_free>(ASN1_ITEM_rptr(PBE2PARAM), algorithm->parameter);
+    if (!pbe2 || !pbe2->keyfunc) return false;
+    const int kdf = OBJ_obj2nid(pbe2->keyfunc->algorithm);
+    if (kdf == NID_id_scrypt) return ScryptWithinCap(pbe2->keyfunc->parameter);
+    if (kdf != NID_id_pbkdf2) return true;
+    auto kdf2 = Unpack<PBKDF2PARAM, PBKDF2PARAM_free>(ASN1_ITEM_rptr(PBKDF2PARAM),
+                                                      pbe2->keyfunc->parameter);
+    return kdf2 && IterationsWithinCap(kdf2->iter);
+  }
+  if (algorithm->parameter->type != V_ASN1_SEQUENCE) return true;
+  auto pbe = Unpack<PBEPARAM, PBEPARAM_free>(ASN1_ITEM_rptr(PBEPARAM), algorithm->parameter);
+  return !pbe || IterationsWithinCap(pbe->iter);
+}
+
+// Every count the import would run -- the MAC's and each encrypted part's --
+// within the cap.  (Shrouded key bags are never decrypted here.)
+bool WorkWithinCap(const PKCS12* p12) {
+  if (PKCS12_mac_present(p12) == 1) {
+    const ASN1_INTEGER* iter = nullptr;
+    PKCS12_get0_mac(nullptr, nullptr, nullptr, &iter, p12);
+    if (!IterationsWithinCap(iter)) return false;
+  }
+  std::unique_ptr<STACK_OF(PKCS7), SafesFree> safes(PKCS12_unpack_authsafes(p12));
+  for (int i = 0; safes && i < sk_PKCS7_num(safes.get()); ++i) {
+    const PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
+    if (OBJ_obj2nid(p7->type) == NID_pkcs7_encrypted && p7->d.encrypted != nullptr &&
+        p7->d.encrypted->enc_data != nullptr &&
+        !KeyDerivationWithinCap(p7->d.encrypted->enc_data->algorithm)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 // A library context of its own with the default and legacy providers, so
 // that old files (RC2, 40-bit; OpenSSL 1.0 had them built in) decrypt
@@ -152,6 +237,10 @@ std::optional<Certificate> ImportPfxFirstCertificate(const unsigned char* image,
   const unsigned char* p = image;
   ossl::Ptr<PKCS12> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(size)));
   if (!p12) return std::nullopt;
+  if (!WorkWithinCap(p12.get())) {
+    ERR_clear_error();
+    return std::nullopt;
+  }
 
   bool mac = PKCS12_mac_present(p12.get()) == 1;
   std::optional<Certificate> found;

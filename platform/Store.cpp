@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/OsslPtr.h"
 #include "platform/Env.h"
 #include "platform/SoftProvider.h"
+#include "util/OsslPtr.h"
 
 namespace tolmix::platform {
 namespace {

@@ -113,7 +113,22 @@ class CSKFDevice {
   // PIN_TYPE (USER_TYPE).  The retry count the library reports is kept
   // (PinRetryCount) whatever the result; on failure the application handle
   // is dropped (its security state cleared) and the code returned.
+  // OpenApplication followed by VerifyPin.
   ULONG OpenApplicationAndVerifyPin(const char* pin, ULONG pin_type, const char* application);
+
+  // Opens APPLICATION (null: the name last used) without a login.  On
+  // failure the application handle is dropped and the code returned.
+  ULONG OpenApplication(const char* application);
+
+  // Verifies PIN of PIN_TYPE on the open application, as
+  // OpenApplicationAndVerifyPin does after opening it.
+  ULONG VerifyPin(const char* pin, ULONG pin_type);
+
+  // Asks the open application how many tries of PIN_TYPE are left
+  // (SKF_GetPINInfo; nothing is verified, no try is spent).  0 with *LEFT
+  // set, else the library's code (*LEFT untouched).  Prints no console
+  // line: the line of each device step is the PIN check's.
+  ULONG GetPinRetriesLeft(ULONG pin_type, ULONG* left);
 
   // Lists the containers of the open application into LIST (null: size
   // query) of *SIZE bytes; *SIZE becomes the list's length.
@@ -145,6 +160,7 @@ class CSKFDevice {
     kEnumDev = 0,
     kConnectDev = 1,
     kClearSecureState = 5,
+    kGetPINInfo = 7,
     kVerifyPIN = 8,
     kEnumApplication = 9,
     kOpenApplication = 10,
@@ -156,6 +172,7 @@ class CSKFDevice {
   };
   static_assert(SkfEntryIs(kEnumDev, "SKF_EnumDev") && SkfEntryIs(kConnectDev, "SKF_ConnectDev") &&
                 SkfEntryIs(kClearSecureState, "SKF_ClearSecureState") &&
+                SkfEntryIs(kGetPINInfo, "SKF_GetPINInfo") &&
                 SkfEntryIs(kVerifyPIN, "SKF_VerifyPIN") &&
                 SkfEntryIs(kEnumApplication, "SKF_EnumApplication") &&
                 SkfEntryIs(kOpenApplication, "SKF_OpenApplication") &&

@@ -82,26 +82,45 @@ ULONG CSKFDevice::ConnectAndListApplications(char* list, ULONG* size, const char
 
 ULONG CSKFDevice::OpenApplicationAndVerifyPin(const char* pin, ULONG pin_type,
                                               const char* application) {
+  ULONG code = OpenApplication(application);
+  return code != SAR_OK ? code : VerifyPin(pin, pin_type);
+}
+
+ULONG CSKFDevice::OpenApplication(const char* application) {
   if (m_hDev == nullptr) return DEVERR_NOT_OPEN;
   if (application != nullptr) CopyBounded(m_szApplicationName, application);
   ULONG code = Invoke("SKF_OpenApplication", [&] {
     return Fn<decltype(&SKF_OpenApplication)>(kOpenApplication)(m_hDev, m_szApplicationName,
                                                                 &m_hApplication);
   });
-  if (code != SAR_OK) {
-    CloseContainerAndLogout();
-    return code;
-  }
+  if (code != SAR_OK) CloseContainerAndLogout();
+  return code;
+}
+
+ULONG CSKFDevice::VerifyPin(const char* pin, ULONG pin_type) {
+  if (m_hApplication == nullptr) return DEVERR_NOT_OPEN;
   // The library takes a writable text; the caller's PIN stays untouched.
   char pin_copy[kNameSize] = {};
   CopyBounded(pin_copy, pin);
   ULONG retry = 0;
-  code = Invoke("SKF_VerifyPin", [&] {
+  ULONG code = Invoke("SKF_VerifyPin", [&] {
     return Fn<decltype(&SKF_VerifyPIN)>(kVerifyPIN)(m_hApplication, pin_type, pin_copy, &retry);
   });
   OPENSSL_cleanse(pin_copy, sizeof pin_copy);
   m_ulPinRetryCount = retry;
   if (code != SAR_OK) CloseContainerAndLogout();
+  return code;
+}
+
+ULONG CSKFDevice::GetPinRetriesLeft(ULONG pin_type, ULONG* left) {
+  if (m_hApplication == nullptr) return DEVERR_NOT_OPEN;
+  ULONG max = 0, remaining = 0;
+  BOOL isDefault = FALSE;
+  ULONG code = Invoke(nullptr, [&] {
+    return Fn<decltype(&SKF_GetPINInfo)>(kGetPINInfo)(m_hApplication, pin_type, &max, &remaining,
+                                                      &isDefault);
+  });
+  if (code == SAR_OK && left != nullptr) *left = remaining;
   return code;
 }
 

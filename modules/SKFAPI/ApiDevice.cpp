@@ -131,18 +131,24 @@ ULONG VerifyPIN(HAPPLICATION h, ULONG type, LPSTR pin, ULONG* retries) {
     if (retries) *retries = 0;
     return SAR_PIN_LOCKED;  // even the right PIN is refused once locked
   }
+  // The try is counted before the PIN is compared, and given back when it
+  // was right: a key that cannot save its counter (a full disk, a read-only
+  // folder) refuses to compare at all, so no guess goes uncounted.
+  const ULONG before = p.retriesLeft;
+  p.retriesLeft -= 1;
+  if (!SaveApp(app->dir, rec)) {
+    if (retries) *retries = before;
+    return SAR_WRITEFILEERR;
+  }
   if (PinMatches(p.digest, pin)) {
-    if (p.retriesLeft != p.maxRetries) {
-      p.retriesLeft = p.maxRetries;
-      if (!SaveApp(app->dir, rec)) return SAR_WRITEFILEERR;
-    }
-    if (retries) *retries = p.retriesLeft;
+    p.retriesLeft = p.maxRetries;
+    // When this save fails the try stays counted; the PIN was right all the same.
+    const bool restored = SaveApp(app->dir, rec);
+    if (retries) *retries = restored ? p.maxRetries : before - 1;
     verified = true;
     return SAR_OK;
   }
-  p.retriesLeft -= 1;
   if (retries) *retries = p.retriesLeft;
-  if (!SaveApp(app->dir, rec)) return SAR_WRITEFILEERR;
   return p.retriesLeft == 0 ? SAR_PIN_LOCKED : SAR_PIN_INCORRECT;
 }
 

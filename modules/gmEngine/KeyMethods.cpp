@@ -1,5 +1,6 @@
 #include "modules/gmEngine/KeyMethods.h"
 
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -137,6 +138,80 @@ int Encrypt(EVP_PKEY_CTX* ctx, unsigned char* out, size_t* outlen, const unsigne
 }
 
 int (*g_builtin_ctrl)(EVP_PKEY_CTX*, int, int, void*) = nullptr;
+int (*g_builtin_sign)(EVP_PKEY_CTX*, unsigned char*, size_t*, const unsigned char*,
+                      size_t) = nullptr;
+int (*g_builtin_verify)(EVP_PKEY_CTX*, const unsigned char*, size_t, const unsigned char*,
+                        size_t) = nullptr;
+
+bool IsSm3(const EVP_MD* md) { return md && EVP_MD_get_type(md) == NID_sm3; }
+
+// True when CTX signs or verifies with SM3: then the value it is handed is
+// e = SM3(Z || M), made by DigestCustom below.
+bool TakesE(EVP_PKEY_CTX* ctx) {
+  const EVP_MD* md = nullptr;
+  return EVP_PKEY_CTX_get_signature_md(ctx, &md) > 0 && IsSm3(md);
+}
+
+// EVP_PKEY_METHOD digest_custom, run by EVP_DigestSign / EVP_DigestVerify
+// before the first data: with SM3, the digest starts with the key's Z, so
+// that the sign and verify functions receive e = SM3(Z || M), the SM2
+// signature of M that GM verifiers check.  Other digests are left alone.
+int DigestCustom(EVP_PKEY_CTX* ctx, EVP_MD_CTX* mctx) {
+  if (!IsSm3(EVP_MD_CTX_get0_md(mctx))) return 1;
+  const EC_KEY* ec = EVP_PKEY_get0_EC_KEY(EVP_PKEY_CTX_get0_pkey(ctx));
+  unsigned char z[32];
+  if (!ec || !Sm2IdentityHash(PointOf(ec), z)) {
+    RaiseError(kReasonNotSm2, "the public key is not a point of the SM2 curve");
+    return 0;
+  }
+  return EVP_DigestUpdate(mctx, z, sizeof z) ? 1 : 0;
+}
+
+// EVP_PKEY_METHOD sign: with SM3, TBS is e and goes to the device as it
+// is; any other digest takes the EC route (SignSig: e = SM3(Z || digest)).
+int PkeySign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const unsigned char* tbs,
+             size_t tbslen) {
+  if (!TakesE(ctx)) return g_builtin_sign ? g_builtin_sign(ctx, sig, siglen, tbs, tbslen) : -2;
+  const EC_KEY* ec = EVP_PKEY_get0_EC_KEY(EVP_PKEY_CTX_get0_pkey(ctx));
+  const int max = ec ? ECDSA_size(ec) : 0;
+  if (max <= 0) return 0;
+  if (!sig) {
+    *siglen = static_cast<size_t>(max);
+    return 1;
+  }
+  std::shared_ptr<DeviceKey> device = DeviceOf(ec);
+  if (!device) {
+    RaiseError(kReasonNoDeviceKey, "signing needs a key from ENGINE_load_private_key");
+    return 0;
+  }
+  if (tbslen != 32 || *siglen < static_cast<size_t>(max)) {
+    RaiseError(kReasonInternal, "an SM3 signature signs 32 bytes into ECDSA_size bytes");
+    return 0;
+  }
+  unsigned char e[32];
+  memcpy(e, tbs, sizeof e);
+  ECDSA_SIG* s = device->SignE(e);
+  if (!s) return 0;
+  unsigned char* p = sig;
+  int n = i2d_ECDSA_SIG(s, &p);
+  ECDSA_SIG_free(s);
+  if (n <= 0) return 0;
+  *siglen = static_cast<size_t>(n);
+  return 1;
+}
+
+// EVP_PKEY_METHOD verify: the counterpart of PkeySign, in software.
+int PkeyVerify(EVP_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
+               const unsigned char* tbs, size_t tbslen) {
+  if (!TakesE(ctx)) {
+    return g_builtin_verify ? g_builtin_verify(ctx, sig, siglen, tbs, tbslen) : -2;
+  }
+  const EC_KEY* ec = EVP_PKEY_get0_EC_KEY(EVP_PKEY_CTX_get0_pkey(ctx));
+  if (!ec || tbslen != 32) return -1;
+  unsigned char e[32];
+  memcpy(e, tbs, sizeof e);
+  return Sm2VerifyE(PointOf(ec), e, sig, siglen);
+}
 
 // PKCS#7 announces a content-key wrap or unwrap through these controls; the
 // built-in EC method does not know them.
@@ -174,6 +249,13 @@ EVP_PKEY_METHOD* NewEcPkeyMethod() {
   EVP_PKEY_meth_get_ctrl(builtin, &ctrl, &ctrl_str);
   g_builtin_ctrl = ctrl;  // the same function for every load of libcrypto
   EVP_PKEY_meth_set_ctrl(m, Ctrl, ctrl_str);
+  int (*sign_init)(EVP_PKEY_CTX*) = nullptr;
+  int (*verify_init)(EVP_PKEY_CTX*) = nullptr;
+  EVP_PKEY_meth_get_sign(builtin, &sign_init, &g_builtin_sign);
+  EVP_PKEY_meth_get_verify(builtin, &verify_init, &g_builtin_verify);
+  EVP_PKEY_meth_set_sign(m, sign_init, PkeySign);
+  EVP_PKEY_meth_set_verify(m, verify_init, PkeyVerify);
+  EVP_PKEY_meth_set_digest_custom(m, DigestCustom);
   EVP_PKEY_meth_set_encrypt(m, nullptr, Encrypt);
   EVP_PKEY_meth_set_decrypt(m, nullptr, Decrypt);
   return m;
@@ -201,11 +283,11 @@ ossl::Ptr<EVP_PKEY> MakeEngineKey(ENGINE* e, const std::vector<unsigned char>& p
     RaiseError(kReasonNotSm2, "the public key is not a point of the SM2 curve");
     return nullptr;
   }
-  if (device) {
-    if (!Attach(ec, std::move(device)) || !EVP_PKEY_set1_engine(pkey.get(), e)) {
-      RaiseError(kReasonInternal, "cannot attach the device key");
-      return nullptr;
-    }
+  // Every key, public ones too, runs its EVP_PKEY_CTXs through the
+  // engine's EVP_PKEY_METHOD (SM3 signatures need its digest_custom).
+  if ((device && !Attach(ec, std::move(device))) || !EVP_PKEY_set1_engine(pkey.get(), e)) {
+    RaiseError(kReasonInternal, "cannot attach the device key");
+    return nullptr;
   }
   return pkey;
 }

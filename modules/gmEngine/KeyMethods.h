@@ -9,11 +9,14 @@
 //   sign    -> e = SM3(Z || digest) (Sm2Sign.h), SKF_ECCSignData on the
 //              device key; fails for a key without a device (public keys);
 //   verify  -> SM2 verification of the digest in software (Sm2Sign.h).
-// Keys from the private-key loader also carry the engine as their method
-// engine (EVP_PKEY_set1_engine): their EVP_PKEY_CTXs use the engine's EC
+// Every key also carries the engine as its method engine
+// (EVP_PKEY_set1_engine): its EVP_PKEY_CTXs use the engine's EC
 // EVP_PKEY_METHOD, a copy of OpenSSL's own with a decrypt that sends the
 // SM2 ciphertext (a wrapped content key) to the device (and an encrypt
-// that wraps for the key's public point in software).
+// that wraps for the key's public point in software), and the standard SM2
+// signature for SM3: its digest_custom feeds Z into EVP_DigestSign /
+// EVP_DigestVerify, and its sign / verify take the result as e (the device
+// signs it as it is); other digests go the EC way above.
 //
 // Nothing is registered with OpenSSL: the methods reach only these keys.
 // A key holds a functional reference to its engine; free keys before the
@@ -36,13 +39,14 @@ namespace tolmix::gm {
 EC_KEY_METHOD* NewEcKeyMethod();
 
 // A new EC EVP_PKEY_METHOD: OpenSSL's own plus the device decryption and
-// SM2 encryption (software) with the key's public point.
+// SM2 encryption (software) with the key's public point, and SM2 with SM3
+// signing (device) and verification (software) of e = SM3(Z || M).
 // Once listed by the engine, libcrypto frees it with the engine.
 EVP_PKEY_METHOD* NewEcPkeyMethod();
 
 // A key on the SM2 curve with public POINT, made with engine E (whose
-// ENGINE_get_EC is a method of NewEcKeyMethod).  With DEVICE, private
-// operations go to that device key and E becomes the key's method engine.
+// ENGINE_get_EC is a method of NewEcKeyMethod), E its method engine.  With
+// DEVICE, private operations go to that device key.
 // Null with an error on the queue on failure.
 ossl::Ptr<EVP_PKEY> MakeEngineKey(ENGINE* e, const std::vector<unsigned char>& point,
                                   std::shared_ptr<DeviceKey> device);

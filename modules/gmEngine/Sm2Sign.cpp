@@ -25,8 +25,9 @@ bool Put(EVP_MD_CTX* md, const BIGNUM* v) {
   return BN_bn2binpad(v, buf, kCoord) == kCoord && EVP_DigestUpdate(md, buf, kCoord);
 }
 
-// Z = SM3(ENTL || ID || a || b || xG || yG || xA || yA), GM/T 0003.2.
-bool IdentityHash(const std::vector<unsigned char>& point, unsigned char (&z)[32]) {
+}  // namespace
+
+bool Sm2IdentityHash(const std::vector<unsigned char>& point, unsigned char (&z)[32]) {
   if (point.size() != kPointSize || point[0] != 0x04) return false;
   std::unique_ptr<EC_GROUP, GroupFree> group(EC_GROUP_new_by_curve_name(NID_sm2));
   std::unique_ptr<BN_CTX, BnCtxFree> bn(BN_CTX_new());
@@ -54,6 +55,8 @@ bool IdentityHash(const std::vector<unsigned char>& point, unsigned char (&z)[32
          EVP_DigestFinal_ex(md.get(), z, &len) && len == sizeof z;
 }
 
+namespace {
+
 // A provider SM2 public key for POINT.
 ossl::Ptr<EVP_PKEY> Sm2PublicKey(const std::vector<unsigned char>& point) {
   char group[] = "SM2";
@@ -79,7 +82,7 @@ bool Sm2SignedValue(const std::vector<unsigned char>& point, const unsigned char
   unsigned char z[32];
   ossl::Ptr<EVP_MD_CTX> md(EVP_MD_CTX_new());
   unsigned int len = 0;
-  return md && IdentityHash(point, z) && EVP_DigestInit_ex(md.get(), EVP_sm3(), nullptr) &&
+  return md && Sm2IdentityHash(point, z) && EVP_DigestInit_ex(md.get(), EVP_sm3(), nullptr) &&
          EVP_DigestUpdate(md.get(), z, sizeof z) && EVP_DigestUpdate(md.get(), msg, msg_len) &&
          EVP_DigestFinal_ex(md.get(), e, &len) && len == sizeof e;
 }
@@ -98,6 +101,18 @@ int Sm2VerifyMessage(const std::vector<unsigned char>& point, const unsigned cha
   EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
   if (EVP_DigestVerifyInit(md.get(), nullptr, EVP_sm3(), nullptr, key.get()) <= 0) return -1;
   int rv = EVP_DigestVerify(md.get(), sig, sig_len, msg, msg_len);
+  return rv == 1 ? 1 : (rv == 0 ? 0 : -1);
+}
+
+int Sm2VerifyE(const std::vector<unsigned char>& point, const unsigned char (&e)[32],
+               const unsigned char* sig, size_t sig_len) {
+  // The provider's SM2 verify checks a value handed to it as e, as the
+  // device signs it.
+  ossl::Ptr<EVP_PKEY> key = Sm2PublicKey(point);
+  ossl::Ptr<EVP_PKEY_CTX> ctx(key ? EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr)
+                                  : nullptr);
+  if (!ctx || EVP_PKEY_verify_init(ctx.get()) <= 0) return -1;
+  int rv = EVP_PKEY_verify(ctx.get(), sig, sig_len, e, sizeof e);
   return rv == 1 ? 1 : (rv == 0 ? 0 : -1);
 }
 

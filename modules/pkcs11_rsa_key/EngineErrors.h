@@ -4,9 +4,10 @@
 // ERR_get_next_error_library (taken once per load of the module), one of the
 // reasons below, and a data text that starts with "pkcs11_rsa_key: ".  No
 // string table is registered, so nothing on the queue or in OpenSSL's tables
-// points into the module after it is unloaded.  libp11's own entry (library
-// "CKR", reason = the PKCS#11 return value) stays below ours where libp11
-// made one, e.g. CKR_PIN_INCORRECT (0xA0) for a refused PIN.
+// points into the module after it is unloaded.  A refused PKCS#11 call also
+// leaves an entry beneath ours with a second library number of the engine
+// (CkrErrorLibrary) whose reason is the call's return value, e.g.
+// CKR_PIN_INCORRECT (0xA0) for a refused PIN.
 #pragma once
 
 namespace tolmix::p11 {
@@ -19,12 +20,19 @@ enum EngineReason : int {
   kReasonBadKeyId = 104,
   kReasonNoCertificate = 105,
   kReasonInternal = 106,
+  kReasonToken = 107,      // a PKCS#11 call failed (token gone, busy, refused)
 };
 
 // Pushes REASON with a data text formatted like printf.
 void RaiseError(EngineReason reason, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Pushes the return value RV of the PKCS#11 call FUNCTION: library
+// CkrErrorLibrary(), reason RV (cut to the reason bits).
+void RaiseCkr(const char* function, unsigned long rv);
+
 // Library number the engine's entries carry.
 int EngineErrorLibrary();
+// Library number of the PKCS#11 return values.
+int CkrErrorLibrary();
 
 }  // namespace tolmix::p11

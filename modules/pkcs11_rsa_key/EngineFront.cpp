@@ -10,14 +10,10 @@
 // engine: content keys are wrapped by OpenSSL with the certificate's public
 // key and unwrapped by the token through the key's own RSA method.
 //
-// The engine registers no default methods, so loading it changes nothing
-// for keys that do not come from it.
-//
-// libp11 stays in the process once this module has been loaded (see
-// PinLibp11): it registers error strings and an RSA method of its own with
-// OpenSSL, which would point into unmapped memory after an unload.
-#include <dlfcn.h>
-
+// The engine carries the RSA method of the token's keys (TokenKey.h) but
+// registers no default methods, so loading it changes nothing for keys that
+// do not come from it.  Each token key holds the engine, so the module stays
+// loaded until the last key is freed.
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -30,12 +26,13 @@
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
 #include "modules/pkcs11_rsa_key/TokenBack.h"
+#include "modules/pkcs11_rsa_key/TokenKey.h"
 
 namespace tolmix::p11 {
 namespace {
 
 constexpr char kEngineId[] = "pkcs11_rsa_key";
-constexpr char kEngineName[] = "PKCS#11 RSA keys through libp11";
+constexpr char kEngineName[] = "PKCS#11 RSA keys";
 constexpr char kReadCertMark[] = "READCERT";
 constexpr int kSlotPin = 2;
 constexpr int kSlotReadCert = 9;
@@ -152,25 +149,12 @@ EVP_PKEY* LoadPublicKey(ENGINE* e, const char* key_id, UI_METHOD*, void* callbac
   return back ? back->LoadPublicKey(key_id, static_cast<X509*>(callback_data)).release() : nullptr;
 }
 
-// Marks libp11 as never to be unloaded.  libp11 hands OpenSSL pointers into
-// its own image -- its error string tables, and the RSA method of every key
-// it makes -- and takes none of them back when it is unloaded; a key freed
-// after the engine, or the next error-string lookup, would then run or read
-// unmapped memory, and every reload would leak a new RSA method.
-void PinLibp11() {
-  Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&PKCS11_CTX_new), &info) && info.dli_fname) {
-    // RTLD_NOLOAD: only the image already mapped; the handle is kept on
-    // purpose, the pin lasts for the process.
-    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-  }
-}
-
 int Bind(ENGINE* e, const char* id) {
   if (id && strcmp(id, kEngineId) != 0) return 0;
-  PinLibp11();
-  TokenBack* back = new (std::nothrow) TokenBack;
+  const RSA_METHOD* rsa = TokenRsaMethod();
+  TokenBack* back = rsa ? new (std::nothrow) TokenBack : nullptr;
   if (!back) return 0;
+  back->SetEngine(e);
   try {
     std::lock_guard lock(g_backs_mutex);
     g_backs.emplace_back(e, back);
@@ -181,7 +165,7 @@ int Bind(ENGINE* e, const char* id) {
   if (!ENGINE_set_id(e, kEngineId) || !ENGINE_set_name(e, kEngineName) ||
       !ENGINE_set_init_function(e, EngineInit) || !ENGINE_set_finish_function(e, EngineFinish) ||
       !ENGINE_set_destroy_function(e, EngineDestroy) || !ENGINE_set_ctrl_function(e, EngineCtrl) ||
-      !ENGINE_set_cmd_defns(e, kCommands) ||
+      !ENGINE_set_cmd_defns(e, kCommands) || !ENGINE_set_RSA(e, rsa) ||
       !ENGINE_set_load_privkey_function(e, LoadPrivateKey) ||
       !ENGINE_set_load_pubkey_function(e, LoadPublicKey) ||
       !ENGINE_set_load_ssl_client_cert_function(e, LoadSslClientCert)) {

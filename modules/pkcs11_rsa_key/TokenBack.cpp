@@ -7,6 +7,7 @@
 
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
+#include "modules/pkcs11_rsa_key/TokenKey.h"
 #include "platform/Env.h"
 #include "util/IniReader.h"
 
@@ -16,31 +17,34 @@ namespace {
 // A module path longer than this is not tried (the system's own limit).
 constexpr size_t kMaxModulePath = 255;
 
-bool SameId(const unsigned char* a, size_t a_len, const unsigned char* b, size_t b_len) {
-  return a_len == b_len && (a_len == 0 || memcmp(a, b, a_len) == 0);
+bool SameId(const std::vector<unsigned char>& a, const unsigned char* b, size_t b_len) {
+  return a.size() == b_len && (b_len == 0 || memcmp(a.data(), b, b_len) == 0);
 }
 
 // The private key whose CKA_ID is the certificate's, or null.
-PKCS11_KEY* KeyForCert(PKCS11_CERT* cert, PKCS11_KEY* keys, unsigned int key_count) {
-  for (unsigned int i = 0; i < key_count; ++i) {
-    if (SameId(keys[i].id, keys[i].id_len, cert->id, cert->id_len)) return &keys[i];
+const TokenObject* KeyForCert(const TokenObject& cert, const std::vector<TokenObject>& keys) {
+  for (const TokenObject& k : keys) {
+    if (SameId(k.id, cert.id.data(), cert.id.size())) return &k;
   }
   return nullptr;
 }
 
-// PKCS#11 return value of the newest libp11 entry on the error queue, or 0.
-unsigned long LastCkr() {
-  unsigned long err = ERR_peek_last_error();
-  return err && ERR_GET_LIB(err) == ERR_get_CKR_code() ? ERR_GET_REASON(err) : 0;
+ossl::Ptr<X509> ParseCert(const TokenObject& cert) {
+  const unsigned char* p = cert.value.data();
+  return ossl::Ptr<X509>(d2i_X509(nullptr, &p, static_cast<long>(cert.value.size())));
+}
+
+bool Matches(const TokenObject& o, const KeySelector& selector) {
+  return selector.by == KeySelector::By::kId
+             ? SameId(o.id, selector.id.data(), selector.id.size())
+             : !o.label.empty() && selector.label == o.label;
 }
 
 }  // namespace
 
 // The engine's last reference is gone, so no other thread can reach this
-// back.  OpenSSL runs the destroy function under a lock of its own, which
-// LoadClientCert takes (through libp11) while holding mutex_: taking
-// mutex_ here would invert that order.
-TokenBack::~TokenBack() { UnloadLocked(); }
+// back; keys still alive hold the module themselves.
+TokenBack::~TokenBack() = default;
 
 void TokenBack::SetModulePath(const char* path) {
   std::lock_guard lock(mutex_);
@@ -48,47 +52,13 @@ void TokenBack::SetModulePath(const char* path) {
 }
 
 void TokenBack::Finish() noexcept {
+  std::shared_ptr<Cryptoki> last;  // closed outside the lock, unless a key holds it
   std::lock_guard lock(mutex_);
-  UnloadLocked();
+  last = std::move(token_);
 }
 
-void TokenBack::UnloadLocked() noexcept {
-  if (ctx_) {
-    if (slots_) PKCS11_release_all_slots(ctx_, slots_, slot_count_);
-    PKCS11_CTX_unload(ctx_);
-    PKCS11_CTX_free(ctx_);
-  }
-  ctx_ = nullptr;
-  slots_ = nullptr;
-  slot_count_ = 0;
-  slot_ = nullptr;
-}
-
-bool TokenBack::TryModuleLocked(const std::string& path) {
-  if (path.size() > kMaxModulePath) return false;
-  ctx_ = PKCS11_CTX_new();
-  if (!ctx_) return false;
-  if (PKCS11_CTX_load(ctx_, path.c_str()) != 0) {
-    PKCS11_CTX_free(ctx_);
-    ctx_ = nullptr;
-    return false;
-  }
-  if (PKCS11_enumerate_slots(ctx_, &slots_, &slot_count_) != 0) {
-    slots_ = nullptr;
-    slot_count_ = 0;
-  }
-  for (unsigned int i = 0; i < slot_count_; ++i) {
-    if (slots_[i].token) {
-      slot_ = &slots_[i];
-      return true;
-    }
-  }
-  UnloadLocked();
-  return false;
-}
-
-bool TokenBack::EnsureTokenLocked() {
-  if (slot_) return true;
+std::shared_ptr<Cryptoki> TokenBack::TokenLocked() {
+  if (token_) return token_;
   std::vector<std::string> paths;
   if (!module_override_.empty()) {
     paths.push_back(module_override_);
@@ -99,50 +69,50 @@ bool TokenBack::EnsureTokenLocked() {
     }
   }
   for (const std::string& path : paths) {
-    if (TryModuleLocked(path)) {
+    if (path.size() > kMaxModulePath) continue;
+    std::shared_ptr<Cryptoki> token = Cryptoki::Open(path);
+    if (!token) continue;
+    std::lock_guard token_lock(token->Mutex());
+    if (token->HasToken()) {
       ERR_clear_error();  // failures of earlier modules are not this call's
-      return true;
+      token_ = token;
+      return token_;
     }
   }
   RaiseError(kReasonNoModule, "no PKCS#11 module with a token (%zu tried)", paths.size());
-  return false;
+  return nullptr;
 }
 
-bool TokenBack::LoginLocked(const char* pin) {
+bool TokenBack::StartLocked(Cryptoki& token, const char* pin, bool cert_only) {
+  // A certificate read keeps the session of an earlier key load, whose keys
+  // sign on it; a gone token fails the read and ends that session.
+  if (cert_only) return token.HaveSession() || token.StartSession(nullptr);
   if (!pin || !*pin) {
     RaiseError(kReasonNoPin, "no PIN in application data slot 2");
     return false;
   }
-  int logged_in = 0;
-  if (PKCS11_is_logged_in(slot_, 0, &logged_in) == 0 && logged_in) PKCS11_logout(slot_);
-  if (PKCS11_login(slot_, 0, pin) != 0) {
-    // libp11 left its own entry (library CKR, reason = C_Login's return
-    // value) on the queue; ours goes on top with the same value as text.
-    RaiseError(kReasonLoginFailed, "C_Login refused: CKR 0x%08lX", LastCkr());
-    return false;
-  }
-  return true;
+  return token.StartSession(pin);
 }
 
 bool TokenBack::LoadClientCert(const char* pin, bool cert_only, int kind, ossl::Ptr<X509>* cert,
                                ossl::Ptr<EVP_PKEY>* key) {
   std::lock_guard lock(mutex_);
-  if (!EnsureTokenLocked()) return false;
-  if (!cert_only && !LoginLocked(pin)) return false;
+  std::shared_ptr<Cryptoki> token = TokenLocked();
+  if (!token) return false;
+  std::lock_guard token_lock(token->Mutex());
+  if (!StartLocked(*token, pin, cert_only)) return false;
 
-  PKCS11_TOKEN* token = slot_->token;
-  PKCS11_CERT* certs = nullptr;
-  unsigned int cert_count = 0;
-  PKCS11_KEY* keys = nullptr;
-  unsigned int key_count = 0;
-  if (PKCS11_enumerate_certs(token, &certs, &cert_count) != 0) cert_count = 0;
-  if (!cert_only && PKCS11_enumerate_keys(token, &keys, &key_count) != 0) key_count = 0;
+  std::vector<TokenObject> certs, keys;
+  if (!token->FindObjects(true, &certs)) return false;
+  if (!cert_only && !token->FindObjects(false, &keys)) return false;
 
   // Without a login the private keys are hidden, so a certificate read looks
   // at every certificate; a key load only at certificates with a key.
-  std::vector<X509*> candidates(cert_count, nullptr);
-  for (unsigned int i = 0; i < cert_count; ++i) {
-    if (cert_only || KeyForCert(&certs[i], keys, key_count)) candidates[i] = certs[i].x509;
+  std::vector<ossl::Ptr<X509>> parsed;
+  std::vector<X509*> candidates(certs.size(), nullptr);
+  for (size_t i = 0; i < certs.size(); ++i) {
+    parsed.push_back(ParseCert(certs[i]));
+    if (cert_only || KeyForCert(certs[i], keys)) candidates[i] = parsed.back().get();
   }
   int chosen = ChooseCertificate(candidates, kind);
   if (chosen < 0) {
@@ -150,10 +120,12 @@ bool TokenBack::LoadClientCert(const char* pin, bool cert_only, int kind, ossl::
                kind);
     return false;
   }
-  ossl::Ptr<X509> out_cert(X509_dup(certs[chosen].x509));
-  ossl::Ptr<EVP_PKEY> out_key(cert_only ? X509_get_pubkey(certs[chosen].x509)
-                                        : PKCS11_get_private_key(KeyForCert(&certs[chosen], keys,
-                                                                            key_count)));
+  X509* x = candidates[static_cast<size_t>(chosen)];
+  ossl::Ptr<X509> out_cert(X509_dup(x));
+  ossl::Ptr<EVP_PKEY> out_key(
+      cert_only ? X509_get_pubkey(x)
+                : MakeTokenKey(engine_, token, KeyForCert(certs[static_cast<size_t>(chosen)], keys)->handle)
+                      .release());
   if (!out_cert || !out_key) {
     RaiseError(kReasonInternal, "certificate or key could not be read from the token");
     return false;
@@ -176,15 +148,13 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPrivateKey(const char* pin, const char* key_i
     return key;
   }
   std::lock_guard lock(mutex_);
-  if (!EnsureTokenLocked() || !LoginLocked(pin)) return nullptr;
-  PKCS11_KEY* keys = nullptr;
-  unsigned int key_count = 0;
-  if (PKCS11_enumerate_keys(slot_->token, &keys, &key_count) != 0) key_count = 0;
-  for (unsigned int i = 0; i < key_count; ++i) {
-    bool match = selector.by == KeySelector::By::kId
-                     ? SameId(keys[i].id, keys[i].id_len, selector.id.data(), selector.id.size())
-                     : keys[i].label && selector.label == keys[i].label;
-    if (match) return ossl::Ptr<EVP_PKEY>(PKCS11_get_private_key(&keys[i]));
+  std::shared_ptr<Cryptoki> token = TokenLocked();
+  if (!token) return nullptr;
+  std::lock_guard token_lock(token->Mutex());
+  std::vector<TokenObject> keys;
+  if (!StartLocked(*token, pin, false) || !token->FindObjects(false, &keys)) return nullptr;
+  for (const TokenObject& k : keys) {
+    if (Matches(k, selector)) return MakeTokenKey(engine_, token, k.handle);
   }
   RaiseError(kReasonNoObject, "no private key with that id");
   return nullptr;
@@ -208,15 +178,17 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPublicKey(const char* key_id, X509* cert) {
     return key;
   }
   std::lock_guard lock(mutex_);
-  if (!EnsureTokenLocked()) return nullptr;
-  PKCS11_CERT* certs = nullptr;
-  unsigned int cert_count = 0;
-  if (PKCS11_enumerate_certs(slot_->token, &certs, &cert_count) != 0) cert_count = 0;
-  for (unsigned int i = 0; i < cert_count; ++i) {
-    bool match = selector.by == KeySelector::By::kId
-                     ? SameId(certs[i].id, certs[i].id_len, selector.id.data(), selector.id.size())
-                     : certs[i].label && selector.label == certs[i].label;
-    if (match) return ossl::Ptr<EVP_PKEY>(X509_get_pubkey(certs[i].x509));
+  std::shared_ptr<Cryptoki> token = TokenLocked();
+  if (!token) return nullptr;
+  std::lock_guard token_lock(token->Mutex());
+  std::vector<TokenObject> certs;
+  if (!StartLocked(*token, nullptr, true) || !token->FindObjects(true, &certs)) return nullptr;
+  for (const TokenObject& c : certs) {
+    if (!Matches(c, selector)) continue;
+    ossl::Ptr<X509> x = ParseCert(c);
+    ossl::Ptr<EVP_PKEY> key(x ? X509_get_pubkey(x.get()) : nullptr);
+    if (!key) RaiseError(kReasonNoCertificate, "certificate has no usable public key");
+    return key;
   }
   RaiseError(kReasonNoObject, "no certificate with that id");
   return nullptr;

@@ -1,7 +1,8 @@
 // The logic of the pkcs11_rsa_key engine: one PKCS#11 module reached through
-// libp11, its first slot with a token, and the certificates and keys on it.
-// The ENGINE glue (EngineFront.cpp) reads the engine's application-data
-// slots and hands plain values to this class; nothing here knows ENGINE.
+// its function list (Cryptoki.h), its first slot with a token, and the
+// certificates and keys on it.  The ENGINE glue (EngineFront.cpp) reads the
+// engine's application-data slots and hands plain values to this class; the
+// ENGINE itself is only passed on to the keys, which hold a reference to it.
 //
 // Module: the MODULE_PATH control command when given, else the first module
 // listed in P11_SKF.ini (system directory) that loads and has a slot with a
@@ -9,11 +10,13 @@
 // check logs into.  The module is loaded lazily, the first time a key or a
 // certificate is asked for, and stays loaded until Finish.
 //
-// Keys: the EVP_PKEYs handed out are libp11's legacy RSA keys; they hold the
-// public part only and send every private operation (signature, decryption)
-// to the token.  They refer to the token's session: use and free them before
-// Finish.  (Freeing one later does not crash -- libp11 stays loaded, see
-// EngineFront.cpp -- but libp11 then keeps the slot it refers to: a leak.)
+// Keys: the EVP_PKEYs handed out are legacy RSA keys of the engine's RSA
+// method (TokenKey.h); they hold the public part only and send every private
+// operation (signature, decryption) to the token, on the session of the
+// latest load.  Each holds the engine and the module until it is freed.
+//
+// A token that is pulled, busy or failing makes the call fail at once with
+// the PKCS#11 call's return value: nothing here waits for a session.
 //
 // Failures return false / null with an entry on OpenSSL's error queue
 // (EngineErrors.h).  Thread-safe: one mutex serialises every call.
@@ -22,9 +25,12 @@
 #include <mutex>
 #include <string>
 
-#include <libp11.h>
+#include <memory>
+
+#include <openssl/engine.h>
 
 #include "engine/OsslPtr.h"
+#include "modules/pkcs11_rsa_key/Cryptoki.h"
 
 namespace tolmix::p11 {
 
@@ -35,11 +41,14 @@ class TokenBack {
   TokenBack(const TokenBack&) = delete;
   TokenBack& operator=(const TokenBack&) = delete;
 
+  // The engine the keys made here hold (set once, at bind).
+  void SetEngine(ENGINE* engine) { engine_ = engine; }
+
   // Path of the PKCS#11 module to use instead of P11_SKF.ini ("" = the list).
   void SetModulePath(const char* path);
 
-  // Releases the slots and unloads the module; keys handed out must be freed
-  // before.  Safe to call more than once.
+  // Lets go of the module; keys still alive keep it open until they are
+  // freed.  Safe to call more than once.
   void Finish() noexcept;
 
   // Certificate and private key of KIND (2 = signature, anything else =
@@ -61,17 +70,16 @@ class TokenBack {
   ossl::Ptr<EVP_PKEY> LoadPublicKey(const char* key_id, X509* cert);
 
  private:
-  bool EnsureTokenLocked();
-  bool TryModuleLocked(const std::string& path);
-  void UnloadLocked() noexcept;
-  bool LoginLocked(const char* pin);
+  // The module in use, loaded on first use: the override, or the first
+  // module of the list that loads and has a token now.
+  std::shared_ptr<Cryptoki> TokenLocked();
+  // A session of this call, logged in with PIN unless CERT_ONLY.
+  bool StartLocked(Cryptoki& token, const char* pin, bool cert_only);
 
   std::mutex mutex_;
   std::string module_override_;
-  PKCS11_CTX* ctx_ = nullptr;
-  PKCS11_SLOT* slots_ = nullptr;
-  unsigned int slot_count_ = 0;
-  PKCS11_SLOT* slot_ = nullptr;  // the slot in use, inside slots_
+  ENGINE* engine_ = nullptr;
+  std::shared_ptr<Cryptoki> token_;
 };
 
 }  // namespace tolmix::p11

@@ -9,6 +9,7 @@
 #include <gtk/gtk.h>
 
 #include "platform/Chooser.h"
+#include "util/ControlText.h"
 
 namespace {
 
@@ -77,7 +78,9 @@ GtkWidget* BuildList(const ChooserDialog& d) {
     GtkTreeIter it;
     gtk_list_store_append(store, &it);
     for (int c = 0; c < ncols && c < static_cast<int>(row.size()); ++c) {
-      gtk_list_store_set(store, &it, c, row[static_cast<size_t>(c)].c_str(), -1);
+      // Control characters of a name show as marks (see util/ControlText.h).
+      const std::string shown = tolmix::ShowControls(row[static_cast<size_t>(c)]);
+      gtk_list_store_set(store, &it, c, shown.c_str(), -1);
     }
   }
   GtkWidget* tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
@@ -174,7 +177,7 @@ class GtkChooser : public ChooserBackend {
   void ShowMessage(const std::string& text) override {
     GtkWidget* box = gtk_message_dialog_new(current_ ? GTK_WINDOW(current_) : nullptr,
                                             GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
-                                            GTK_BUTTONS_OK, "%s", text.c_str());
+                                            GTK_BUTTONS_OK, "%s", tolmix::ShowControls(text).c_str());
     gtk_window_set_title(GTK_WINDOW(box), "tolmix");
     ScheduleHook(box, 1);
     gtk_dialog_run(GTK_DIALOG(box));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -228,6 +229,98 @@ TEST(GetCertInfoPfx, WithoutPathOrCertificate) {
   EXPECT_EQ(c->GetLastErrorInfo(0), control::kMsgNoCertGiven);
   EXPECT_EQ(c->GetCertInfoPfx("/nonexistent.pfx", 1001, ""), "");
   EXPECT_EQ(c->GetLastErrorInfo(0), Gbk("pfx证书解析失败."));
+}
+
+}  // namespace
+}  // namespace tolmix::test
+
+namespace tolmix::test {
+namespace {
+
+// Sets the iteration count of the certificate part's key derivation
+// (PKCS#12 PBE or PBES2 with PBKDF2) to ITER and packs the part again.
+void SetCertPartIterations(PKCS12* p12, long iter) {
+  STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
+  ASSERT_NE(safes, nullptr);
+  for (int i = 0; i < sk_PKCS7_num(safes); ++i) {
+    PKCS7* p7 = sk_PKCS7_value(safes, i);
+    if (OBJ_obj2nid(p7->type) != NID_pkcs7_encrypted) continue;
+    X509_ALGOR* alg = p7->d.encrypted->enc_data->algorithm;
+    if (OBJ_obj2nid(alg->algorithm) == NID_pbes2) {
+      PBE2PARAM* pbe2 = static_cast<PBE2PARAM*>(
+          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter));
+      ASSERT_NE(pbe2, nullptr);
+      PBKDF2PARAM* kdf = static_cast<PBKDF2PARAM*>(
+          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter));
+      ASSERT_NE(kdf, nullptr);
+      ASN1_INTEGER_set(kdf->iter, iter);
+      ASSERT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), kdf, &pbe2->keyfunc->parameter),
+                nullptr);
+      ASSERT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), pbe2, &alg->parameter), nullptr);
+      PBKDF2PARAM_free(kdf);
+      PBE2PARAM_free(pbe2);
+    } else {
+      PBEPARAM* pbe = static_cast<PBEPARAM*>(
+          ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), alg->parameter));
+      ASSERT_NE(pbe, nullptr);
+      ASN1_INTEGER_set(pbe->iter, iter);
+      ASSERT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBEPARAM), pbe, &alg->parameter), nullptr);
+      PBEPARAM_free(pbe);
+    }
+  }
+  ASSERT_EQ(PKCS12_pack_authsafes(p12, safes), 1);
+  sk_PKCS7_pop_free(safes, PKCS7_free);
+}
+
+// A hostile PFX makes the import derive keys 2^31-1 times per password
+// candidate: refused at once with the PFX message.  The same files with the
+// counts written back to OpenSSL's default open, so nothing else refuses them.
+TEST(PfxWork, IterationCountsAboveTheCapAreRefusedAtOnce) {
+  const long kHuge = 0x7FFFFFFF, kDefault = 2048;
+  struct Case {
+    const char* what;
+    int certPbe;
+    int macIter;  // -1: no MAC, so the part's derivation is what runs
+    bool patchMac;
+  } cases[] = {
+      {"MAC", 0, 0, true},
+      {"PBES2 / PBKDF2 of the certificate part", 0, -1, false},
+      {"PKCS#12 PBE of the certificate part", NID_pbe_WithSHA1And3_Key_TripleDES_CBC, -1, false},
+  };
+  for (const Case& k : cases) {
+    for (long iter : {kHuge, kDefault}) {
+      SCOPED_TRACE(std::string(k.what) + " " + std::to_string(iter));
+      ossl::Ptr<PKCS12> p12 = MakePfx(FullSpec(), "pw", true, k.certPbe, k.macIter);
+      if (k.patchMac) {
+        const ASN1_INTEGER* macIter = nullptr;
+        PKCS12_get0_mac(nullptr, nullptr, nullptr, &macIter, p12.get());
+        ASSERT_NE(macIter, nullptr);
+        ASN1_INTEGER_set(const_cast<ASN1_INTEGER*>(macIter), iter);
+        if (iter == kDefault) {  // the MAC over the content again, at that count
+          ASSERT_EQ(PKCS12_set_mac(p12.get(), "pw", -1, nullptr, 0, kDefault, nullptr), 1);
+        }
+      } else {
+        SetCertPartIterations(p12.get(), iter);
+      }
+      std::string path = SavePfx(p12.get());
+      CtrlPtr c = NewControl();
+      auto start = std::chrono::steady_clock::now();
+      std::string answer = c->GetCertInfoPfx(path.c_str(), 2007, "pw");
+      bool parsed = c->CertParsePfx(path.c_str(), "pw", "");
+      double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (iter == kHuge) {
+        EXPECT_EQ(answer, "");
+        EXPECT_EQ(c->GetLastErrorInfo(0), Gbk("pfx证书解析失败."));
+        EXPECT_FALSE(parsed);
+        EXPECT_LT(seconds, 1.0);
+      } else {
+        EXPECT_EQ(answer, "ORVA");
+        EXPECT_TRUE(parsed);
+      }
+      unlink(path.c_str());
+    }
+  }
 }
 
 }  // namespace

@@ -85,17 +85,27 @@ std::string PemToBase64Body(const std::string& pem) {
   return pem.substr(start, end - start);
 }
 
-std::string WritePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert) {
+ossl::Ptr<PKCS12> MakePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert,
+                          int certPbe, int macIter) {
   ossl::Ptr<X509> x = MakeX509(shape);
   ossl::Ptr<PKCS12> p12(PKCS12_create(passwordUtf8.c_str(), "test", KeyOf(shape.key),
-                                      withCert ? x.get() : nullptr, nullptr, 0, 0, 0, 0, 0));
+                                      withCert ? x.get() : nullptr, nullptr, 0, certPbe, 0,
+                                      macIter, 0));
   EXPECT_TRUE(p12);
+  return p12;
+}
+
+std::string SavePfx(PKCS12* p12) {
   char path[] = "/tmp/h14-pfx-XXXXXX";
   int fd = mkstemp(path);
   close(fd);
   ossl::Ptr<BIO> out(BIO_new_file(path, "wb"));
-  EXPECT_EQ(i2d_PKCS12_bio(out.get(), p12.get()), 1);
+  EXPECT_EQ(i2d_PKCS12_bio(out.get(), p12), 1);
   return path;
+}
+
+std::string WritePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert) {
+  return SavePfx(MakePfx(shape, passwordUtf8, withCert, 0, 0).get());
 }
 
 CertSpec FullSpec() {

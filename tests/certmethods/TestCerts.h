@@ -8,7 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include <openssl/pkcs12.h>
+
 #include "control/TOLMIXCtrl.h"
+#include "engine/OsslPtr.h"
 
 namespace tolmix {
 
@@ -56,6 +59,12 @@ std::string PemToBase64Body(const std::string& pem);
 // protected by the UTF-8 password PASSWORD_UTF8, to a new temporary file.
 // Returns the path; the caller removes it.
 std::string WritePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert = true);
+// The PFX of WritePfx with the certificate part encrypted by CERT_PBE (0:
+// OpenSSL's default) and a MAC of MAC_ITER iterations (0: the default, -1:
+// none); SavePfx writes one to a new temporary file and returns its path.
+ossl::Ptr<PKCS12> MakePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert,
+                          int certPbe, int macIter);
+std::string SavePfx(PKCS12* p12);
 
 // UTF-8 to GBK through iconv; fails the test on a text without a GBK form.
 std::string Gbk(const std::string& utf8);

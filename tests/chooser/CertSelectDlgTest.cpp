@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -62,6 +64,7 @@ class CertSelectDlgTest : public ::testing::Test {
   void SetUp() override {
     setenv("TOLMIX_STORE_DIR", (dir_.path() + "/store").c_str(), 1);
     setenv("TMPDIR", (dir_.path() + "/tmp").c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");  // the private folder then sits under TMPDIR
     std::filesystem::create_directory(dir_.path() + "/tmp");
     setenv("TZ", "UTC0", 1);
     tzset();
@@ -153,6 +156,27 @@ TEST_F(CertSelectDlgTest, ShowsTheLocalDateOfTheEndOfValidity) {
   tzset();
   Run(&dlg, "cancel", &r);
   EXPECT_EQ(Column(r, 2), std::vector<std::string>{"2031-05-31"});
+}
+
+TEST_F(CertSelectDlgTest, DatesUseTodaysUtcOffsetAsGetNotAfterDoes) {
+  // Central European time, with summer time.  Both certificates end at
+  // 22:30 UTC: one in summer, one in winter.  Read by today's offset (as
+  // GetNotAfter reads them) both fall on the 16th while summer time is in
+  // force and on the 15th otherwise; read by each date's own offset they
+  // would fall on different days.
+  Add(CertSpec().Cn("summer").Serial(1).NotAfter("20310715223000Z"));
+  Add(CertSpec().Cn("winter").Serial(2).NotAfter("20310115223000Z"));
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  std::time_t now = std::time(nullptr);
+  std::tm today{};
+  localtime_r(&now, &today);
+  const std::string day = today.tm_isdst > 0 ? "16" : "15";
+  CCertSelectDlg dlg;
+  Record r;
+  Run(&dlg, "cancel", &r);
+  EXPECT_EQ(Column(r, 0), (std::vector<std::string>{"summer", "winter"}));
+  EXPECT_EQ(Column(r, 2), (std::vector<std::string>{"2031-07-" + day, "2031-01-" + day}));
 }
 
 TEST_F(CertSelectDlgTest, ListsAtMostOneHundredRowsAndSkipsLargeCertificates) {
@@ -251,7 +275,7 @@ TEST_F(CertSelectDlgTest, ViewWritesTheTemporaryFileAndOpensIt) {
   std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << log << "'\n";
   std::filesystem::permissions(recorder, std::filesystem::perms::owner_all);
   setenv("TOLMIX_OPEN_COMMAND", recorder.c_str(), 1);
-  std::string temp = dir_.path() + "/tmp/tempview.cer";
+  std::string temp = dir_.path() + "/tmp/tolmix-" + std::to_string(geteuid()) + "/tempview.cer";
 
   CCertSelectDlg dlg;
   Record r;
@@ -268,6 +292,103 @@ TEST_F(CertSelectDlgTest, ViewWritesTheTemporaryFileAndOpensIt) {
   }
   EXPECT_EQ(opened, temp + "\n" + temp + "\n");
   EXPECT_TRUE(r.messages.empty());
+}
+
+// tempview.cer is made afresh in the user's private temporary folder.
+// Whatever another local user planted -- a link where the file or the
+// folder goes, a folder of their own, a file in the shared folder -- is
+// never written through, and the viewer gets the private 0600 file.
+TEST_F(CertSelectDlgTest, ViewNeverWritesThroughWhatOthersPlanted) {
+  namespace fs = std::filesystem;
+  const auto der = Add(CertSpec().Cn("A"));
+  const std::string log = dir_.path() + "/opened.log", recorder = dir_.path() + "/recorder.sh";
+  std::ofstream(recorder) << "#!/bin/sh\necho \"$1\" >> '" << log << "'\n";
+  fs::permissions(recorder, fs::perms::owner_all);
+  setenv("TOLMIX_OPEN_COMMAND", recorder.c_str(), 1);
+  const std::string tmp = dir_.path() + "/tmp";
+  const std::string own = tmp + "/tolmix-" + std::to_string(geteuid());
+  const std::string runtime = dir_.path() + "/run";
+  const std::string victim = dir_.path() + "/notes.txt", victimDir = dir_.path() + "/documents";
+
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    std::string viewed;  // the file the viewer gets; "" when the view is refused
+  };
+  std::vector<Case> cases = {
+      {"a link to the user's file where tempview.cer goes",
+       [&] {
+         fs::create_directory(own);
+         fs::permissions(own, fs::perms::owner_all);
+         fs::create_symlink(victim, own + "/tempview.cer");
+       },
+       own + "/tempview.cer"},
+      {"tempview.cer planted in the shared folder",
+       [&] { fs::create_symlink(victim, tmp + "/tempview.cer"); }, own + "/tempview.cer"},
+      {"a link where the private folder goes", [&] { fs::create_directory_symlink(victimDir, own); },
+       ""},
+      {"the private folder open to everybody",
+       [&] {
+         fs::create_directory(own);
+         fs::permissions(own, fs::perms::all);
+       },
+       own + "/tempview.cer"},
+      {"XDG_RUNTIME_DIR, private",
+       [&] {
+         fs::create_directory(runtime);
+         fs::permissions(runtime, fs::perms::owner_all);
+         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+       },
+       runtime + "/tolmix/tempview.cer"},
+      {"XDG_RUNTIME_DIR open to others",
+       [&] {
+         fs::create_directory(runtime);
+         fs::permissions(runtime, fs::perms::owner_all | fs::perms::others_exec |
+                                      fs::perms::others_read);
+         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+       },
+       own + "/tempview.cer"},
+  };
+  if (geteuid() == 0) {  // another user's folder under the private folder's name
+    cases.push_back({"the private folder made by another user",
+                     [&] {
+                       fs::create_directory(own);
+                       ASSERT_EQ(chown(own.c_str(), 4321, 4321), 0);
+                     },
+                     ""});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& p : {own, runtime, tmp + "/tempview.cer", log, victimDir}) {
+      fs::remove_all(p);
+    }
+    unsetenv("XDG_RUNTIME_DIR");
+    std::ofstream(victim) << "the user's notes";
+    fs::create_directory(victimDir);
+    c.plant();
+
+    CCertSelectDlg dlg;
+    Record r;
+    Run(&dlg, "view:0,cancel", &r);
+    EXPECT_EQ(ReadAll(victim), "the user's notes");
+    EXPECT_TRUE(fs::is_empty(victimDir));
+    if (c.viewed.empty()) {
+      EXPECT_EQ(r.messages, std::vector<std::string>{"创建临时文件失败!"});
+      continue;
+    }
+    EXPECT_TRUE(r.messages.empty());
+    EXPECT_EQ(ReadAll(c.viewed), std::string(der.begin(), der.end()));
+    EXPECT_EQ(fs::symlink_status(c.viewed).type(), fs::file_type::regular);
+    EXPECT_EQ(fs::status(c.viewed).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(fs::path(c.viewed).parent_path()).permissions(), fs::perms::owner_all);
+    std::string opened;
+    for (int i = 0; i < 100 && opened.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      opened = ReadAll(log);
+    }
+    EXPECT_EQ(opened, c.viewed + "\n");
+  }
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(CertSelectDlgTest, ViewReportsAnUnwritableTemporaryFolder) {

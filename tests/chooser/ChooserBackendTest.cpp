@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Chooser.h"
+#include "util/ControlText.h"
 
 namespace tolmix::platform {
 namespace {
@@ -120,6 +121,35 @@ TEST(TerminalBackend, ChoiceViewAndCancel) {
   EXPECT_TRUE(run.log.empty());
   run = RunTerminal("3");  // last line without its line feed still counts
   EXPECT_EQ(run.log, std::vector<std::string>{"ok 2"});
+}
+
+// A certificate name with terminal escapes (clear the screen, set the
+// window title, ring the bell) reaches the terminal as visible text, through
+// the facade as the dialog uses it; so do C1 controls, bidi overrides and
+// bytes that are no UTF-8.
+TEST(TerminalBackend, ControlCharactersInNamesAreEscaped) {
+  const std::string typed = "q\n";
+  FILE* in = fmemopen(const_cast<char*>(typed.data()), typed.size(), "r");
+  FILE* out = tmpfile();
+  auto backend = MakeTerminalBackend(in, out);
+  Chooser chooser(backend.get());
+  ChooserDialog d = ThreeRows();
+  d.rows[0][0] = "Evil\x1b[2J\x1b]0;PWNED\aName";  // GBK, as the dialog hands it
+  d.rows[1][0] = "tab\there\x7f";
+  FakeEvents events;
+  EXPECT_EQ(chooser.Run(d, &events), ChooserResult::kCancel);
+  chooser.ShowMessage("bell\a");
+  std::string shown = Contents(out);
+  EXPECT_NE(shown.find("    1  Evil\\x1B[2J\\x1B]0;PWNED\\x07Name | 1\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("    2  tab\\x09here\\x7F | 2\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("*** bell\\x07\n"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find_first_of("\x1b\a\t\x7f"), std::string::npos) << shown;
+  fclose(in);
+  fclose(out);
+
+  EXPECT_EQ(EscapeControls("a\xc2\x9b" "1m\xe2\x80\xaez\xff\xe4\xb8\xad"),
+            "a\\u009B1m\\u202Ez\\xFF\xe4\xb8\xad");
+  EXPECT_EQ(ShowControls("\x1b\x7f\xc2\x9b"), "\xe2\x90\x9b\xe2\x90\xa1\\u009B");
 }
 
 TEST(TerminalBackend, WorksOnARealTerminal) {

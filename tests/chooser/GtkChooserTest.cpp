@@ -183,13 +183,16 @@ class GtkChooserTest : public ::testing::Test {
     unsetenv("TOLMIX_CHOOSER");
     setenv("TOLMIX_STORE_DIR", (dir_.path() + "/store").c_str(), 1);
     setenv("TMPDIR", (dir_.path() + "/").c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");  // the private folder then sits under TMPDIR
     setenv("TZ", "UTC0", 1);
     tzset();
     using testing::CertSpec;
     ders_.push_back(Add(CertSpec().Cn("Alice").Issuer("CA One").NotAfter("20310531200000Z").Serial(1)));
     ders_.push_back(Add(CertSpec().Cn("\xE6\x9D\x8E\xE5\x9B\x9B").Issuer("CA Two")  // 李四
                             .NotAfter("20291231000000Z").Serial(2)));
-    ders_.push_back(Add(CertSpec().Cn("Carol").Issuer("CA One").NotAfter("20280101000000Z").Serial(3)));
+    // A name with terminal escapes: shown with control pictures.
+    ders_.push_back(Add(CertSpec().Cn("Evil\x1b[2J\x1b]0;PWNED\aName").Issuer("CA One")
+                            .NotAfter("20280101000000Z").Serial(3)));
     TolmixGtkChooserSetShownHook(Hook, &session_);
   }
   void TearDown() override {
@@ -250,7 +253,7 @@ TEST_F(GtkChooserTest, ShowsTheStoreAndConfirmsAChosenRow) {
   EXPECT_EQ(s->rows, (std::vector<std::vector<std::string>>{
                          {"Alice", "CA One", "2031-05-31", "RSA"},
                          {"李四", "CA Two", "2029-12-31", "RSA"},
-                         {"Carol", "CA One", "2028-01-01", "RSA"},
+                         {"Evil␛[2J␛]0;PWNED␇Name", "CA One", "2028-01-01", "RSA"},
                      }));
   EXPECT_EQ(s->list_width, 468);   // 312 dialog units across
   EXPECT_EQ(s->list_height, 243);  // 150 dialog units down
@@ -283,7 +286,7 @@ TEST_F(GtkChooserTest, ViewsByButtonAndDoubleClickThenCancels) {
   CCertSelectDlg dlg;
   EXPECT_EQ(dlg.DoModal(), CCertSelectDlg::IDCANCEL);
   EXPECT_EQ(dlg.GetSelectedCert(nullptr, 0), 0u);
-  std::string temp = dir_.path() + "/tempview.cer", opened;
+  std::string temp = dir_.path() + "/tolmix-" + std::to_string(geteuid()) + "/tempview.cer", opened;
   for (int i = 0; i < 100 && opened != temp + "\n" + temp + "\n"; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::ifstream f(log);

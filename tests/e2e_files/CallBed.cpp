@@ -1,5 +1,7 @@
 #include "tests/e2e_files/CallBed.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -58,5 +60,16 @@ std::vector<std::string> Call(const std::vector<Member>& members, const Env& env
 }
 
 std::string PkiText(const char* name) { return e2e::ReadFile(TheBed().Pki(name)); }
+
+std::string Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::string out;
+  for (const std::string& n : names) out += n + "\n";
+  return out;
+}
 
 }  // namespace tolmix::e2etest

@@ -28,4 +28,7 @@ std::vector<std::string> Call(const std::vector<Member>& members, const Env& env
 // The text of a file of the sandbox PKI ("p11-sign.pem").
 std::string PkiText(const char* name);
 
+// The names in the folder DIR, sorted, one a line: what `ls` shows (UTF-8).
+std::string Listing(const std::string& dir);
+
 }  // namespace tolmix::e2etest

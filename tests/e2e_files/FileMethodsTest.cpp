@@ -2,7 +2,9 @@
 // DecryptFile and GetCertEx through `tolmix call` on the three routes of
 // the sandbox: "P11" (SoftHSM2 token, soft SKF key unplugged), "SKF" (soft
 // SKF key, SM2) and "CSP" (soft store, unattended chooser).
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
@@ -128,6 +130,52 @@ void RoundTrip(const Route& r) {
 TEST(FileMethods, RoundTripsOnP11) { RoundTrip(P11()); }
 TEST(FileMethods, RoundTripsOnSkf) { RoundTrip(Skf()); }
 TEST(FileMethods, RoundTripsOnCsp) { RoundTrip(Csp()); }
+
+// Paths cross the boundary in GBK and reach the file system under their
+// UTF-8 names: Chinese folder and file names work on every route, and new
+// targets show under the names the page gave.
+TEST(FileMethods, ChineseFolderAndFileNamesOnEveryRoute) {
+  for (const Route& r : {P11(), Skf(), Csp()}) {
+    SCOPED_TRACE(r.selector);
+    const std::string dir = TheBed().Scratch("证书");
+    std::filesystem::create_directories(dir);
+    const std::string plain = "中文文件名 plain text\n";
+    e2e::WriteFile(dir + "/明文.txt", plain);
+    std::vector<std::string> a =
+        Call({{"SetPasswd", r.selector, r.pin, "1"},
+              {"EncryptFile", dir + "/明文.txt", dir + "/加密.p7", "@" + TheBed().Pki(r.encCert)},
+              {"DecryptFile", dir + "/加密.p7", dir + "/解密.txt"},
+              {"GetLastErrorInfo", "0"}},
+             r.env);
+    EXPECT_EQ(a[1], "true");
+    EXPECT_EQ(a[2], "true") << a[3];
+    EXPECT_EQ(e2e::ReadFile(dir + "/解密.txt"), plain);
+    EXPECT_EQ(Listing(dir), "加密.p7\n明文.txt\n解密.txt\n");
+  }
+}
+
+TEST(FileMethods, PfxUnderAChineseNameOpens) {
+  e2e::Bed& bed = TheBed();
+  const std::string dir = bed.Scratch("证书");
+  std::filesystem::create_directories(dir);
+  const std::string pfx = dir + "/测试.pfx";
+  e2e::Outcome made = e2e::Shell("openssl pkcs12 -export -passout pass:secret -in " +
+                                     e2e::Quoted(bed.Pki("other-rsa.pem")) + " -inkey " +
+                                     e2e::Quoted(bed.Pki("other-rsa.key")) + " -out " +
+                                     e2e::Quoted(pfx),
+                                 bed.Scratch("openssl.err"));
+  ASSERT_EQ(made.status, 0) << made.err;
+  std::vector<std::string> a = Call({{"CertParsePfx", pfx, "secret", ""},
+                                     {"GetCertInfoPfx", "", "3007", ""},
+                                     {"GetCertInfoPfx", pfx, "3007", "secret"},
+                                     {"GetCertInfoPfx", dir + "/缺少.pfx", "3007", "secret"},
+                                     {"GetLastErrorInfo", "0"}});
+  EXPECT_EQ(a[0], "true");
+  EXPECT_EQ(a[1], "Tolmix Other Recipient");
+  EXPECT_EQ(a[2], "Tolmix Other Recipient");
+  EXPECT_EQ(a[3], "");
+  EXPECT_EQ(a[4], "pfx证书解析失败.");
+}
 
 TEST(FileMethods, WithoutSessionSignEnvelopeReturnsEmptyAndKeepsTheError) {
   const Route r = P11();

@@ -72,25 +72,44 @@ TEST_F(Failures, AFailingDigestLeavesTheSigningError) {
   EXPECT_EQ(out[6], "");
 }
 
-TEST_F(Failures, PasswordsLongerThanTheDevicePinAreRefused) {
+TEST_F(Failures, ARefusedSetPasswdStillEmptiesTheSession) {
+  // A password over the engine's 31 bytes, and a selector over its 255,
+  // are refused -- after the session has been emptied, as SetPasswd's
+  // first step does: a page whose switch failed cannot go on signing with
+  // the previous PIN.  Initialize refuses the long password without
+  // touching the session.
   const std::string pin = bed().Var("TOLMIX_SANDBOX_SKF_PIN");
-  const std::string pin32(32, '8'), pin31(31, '8');
+  const std::string pin32(32, '8'), pin31(31, '8'), selector256(256, 'S');
   Outcome run = bed().Call({{"SetPasswd", "SKF", pin, "1"},
                             {"SetPasswd", "SKF", pin32, "1"},
                             {"GetLastErrorInfo", "0"},
+                            {"Sign", "x"},
+                            {"GetLastErrorInfo", "0"},
+                            {"SetPasswd", "SKF", pin, "1"},
+                            {"SetPasswd", selector256, pin, "1"},
+                            {"GetLastErrorInfo", "0"},
+                            {"Sign", "x"},
+                            {"SetPasswd", "SKF", pin, "1"},
                             {"Initialize", "SKF", pin32},
                             {"Sign", "x"},
                             {"SetPasswd", "SKF", pin31, "0"},
                             {"Initialize", "csp", ""}});
   ASSERT_EQ(run.status, 0) << run.err;
-  auto out = Results(run.out, "lllllll");
+  auto out = Results(run.out, "llllllllllllll");
   EXPECT_EQ(out[0], "true");
   EXPECT_EQ(out[1], "false");
   EXPECT_EQ(out[2], "密码过长,设备口令最多31个字节.");
-  EXPECT_EQ(out[3], "false");
-  EXPECT_EQ(out[4], "true") << "the refusals left the session as it was";
+  EXPECT_EQ(out[3], "false") << "the previous PIN is gone";
+  EXPECT_EQ(out[4], "密码为空,请输入密码!");
   EXPECT_EQ(out[5], "true");
-  EXPECT_EQ(out[6], "false") << "selectors are case-sensitive";
+  EXPECT_EQ(out[6], "false");
+  EXPECT_EQ(out[7], "参数过长.");
+  EXPECT_EQ(out[8], "false") << "the previous PIN is gone";
+  EXPECT_EQ(out[9], "true");
+  EXPECT_EQ(out[10], "false");
+  EXPECT_EQ(out[11], "true") << "Initialize's refusal left the session as it was";
+  EXPECT_EQ(out[12], "true");
+  EXPECT_EQ(out[13], "false") << "selectors are case-sensitive";
 }
 
 TEST_F(Failures, VerifiedContentEndsAtItsFirstNul) {

@@ -157,13 +157,18 @@ class Bed {
   // and each probe with the token's PIN would count as a wrong SKF PIN.
   Env NoSkf() const { return {{"TOLMIX_SKF_TOKEN_DIR", root_ + "/no-skf"}}; }
 
+  // Runs of `tolmix` that take longer than SECONDS are killed (0: no
+  // limit): a call that would hang fails its test instead.
+  void SetTimeout(int seconds) { timeout_ = seconds; }
+
   // Runs `tolmix ARGS...` with the sandbox's variables, TOLMIX_CHOOSER=first
   // and then EXTRA.
   Outcome Tolmix(const std::vector<std::string>& args, const Env& extra = {}) {
     Env env = vars_;
     env["TOLMIX_CHOOSER"] = "first";
     for (const auto& [k, v] : extra) env[k] = v;
-    std::string command = "env";
+    std::string command = timeout_ > 0 ? "timeout -s KILL " + std::to_string(timeout_) + " env"
+                                       : std::string("env");
     for (const auto& [k, v] : env) command += " " + Quoted(k + "=" + v);
     command += " " + Quoted(host_);
     for (const std::string& a : args) command += " " + Quoted(a);
@@ -186,6 +191,7 @@ class Bed {
   std::string problem_;
   std::map<std::string, std::string> vars_;
   int scratch_ = 0;
+  int timeout_ = 0;
 };
 
 }  // namespace tolmix::e2e

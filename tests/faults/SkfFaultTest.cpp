@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -273,9 +274,10 @@ TEST_F(SkfFaultTest, FullDiskOrUnreadableSourceKeepsTheTarget) {
       // The write fails where the message is closed and flushed.
       {"encrypt, disk full", encrypt(big), 64 * 1024, "加密失败!"},
       {"decrypt, disk full", decrypt(bigEnv), 64 * 1024, "写解密文件失败!"},
-      // A folder opens for reading, then every read fails.
-      {"encrypt, source unreadable", encrypt(dir_), RLIM_INFINITY, "读取源文件失败!"},
-      {"decrypt, source unreadable", decrypt(dir_), RLIM_INFINITY, "转换P7失败!"},
+      // A folder is no regular file: refused before a byte is read (and,
+      // for decryption, before any key is loaded).
+      {"encrypt, source a folder", encrypt(dir_), RLIM_INFINITY, "读取源文件失败!"},
+      {"decrypt, source a folder", decrypt(dir_), RLIM_INFINITY, "读取加密文件失败!"},
       {"encrypt, source gone", encrypt(dir_ + "/gone"), RLIM_INFINITY, "读取源文件失败!"},
       {"decrypt, source gone", decrypt(dir_ + "/gone"), RLIM_INFINITY, "读取加密文件失败!"},
   };
@@ -288,6 +290,56 @@ TEST_F(SkfFaultTest, FullDiskOrUnreadableSourceKeepsTheTarget) {
     EXPECT_EQ(ReadAll(out), kKeep);
     EXPECT_EQ(Folder(), folder);
   }
+}
+
+// The user PIN's retry counter of the soft key, as its file holds it.
+std::string RetriesLeft(const std::string& tokenDir) {
+  for (const auto& entry : fs::recursive_directory_iterator(tokenDir)) {
+    if (entry.path().filename() != "app.conf") continue;
+    std::istringstream lines(ReadAll(entry.path().string()));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("user_retries_left = ", 0) == 0) return line.substr(20);
+    }
+  }
+  return "(none)";
+}
+
+// A key that cannot save its retry counter (no byte may be written) must
+// not compare PINs at all: twelve wrong PINs and then the right one are all
+// refused, and nothing is counted.  With room again, a wrong PIN counts and
+// the right one restores the counter.
+TEST_F(SkfFaultTest, AKeyThatCannotSaveItsCounterComparesNoPin) {
+  auto sign = [](const char* pin) {
+    CMSEngine e;
+    e.SetInterface("SKF");
+    e.SetPassword(pin);
+    std::string pem;
+    Outcome o;
+    CaptureStdout([&] { o.result = e.SignData(kPlain, sizeof kPlain - 1, 1, &pem); });
+    o.message = ErrorUtf8(e);
+    return o;
+  };
+  const std::string tokens = bed_.skf.token_dir;
+  const std::string all = RetriesLeft(tokens);  // the bed's full count
+  ASSERT_GT(atoi(all.c_str()), 1) << all;
+  const std::string oneLess = std::to_string(atoi(all.c_str()) - 1);
+  Outcome full = RunWithFileLimit(0, [&] {
+    int refused = 0;
+    for (int i = 0; i < 12; ++i) refused += sign("00000000").result == -1;
+    Outcome right = sign(skftest::kUserPin);
+    right.message = std::to_string(refused) + " " + right.message;
+    return right;
+  });
+  EXPECT_EQ(full.result, -1);
+  EXPECT_EQ(full.message.substr(0, 3), "12 ") << full.message;
+  EXPECT_EQ(RetriesLeft(tokens), all);
+
+  Outcome wrong = sign("00000000");
+  EXPECT_EQ(wrong.result, -1);
+  EXPECT_EQ(RetriesLeft(tokens), oneLess);
+  Outcome right = sign(skftest::kUserPin);
+  EXPECT_EQ(right.result, 0) << right.message;
+  EXPECT_EQ(RetriesLeft(tokens), all);
 }
 
 }  // namespace

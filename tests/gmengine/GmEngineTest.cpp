@@ -205,6 +205,36 @@ TEST_F(GmEngineTest, SignsAndVerifiesAPlainTwentyByteSha1Digest) {
   ERR_clear_error();
 }
 
+TEST_F(GmEngineTest, DigestSignWithSm3IsTheStandardSm2SignatureOfTheMessage) {
+  LoadEngine();
+  Ptr<EVP_PKEY> key = LoadKey(kUserName);
+  ASSERT_TRUE(key) << DrainErrors();
+  for (const std::string& msg : {std::string(), std::string("abc"), std::string(70000, 'm')}) {
+    ClearCalls();
+    Ptr<EVP_MD_CTX> sctx(EVP_MD_CTX_new());
+    unsigned char sig[128];
+    size_t sig_len = sizeof sig;
+    const auto* data = reinterpret_cast<const unsigned char*>(msg.data());
+    ASSERT_EQ(EVP_DigestSignInit(sctx.get(), nullptr, EVP_sm3(), nullptr, key.get()), 1);
+    ASSERT_EQ(EVP_DigestSign(sctx.get(), sig, &sig_len, data, msg.size()), 1) << DrainErrors();
+    EXPECT_EQ(CountCalls("SKF_ECCSignData"), 1);
+    // e = SM3(Z || message): OpenSSL's own SM2 accepts it over the message.
+    EXPECT_TRUE(OpenSslSm2Accepts(SignIdentity().cert.get(), msg, sig, sig_len)) << msg.size();
+
+    // The device key checks it the same way, and refuses another message.
+    Ptr<EVP_MD_CTX> vctx(EVP_MD_CTX_new());
+    ASSERT_EQ(EVP_DigestVerifyInit(vctx.get(), nullptr, EVP_sm3(), nullptr, key.get()), 1);
+    EXPECT_EQ(EVP_DigestVerify(vctx.get(), sig, sig_len, data, msg.size()), 1);
+    Ptr<EVP_MD_CTX> wctx(EVP_MD_CTX_new());
+    const std::string other = msg + "x";
+    ASSERT_EQ(EVP_DigestVerifyInit(wctx.get(), nullptr, EVP_sm3(), nullptr, key.get()), 1);
+    EXPECT_NE(EVP_DigestVerify(wctx.get(), sig, sig_len,
+                               reinterpret_cast<const unsigned char*>(other.data()), other.size()),
+              1);
+  }
+  ERR_clear_error();
+}
+
 TEST_F(GmEngineTest, PublicKeysSignNothing) {
   LoadEngine();
   Ptr<EVP_PKEY> pub(ENGINE_load_public_key(engine_, nullptr, nullptr, SignIdentity().cert.get()));

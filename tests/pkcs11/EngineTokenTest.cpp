@@ -182,7 +182,7 @@ TEST_F(EngineTokenTest, WrongPinIsTheDevicesRefusal) {
   EXPECT_FALSE(LoadClientCert(2));
   EXPECT_EQ(cert_, nullptr);
   EXPECT_EQ(key_, nullptr);
-  // libp11 leaves C_Login's return value as the reason of its own entry;
+  // C_Login's return value is the reason of an entry of its own;
   // the engine repeats it in its text.
   std::string errors = DrainErrors();
   EXPECT_NE(errors.find("reason=0xA0 "), std::string::npos) << errors;
@@ -248,7 +248,7 @@ TEST_F(EngineTokenTest, NoListedModuleWithATokenFails) {
 
 // The token keeps its keys: SoftHSM marks them sensitive and not
 // extractable, and refuses to reveal the private exponent.  Checked straight
-// through the PKCS#11 module, with the engine (and libp11) not loaded.
+// through the PKCS#11 module, with the engine not loaded.
 TEST_F(EngineTokenTest, TokenKeysAreSensitiveAndNotExtractable) {
   engine_.Release();
   platform::DynamicLibrary module;

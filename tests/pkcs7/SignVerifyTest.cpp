@@ -60,7 +60,11 @@ TEST_P(SignVerifyTest, AttachedMessageIsWellFormedAndVerifiesHereAndWithOpenssl)
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data->data), data->length), kContent);
   ASSERT_EQ(sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(p7.get())), 1);
   PKCS7_SIGNER_INFO* si = FirstSigner(p7.get());
-  EXPECT_EQ(OBJ_obj2nid(si->digest_alg->algorithm), NID_sha1) << "SHA-1 for every key";
+  // RSA: SHA-1 and OpenSSL's own signature name; SM2: the GM profile.
+  char sigAlg[64] = {};
+  OBJ_obj2txt(sigAlg, sizeof sigAlg, si->digest_enc_alg->algorithm, 1);
+  EXPECT_EQ(OBJ_obj2nid(si->digest_alg->algorithm), route.rsa ? NID_sha1 : NID_sm3);
+  EXPECT_STREQ(sigAlg, route.rsa ? "1.2.840.113549.1.1.1" : "1.2.156.10197.1.301.1");
   std::vector<int> expected = {NID_pkcs9_contentType, NID_pkcs9_signingTime,
                                NID_pkcs9_messageDigest};
   std::sort(expected.begin(), expected.end());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -82,6 +83,22 @@ TEST_F(StoreCommandTest, ImportsCertificateWithKeyAndListsIt) {
   ASSERT_TRUE(platform::ReadMyStore(&certs));
   EXPECT_TRUE(certs.empty());
   EXPECT_EQ(platform::ReadContainerKey(gbk_provider, "c1"), nullptr);
+}
+
+// A certificate named with terminal escapes is listed with them escaped:
+// the listing can neither clear the screen nor add lines or columns.
+TEST_F(StoreCommandTest, ListEscapesControlCharactersOfNames) {
+  ossl::Ptr<X509> evil =
+      tolmix::testing::MakeX509(tolmix::testing::CertSpec().Cn("Evil\x1b[2J\x1b]0;PWNED\aName\tx\ny"));
+  WritePem(Path("evil.pem"), [&](FILE* f) { PEM_write_X509(f, evil.get()); });
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(Run({"import", Path("evil.pem")}), 0);
+  ASSERT_EQ(Run({"list"}), 0);
+  std::string listing = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(listing.find("\tEvil\\x1B[2J\\x1B]0;PWNED\\x07Name\\x09x\\x0Ay\t"), std::string::npos)
+      << listing;
+  EXPECT_EQ(listing.find_first_of("\x1b\a"), std::string::npos);
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 3);  // store, thumbprint, MY
 }
 
 TEST_F(StoreCommandTest, RefusesMismatchesAndBadUsage) {

@@ -1,0 +1,197 @@
+// Which device sees a PIN, with a PKCS#11 token and an SKF key plugged in
+// at the same time.  One sandbox; its device lists put OpenSC's pkcs11-spy
+// in front of the SoftHSM2 token and name the soft SKF library's test
+// build, so every C_Login the token gets and every SKF_VerifyPIN the key
+// gets is on record.  Each case runs one `tolmix call` process from a key
+// with a known number of tries and empty records.
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e_support/E2eBed.h"
+
+namespace tolmix::e2e {
+namespace {
+
+constexpr char kSpy[] = "/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so";
+constexpr char kSoftHsm[] = "/usr/lib/softhsm/libsofthsm2.so";
+// The sandbox's soft SKF key (host/SandboxParts.h).
+constexpr char kSkfDevice[] = "TolmixSoftKey";
+constexpr char kSkfApplication[] = "TOLMIX";
+constexpr char kSkfSoPin[] = "66666666";
+
+constexpr char kEmptyPin[] = "密码为空,请输入密码!";
+constexpr char kSkfRefused9[] = "登录设备失败，口令是否正确,您还有9次尝试机会!!!!!!";
+constexpr char kSkfRefused0[] = "登录设备失败，口令是否正确,您还有0次尝试机会!!!!!!";
+
+// At least one for each run of the repeated member.
+constexpr int kEachRun = -1;
+
+size_t CountMatches(const std::string& text, const std::regex& re) {
+  return static_cast<size_t>(
+      std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
+}
+
+class PinRouting : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (access(kSpy, R_OK) != 0) return;  // each case skips
+    bed_ = new Bed(TOLMIX_HOST);
+    if (!bed_->Ok()) return;
+    // Both device lists of the sandbox's system folder are rewritten to
+    // reach the devices through the recording modules.
+    const std::string system = bed_->Var("TOLMIX_SYSTEM_DIR");
+    std::error_code ec;
+    std::filesystem::create_symlink(kSpy, system + "/pkcs11-spy.so", ec);
+    std::filesystem::create_symlink(SKFAPI_MOCK_SO, system + "/SKFAPI_mock.so", ec);
+    auto list = [](const char* dll) {
+      return std::string("[DeviceCount]\nDeviceCount=1\n\n[Device_1]\nDLLName=") + dll + "\n";
+    };
+    WriteFile(system + "/P11_SKF.ini", list("pkcs11-spy.so"));
+    WriteFile(system + "/GM_SKF.ini", list("SKFAPI_mock.so"));
+  }
+  static void TearDownTestSuite() {
+    delete bed_;
+    bed_ = nullptr;
+  }
+  void SetUp() override {
+    if (access(kSpy, R_OK) != 0) GTEST_SKIP() << kSpy << " missing (Debian package opensc-pkcs11)";
+    ASSERT_TRUE(bed_->Ok()) << bed_->Problem();
+    spyLog_ = bed_->Scratch("spy.log");
+    skfLog_ = bed_->Scratch("skf.log");
+  }
+
+  Env Recording() const {
+    return {{"PKCS11SPY", kSoftHsm}, {"PKCS11SPY_OUTPUT", spyLog_}, {"SKFAPI_MOCK_LOG", skfLog_}};
+  }
+  std::string AppConf() const {
+    return bed_->Var("TOLMIX_SKF_TOKEN_DIR") + "/" + kSkfDevice + "/" + kSkfApplication +
+           "/app.conf";
+  }
+  // The key's user PIN reset by softskf, then its tries left set to TRIES.
+  void ResetKey(int tries) {
+    Outcome r = Shell("env TOLMIX_SKF_TOKEN_DIR=" + Quoted(bed_->Var("TOLMIX_SKF_TOKEN_DIR")) +
+                          " " + Quoted(SOFTSKF_EXE) + " init " + kSkfDevice + " " +
+                          kSkfApplication + " " + bed_->Var("TOLMIX_SANDBOX_SKF_PIN") + " " +
+                          kSkfSoPin + " 10",
+                      bed_->Scratch("softskf.err"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string conf = ReadFile(AppConf());
+    conf = std::regex_replace(conf, std::regex("user_retries_left = [0-9]+"),
+                              "user_retries_left = " + std::to_string(tries));
+    WriteFile(AppConf(), conf);
+    ASSERT_EQ(SkfTriesLeft(), tries);
+  }
+  int SkfTriesLeft() const {
+    std::smatch m;
+    std::string conf = ReadFile(AppConf());
+    return std::regex_search(conf, m, std::regex("user_retries_left = ([0-9]+)"))
+               ? std::stoi(m[1])
+               : -1;
+  }
+  size_t SkfVerifies() const {
+    return CountMatches(ReadFile(skfLog_), std::regex("^SKF_VerifyPIN ", std::regex::multiline));
+  }
+  size_t TokenLogins() const {
+    return CountMatches(ReadFile(spyLog_), std::regex("^[0-9]+: C_Login$", std::regex::multiline));
+  }
+
+  static Bed* bed_;
+  std::string spyLog_, skfLog_;
+};
+Bed* PinRouting::bed_ = nullptr;
+
+struct Case {
+  const char* what;
+  int triesBefore;                               // the SKF key's tries left at the start
+  std::vector<std::vector<std::string>> before;  // members run first
+  std::vector<std::string> repeated;             // then this member, TIMES times
+  int times;
+  const char* result;  // what each run returns: "true", "false", or a PKI certificate file
+  const char* error;   // GetLastErrorInfo(0) at the end; nullptr: not checked
+  const char* current; // GetCert at the end: a PKI certificate file, nullptr for ""
+  int skfVerifies;     // SKF_VerifyPIN calls the key saw (kEachRun: at least TIMES)
+  int skfTriesAfter;
+  int tokenLogins;     // C_Login calls the token saw (kEachRun: at least TIMES)
+};
+
+TEST_F(PinRouting, EachDeviceSeesOnlyThePinMeantForIt) {
+  const std::string tokenPin = bed_->Var("TOLMIX_SANDBOX_P11_PIN");
+  const std::string keyPin = bed_->Var("TOLMIX_SANDBOX_SKF_PIN");
+  const Case cases[] = {
+      // An empty PIN reaches no device, however often it is tried.
+      {"no session", 10, {}, {"Sign", "x"}, 20, "false", kEmptyPin, nullptr, 0, 10, 0},
+      {"SKF, empty PIN", 10, {{"SetPasswd", "SKF", "", "1"}}, {"Sign", "x"}, 20, "false",
+       kEmptyPin, nullptr, 0, 10, 0},
+      // Exporting a certificate needs no login; the SM2 one is the key's.
+      {"GetCertEx with a PIN set", 10, {{"Initialize", "P11", tokenPin}}, {"GetCertEx", "2"}, 20,
+       "skf-sm2-sign.pem", nullptr, "skf-sm2-sign.pem", 0, 10, 0},
+      // The token's PIN on "P11": the key is asked while three tries or more
+      // remain, and keeps its last two.
+      {"P11, the token's PIN", 10, {{"SetPasswd", "P11", tokenPin, "1"}}, {"Sign", "x"}, 20, "true",
+       nullptr, "p11-sign.pem", 8, 2, kEachRun},
+      {"P11, the token's PIN, key locked", 0, {{"SetPasswd", "P11", tokenPin, "1"}},
+       {"Sign", "x"}, 3, "true", nullptr, "p11-sign.pem", 0, 0, kEachRun},
+      // "SKF": a refusal ends the call with the key's count; the token never
+      // sees that PIN.  A locked key is not asked again.
+      {"SKF, wrong PIN", 10, {{"SetPasswd", "SKF", "000000", "1"}}, {"Sign", "x"}, 1, "false",
+       kSkfRefused9, nullptr, 1, 9, 0},
+      {"SKF, key locked", 0, {{"SetPasswd", "SKF", keyPin, "1"}}, {"Sign", "x"}, 2, "false",
+       kSkfRefused0, nullptr, 0, 0, 0},
+      // The key's own PIN signs on the key (SM2), with no selector or "P11";
+      // the token sees only SetPasswd's own "P11" login.
+      {"no selector, the key's PIN", 10, {{"Initialize", "CSP", keyPin}}, {"Sign", "x"}, 3, "true",
+       nullptr, "skf-sm2-sign.pem", kEachRun, 10, 0},
+      {"P11, the key's PIN", 9, {{"SetPasswd", "P11", keyPin, "1"}}, {"Sign", "x"}, 3, "true",
+       nullptr, "skf-sm2-sign.pem", kEachRun, 10, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetKey(c.triesBefore);
+    std::filesystem::remove(spyLog_);
+    std::filesystem::remove(skfLog_);
+    const bool pem = std::string(c.result).ends_with(".pem");
+    std::vector<std::vector<std::string>> members = c.before;
+    std::string shape(c.before.size(), 'l');
+    for (int i = 0; i < c.times; ++i) {
+      members.push_back(c.repeated);
+      shape += pem ? 'p' : 'l';
+    }
+    members.push_back({"GetLastErrorInfo", "0"});
+    members.push_back({"GetCert"});
+    shape += "lp";
+
+    Outcome run = bed_->Call(members, Recording());
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> out = Results(run.out, shape);
+    const std::string want = pem ? ReadFile(bed_->Pki(c.result)) : c.result;
+    for (int i = 0; i < c.times; ++i) {
+      EXPECT_EQ(out[c.before.size() + static_cast<size_t>(i)], want) << "run " << i;
+    }
+    if (c.error) {
+      EXPECT_EQ(out[out.size() - 2], c.error);
+    }
+    EXPECT_EQ(out.back(), c.current ? ReadFile(bed_->Pki(c.current)) : std::string());
+
+    const size_t times = static_cast<size_t>(c.times);
+    if (c.skfVerifies == kEachRun) {
+      EXPECT_GE(SkfVerifies(), times);
+    } else {
+      EXPECT_EQ(SkfVerifies(), static_cast<size_t>(c.skfVerifies));
+    }
+    EXPECT_EQ(SkfTriesLeft(), c.skfTriesAfter);
+    if (c.tokenLogins == kEachRun) {
+      EXPECT_GE(TokenLogins(), times);
+    } else {
+      EXPECT_EQ(TokenLogins(), static_cast<size_t>(c.tokenLogins));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tolmix::e2e
