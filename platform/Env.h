@@ -9,7 +9,7 @@
 namespace tolmix::platform {
 
 // Folder that holds P11_SKF.ini, GM_SKF.ini, the engine modules and the
-// device libraries: $TOLMIX_SYSTEM_DIR, else <prefix>/lib/tolmix.  No
+// device libraries: $TOLMIX_SYSTEM_DIR, else <libdir>/tolmix.  No
 // trailing "/".  Stands in for GetSystemDirectoryA.
 std::string SystemDir();
 
