@@ -293,7 +293,16 @@ void Session::Approved(const RequestVerdict& v) {
   request["op"] = path.substr(1);
   auto self = shared_from_this();
   asio::post(broker_.calls(), [self, v, request = std::move(request)]() mutable {
-    std::string answer = self->broker_.pool().Call(v.origin, std::move(request)).dump();
+    std::string answer;
+    if (request["op"] == "release" && request.contains("ids") && request["ids"].is_array()) {
+      // A page going away releases all its objects in one beacon.
+      for (const json& id : request["ids"]) {
+        self->broker_.pool().Call(v.origin, json{{"op", "release"}, {"id", id}});
+      }
+      answer = "{}";
+    } else {
+      answer = self->broker_.pool().Call(v.origin, std::move(request)).dump();
+    }
     asio::post(self->socket_.get_executor(), [self, v, answer = std::move(answer)]() mutable {
       self->Send(self->Cors(http::status::ok, v.origin, std::move(answer)), false);
     });

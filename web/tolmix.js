@@ -252,12 +252,18 @@
   };
 
   // The page is going away: release its objects (the worker also ends when
-  // idle, should this never arrive).
+  // idle, should this never arrive).  A beacon may carry only a CORS-safe
+  // type, which the bridge refuses, so this is a keep-alive fetch: it
+  // outlives the page as a beacon does, with its preflight.
   global.addEventListener("pagehide", function () {
     var ids = Object.keys(live);
-    if (!ids.length || !navigator.sendBeacon) return;
-    navigator.sendBeacon(BASE + "/release",
-                         new Blob([JSON.stringify({ids: ids})], {type: "application/json"}));
+    if (!ids.length) return;
     live = {};
+    try {
+      fetch(BASE + "/release", {
+        method: "POST", keepalive: true, headers: {"Content-Type": "application/json"},
+        body: JSON.stringify({ids: ids})
+      }).catch(function () {});
+    } catch (e) {}
   });
 })(this);
