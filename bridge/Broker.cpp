@@ -75,8 +75,6 @@ class Gate {
     });
   }
 
-  void Join() { consent_.join(); }
-
  private:
   bool AllowedOnce(const std::string& origin) {
     std::lock_guard lock(m_);
@@ -154,7 +152,8 @@ class Broker {
     ioc_.run();
     pool_.EndAll();
     calls_.join();
-    gate_.Join();
+    // A question to the user may still be open; nothing waits for it (see
+    // RunBroker).
     return 0;
   }
 
@@ -336,8 +335,14 @@ void Session::Send(Response res, bool close) {
 
 int RunBroker(const BrokerOptions& options) {
   signal(SIGPIPE, SIG_IGN);  // a page that goes away mid-answer is no reason to die
-  Broker broker(options);
-  return broker.Run();
+  // The broker lives until the process ends: a question to the user that is
+  // still open when a signal stops the loop must not hold the exit up, and
+  // once the workers are ended nothing else is left to finish.
+  auto* broker = new Broker(options);
+  int status = broker->Run();
+  fflush(stdout);
+  fflush(stderr);
+  _exit(status);
 }
 
 }  // namespace tolmix::bridge

@@ -18,7 +18,8 @@ struct BrokerOptions {
   std::string program;             // the tolmix binary that runs workers
 };
 
-// Serves until SIGTERM or SIGINT.  Prints "listening on http://127.0.0.1:PORT"
+// Serves until SIGTERM or SIGINT, then ends the process (after ending the
+// workers).  Prints "listening on http://127.0.0.1:PORT"
 // on standard output once it accepts connections.  Exit status: 0, or 1 when
 // the port cannot be taken.
 int RunBroker(const BrokerOptions& options);

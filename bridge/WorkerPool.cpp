@@ -97,23 +97,24 @@ bool WorkerPool::Start(Slot& s, const std::string& origin, std::string* error) {
 void WorkerPool::Stop(Slot& s) {
   if (s.fd >= 0) close(s.fd);  // the worker reads the end of its stream and leaves
   s.fd = -1;
-  if (s.pid > 0) {
+  const pid_t pid = s.pid;
+  if (pid > 0) {
     for (int i = 0; i < 50; ++i) {
-      if (waitpid(s.pid, nullptr, WNOHANG) != 0) {
+      if (waitpid(pid, nullptr, WNOHANG) != 0) {
         s.pid = -1;
         return;
       }
       usleep(20000);
     }
-    kill(s.pid, SIGKILL);
-    waitpid(s.pid, nullptr, 0);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
   }
   s.pid = -1;
 }
 
 bool WorkerPool::Alive(Slot& s) {
   if (s.pid <= 0) return false;
-  if (waitpid(s.pid, nullptr, WNOHANG) == 0) return true;
+  if (waitpid(s.pid.load(), nullptr, WNOHANG) == 0) return true;
   s.pid = -1;  // reaped
   Stop(s);
   return false;
@@ -143,7 +144,7 @@ json WorkerPool::Call(const std::string& origin, json request) {
   std::string answerText;
   if (!WriteFrame(slot->fd, request.dump()) || !ReadFrame(slot->fd, &answerText)) {
     fprintf(stderr, "tolmix bridge: worker %d for %s ended during a call\n",
-            static_cast<int>(slot->pid), origin.c_str());
+            static_cast<int>(slot->pid.load()), origin.c_str());
     Stop(*slot);
     return Gone("the control's process ended during the call");
   }
@@ -180,7 +181,7 @@ void WorkerPool::EndIdle() {
     if (!lock.owns_lock() || !Alive(*slot)) continue;
     if (now - slot->lastUse >= idle_) {
       fprintf(stderr, "tolmix bridge: worker %d for %s idle; ended\n",
-              static_cast<int>(slot->pid), origin.c_str());
+              static_cast<int>(slot->pid.load()), origin.c_str());
       Stop(*slot);
     }
   }
@@ -191,6 +192,11 @@ void WorkerPool::EndAll() {
   {
     std::lock_guard lock(mapMutex_);
     for (auto& [origin, slot] : slots_) all.push_back(slot);
+  }
+  for (auto& slot : all) {
+    std::unique_lock lock(slot->m, std::try_to_lock);
+    const pid_t pid = slot->pid;
+    if (!lock.owns_lock() && pid > 0) kill(pid, SIGTERM);
   }
   for (auto& slot : all) {
     std::lock_guard lock(slot->m);

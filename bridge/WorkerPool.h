@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -39,12 +40,14 @@ class WorkerPool {
   // Ends every worker that has not been called for the idle time (busy
   // ones are left alone).
   void EndIdle();
+  // Ends every worker; a worker busy in a call (a dialog waiting for the
+  // user, say) is signalled first so that the call returns.
   void EndAll();
 
  private:
   struct Slot {
     std::mutex m;
-    pid_t pid = -1;
+    std::atomic<pid_t> pid{-1};  // also read without M, to signal a busy worker
     int fd = -1;
     uint64_t generation = 0;
     std::chrono::steady_clock::time_point lastUse;

@@ -5,6 +5,7 @@
 #include "host/Bridge.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -53,6 +54,9 @@ int EndWorkers(const std::string& origin) {
     char* end = nullptr;
     long pid = strtol(e->d_name, &end, 10);
     if (*end || pid <= 0 || pid == getpid()) continue;
+    struct stat st;
+    std::string dir = std::string("/proc/") + e->d_name;
+    if (stat(dir.c_str(), &st) != 0 || st.st_uid != getuid()) continue;  // this user's only
     std::string path = std::string("/proc/") + e->d_name + "/cmdline";
     FILE* f = fopen(path.c_str(), "rb");
     if (!f) continue;
@@ -63,7 +67,7 @@ int EndWorkers(const std::string& origin) {
     fclose(f);
     const std::string pattern = std::string("worker") + '\0' + "--origin" + '\0' + origin + '\0';
     if (cmd.find(pattern) == std::string::npos) continue;
-    if (kill(static_cast<pid_t>(pid), SIGTERM) == 0) ++ended;  // only our own processes obey
+    if (kill(static_cast<pid_t>(pid), SIGTERM) == 0) ++ended;
   }
   closedir(proc);
   return ended;

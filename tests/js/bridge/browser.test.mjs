@@ -295,3 +295,57 @@ test("a worker killed mid-session makes the next call throw and a new object wor
     await tab.close();
   }
 });
+
+// A raw call to the bridge at PORT from ORIGIN.
+async function post(port, origin, target, body) {
+  const res = await bed.raw("POST", target, {Host: `127.0.0.1:${port}`, Origin: origin,
+                                             "Content-Type": "application/json"},
+                            JSON.stringify(body), port);
+  return {status: res.status, body: res.status === 200 ? JSON.parse(res.body) : res.body};
+}
+
+test("an idle worker ends, and with it the origin's session", async () => {
+  const idle = new Bed();
+  idle.env = bed.env;
+  idle.pagePort = bed.pagePort;
+  await idle.startBridge(["--idle", "1"]);
+  try {
+    const a = bed.origin("a.test");
+    const made = await post(idle.bridgePort, a, "/create", {progid: "TOLMIX.TOLMIXCtrl.1"});
+    assert.equal(made.status, 200);
+    const set = await post(idle.bridgePort, a, "/invoke",
+                           {id: made.body.id, name: "SetPasswd", args: ["P11", "123456", 1]});
+    assert.deepEqual(set.body, {value: true});
+    assert.equal(idle.workers()[a].length, 1);
+    await new Promise((ok) => setTimeout(ok, 2600));
+    assert.equal(idle.workers()[a], undefined, "the idle worker has ended");
+    const late = await post(idle.bridgePort, a, "/invoke", {id: made.body.id, name: "Sign", args: ["x"]});
+    assert.match(late.body.error, /ended/);
+  } finally {
+    await idle.stop();  // a bridge only: the folder is the main bed's
+  }
+  assert.deepEqual(idle.bridgeExit, {code: 0, sig: null});
+});
+
+test("tolmix origins revoke ends the origin's worker and refuses its next call", async () => {
+  const a = bed.origin("a.test");
+  const made = await post(bed.bridgePort, a, "/create", {progid: "TOLMIX.TOLMIXCtrl.1"});
+  assert.equal(made.status, 200);
+  const [pid] = bed.workers()[a];
+  bed.tolmix("origins", "revoke", a);
+  assert.doesNotMatch(bed.tolmix("origins", "list"), /a\.test/);
+  for (let i = 0; i < 50 && fs.existsSync(`/proc/${pid}/cmdline`) &&
+                  fs.readFileSync(`/proc/${pid}/cmdline`, "utf8").includes("worker"); i++) {
+    await new Promise((ok) => setTimeout(ok, 20));
+  }
+  assert.equal(bed.workers()[a], undefined);
+  const after = await post(bed.bridgePort, a, "/create", {progid: "TOLMIX.TOLMIXCtrl.1"});
+  assert.equal(after.status, 403);
+  // The administrator's file wins over the user's answer.
+  bed.tolmix("origins", "allow", a);
+  fs.writeFileSync(bed.env.TOLMIX_ADMIN_ORIGINS, `[origins]\n${a}=deny\n`);
+  assert.match(bed.tolmix("origins", "list"), new RegExp(`${a} deny \\(administrator\\)`));
+  assert.equal((await post(bed.bridgePort, a, "/create", {progid: "TOLMIX.TOLMIXCtrl.1"})).status, 403);
+  fs.unlinkSync(bed.env.TOLMIX_ADMIN_ORIGINS);
+  assert.equal((await post(bed.bridgePort, a, "/create", {progid: "TOLMIX.TOLMIXCtrl.1"})).status, 200);
+});

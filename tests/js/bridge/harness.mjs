@@ -59,8 +59,8 @@ export class Bed {
     this.pagePort = this.server.address().port;
   }
 
-  async startBridge() {
-    this.bridge = spawn(TOLMIX, ["bridge", "--port", "0", "--idle", "60"],
+  async startBridge(extra = ["--idle", "60"]) {
+    this.bridge = spawn(TOLMIX, ["bridge", "--port", "0", ...extra],
                         {env: this.env, stdio: ["ignore", "pipe", "pipe"]});
     this.bridgeLog = "";
     this.bridge.stderr.on("data", (d) => { this.bridgeLog += d; });
@@ -116,6 +116,7 @@ export class Bed {
 
   // Process IDs of the bridge's workers, by origin.
   workers() {
+    if (!this.bridge) return {};
     const found = {};
     for (const pid of fs.readdirSync("/proc")) {
       if (!/^\d+$/.test(pid)) continue;
@@ -136,9 +137,9 @@ export class Bed {
   }
 
   // A raw HTTP request to the bridge (as a hostile client would send it).
-  raw(method, target, headers, body) {
+  raw(method, target, headers, body, port = this.bridgePort) {
     return new Promise((ok, fail) => {
-      const req = http.request({host: "127.0.0.1", port: this.bridgePort, method, path: target,
+      const req = http.request({host: "127.0.0.1", port, method, path: target,
                                 headers, setHost: false}, (res) => {
         let text = "";
         res.on("data", (d) => { text += d; });
@@ -157,6 +158,6 @@ export class Bed {
       this.bridge.kill("SIGTERM");
       this.bridgeExit = await exited;
     }
-    if (!process.env.TOLMIX_KEEP) fs.rmSync(this.dir, {recursive: true, force: true});
+    if (this.dir && !process.env.TOLMIX_KEEP) fs.rmSync(this.dir, {recursive: true, force: true});
   }
 }
