@@ -183,8 +183,11 @@ test("an origin never approved gets nothing: no worker, no PIN try", async () =>
 (async function () {
   var r = {throws: 0, promise: ""};
   for (var i = 0; i < 12; i++) {
-    try { new ActiveXObject("TOLMIX.TOLMIXCtrl.1").SetPasswd("SKF", "00000" + i, 1); }
-    catch (e) { r.throws++; r.number = e.number; }
+    try {
+      var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");
+      c.SetPasswd("SKF", "00000" + i, 1);
+      c.Sign("guess " + i);
+    } catch (e) { r.throws++; r.number = e.number; }
   }
   r.upgraded = typeof TOLMIX1.SetPasswd;
   try { await tolmix.create(); } catch (e) { r.promise = "rejected"; }
@@ -198,6 +201,13 @@ test("an origin never approved gets nothing: no worker, no PIN try", async () =>
   assert.equal(r.promise, "rejected");
   assert.equal(bed.workers()[bed.origin("c.test")], undefined);
   assert.equal(bed.skfUserTries(), tries);
+  // The same guess from an approved origin does reach the key.
+  bed.page("one-guess", `<script>
+var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");
+window.result = {set: c.SetPasswd("SKF", "000000", 1), sign: c.Sign("guess")}; window.done = true;
+</script>`);
+  assert.deepEqual(await bed.run("a.test", "one-guess"), {set: true, sign: false});
+  assert.equal(Number(bed.skfUserTries()), Number(tries) - 1);
 });
 
 test("origin B's control cannot sign with the PIN that origin A set", async () => {
