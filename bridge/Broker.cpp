@@ -35,6 +35,22 @@ using Response = http::response<http::string_body>;
 
 class Broker;
 
+// Runs a page's call in ORIGIN's worker; the answer as JSON text.  Never
+// throws: the call runs on a pool thread with nobody above to catch.
+std::string Forward(WorkerPool& pool, const std::string& origin, json request) {
+  try {
+    if (request["op"] == "release" && request.contains("ids") && request["ids"].is_array()) {
+      // A page going away releases all its objects at once.
+      for (const json& id : request["ids"]) pool.Call(origin, json{{"op", "release"}, {"id", id}});
+      return "{}";
+    }
+    return pool.Call(origin, std::move(request)).dump(-1, ' ', false, json::error_handler_t::replace);
+  } catch (const std::exception& e) {
+    return json{{"error", std::string("the bridge failed: ") + e.what()}, {"hresult", -2147467259}}
+        .dump(-1, ' ', false, json::error_handler_t::replace);
+  }
+}
+
 std::string_view Sv(beast::string_view s) { return {s.data(), s.size()}; }
 
 // The origin decisions that need more than the files: answers "allow once"
@@ -292,16 +308,7 @@ void Session::Approved(const RequestVerdict& v) {
   request["op"] = path.substr(1);
   auto self = shared_from_this();
   asio::post(broker_.calls(), [self, v, request = std::move(request)]() mutable {
-    std::string answer;
-    if (request["op"] == "release" && request.contains("ids") && request["ids"].is_array()) {
-      // A page going away releases all its objects in one beacon.
-      for (const json& id : request["ids"]) {
-        self->broker_.pool().Call(v.origin, json{{"op", "release"}, {"id", id}});
-      }
-      answer = "{}";
-    } else {
-      answer = self->broker_.pool().Call(v.origin, std::move(request)).dump();
-    }
+    std::string answer = Forward(self->broker_.pool(), v.origin, std::move(request));
     asio::post(self->socket_.get_executor(), [self, v, answer = std::move(answer)]() mutable {
       self->Send(self->Cors(http::status::ok, v.origin, std::move(answer)), false);
     });

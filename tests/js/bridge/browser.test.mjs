@@ -47,6 +47,7 @@ r.lastError = c.GetLastErrorInfo(0);
 c.SignedData = "a write stores nothing";
 r.afterWrite = c.signeddata;
 r.types = [typeof r.sign, typeof c.ErrorCode, typeof r.signed];
+try { new ActiveXObject("Scripting.FileSystemObject"); } catch (e) { r.otherProgId = e.number; }
 window.result = r; window.done = true;
 </script>`;
 }
@@ -71,6 +72,7 @@ test("an unchanged page script signs on SKF and P11, and openssl verifies", asyn
     assert.equal(r.lastError, "");
     assert.equal(r.afterWrite, r.signed);
     assert.deepEqual(r.types, ["boolean", "number", "string"]);
+    assert.equal(r.otherProgId, -2146827859, "Automation server can't create object");
     if (route === "P11") {
       const content = opensslContent(r.signed);
       assert.notEqual(content, null, "openssl smime -verify");
@@ -117,6 +119,9 @@ test("1 MB Encrypt/Decrypt and putFile, EncryptFile, DecryptFile, getFile round 
   r.decFile = c.DecryptFile("C:\\\\work\\\\data.p7", "back.bin");
   var back = new Uint8Array(await (await tolmix.getFile("back.bin")).arrayBuffer());
   r.sameFile = back.length === bytes.length && back.every(function (b, k) { return b === bytes[k]; });
+  var p2 = await tolmix.create();
+  r.promise = [await p2.Digest("abc", 5), await p2.DigestData(), await p2.ErrorCode()];
+  await p2.release();
   window.result = r; window.done = true;
 })().catch(function (e) { window.result = {error: e.message}; window.done = true; });
 </script>`);
@@ -131,6 +136,8 @@ test("1 MB Encrypt/Decrypt and putFile, EncryptFile, DecryptFile, getFile round 
   assert.equal(r.encFile, true, r.encErr);
   assert.equal(r.decFile, true);
   assert.equal(r.sameFile, true);
+  const abc = execFileSync("openssl", ["dgst", "-sha256", "-binary"], {input: "abc"}).toString("base64");
+  assert.deepEqual(r.promise, [true, abc, 0]);
   assert.ok(fs.statSync(path.join(bed.filesOf("a.test"), "work", "data.p7")).size > 300000);
 });
 
