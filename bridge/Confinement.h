@@ -62,8 +62,9 @@ class Confinement {
   // it is refused or (reads) the file cannot be opened.
   bool Map(std::string_view text, PathUse use, MappedPath* out, std::string* why) const;
 
-  // Opens the folder that holds the file named by PARTS, creating missing
-  // folders when CREATE; *LEAF receives the file's name.
+  // Opens (in *DIR) the folder that holds the file named by PARTS (from
+  // SplitPagePath; the last part is the file), each folder on the way with
+  // O_NOFOLLOW; missing folders are made when CREATE.  False with *WHY.
   bool OpenParent(const std::vector<std::string>& parts, bool create, UniqueFd* dir,
                   std::string* why) const;
 

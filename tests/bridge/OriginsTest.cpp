@@ -113,6 +113,30 @@ TEST(OriginsTest, UnattendedConsentAnswersWithoutRemembering) {
   }
 }
 
+TEST(OriginsTest, TheTerminalPromptShowsTheOriginAndReadsTheAnswer) {
+  struct Case {
+    const char* typed;
+    bool allow, remember;
+  } cases[] = {
+      {"a\n", true, true}, {"what\nallow\n", true, true}, {"o\n", true, false},
+      {"d\n", false, true}, {"", false, false}, {"maybe", false, false},
+  };
+  for (const Case& c : cases) {
+    std::string typed = c.typed;
+    FILE* in = fmemopen(typed.data(), typed.size() + 1, "r");
+    char* shown = nullptr;
+    size_t shownSize = 0;
+    FILE* out = open_memstream(&shown, &shownSize);
+    ConsentAnswer a = MakeTerminalConsent(in, out)->Ask("https://www.example.cn");
+    fclose(in);
+    fclose(out);
+    EXPECT_EQ(a.allow, c.allow) << c.typed;
+    EXPECT_EQ(a.remember, c.remember) << c.typed;
+    EXPECT_NE(std::string(shown).find("https://www.example.cn"), std::string::npos);
+    free(shown);
+  }
+}
+
 TEST(PeerUserTest, ALoopbackPeerIsFoundWithItsUser) {
   int server = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in at{};
