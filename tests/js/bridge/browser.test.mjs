@@ -374,3 +374,30 @@ test("tolmix origins revoke ends the origin's worker and refuses its next call",
   fs.unlinkSync(bed.env.TOLMIX_ADMIN_ORIGINS);
   assert.equal((await post(bed.bridgePort, a, "/create", {progid: "TOLMIX.TOLMIXCtrl.1"})).status, 200);
 });
+
+test("a page going away releases its objects", async () => {
+  const a = bed.origin("a.test");
+  bed.page("holder", `<script>
+tolmix.create().then(function (c) { window.result = {id: c.id}; window.done = true; });
+var kept = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");
+</script>`);
+  const tab = await bed.browser.newPage();
+  try {
+    await tab.goto(bed.url("a.test", "holder"));
+    await tab.waitForFunction("window.done === true");
+    const {id} = await tab.evaluate("window.result");
+    const before = await post(bed.bridgePort, a, "/invoke", {id, name: "ErrorCode", kind: "get"});
+    assert.deepEqual(before.body, {value: 0});
+    bed.page("blank", "");
+    await tab.goto(bed.url("a.test", "blank"));
+    let after;
+    for (let i = 0; i < 50; i++) {
+      after = await post(bed.bridgePort, a, "/invoke", {id, name: "ErrorCode", kind: "get"});
+      if (after.body.error) break;
+      await new Promise((ok) => setTimeout(ok, 20));
+    }
+    assert.match(after.body.error, /released/);
+  } finally {
+    await tab.close();
+  }
+});
