@@ -95,22 +95,25 @@ class Gate {
   bool AllowedOnce(const std::string& origin) {
     std::lock_guard lock(m_);
     if (!once_.count(origin)) return false;
-    // "Allow once" lasts while the origin's worker does; before the first
-    // worker starts it holds too (the worker is about to start).
-    if (started_.count(origin) && !pool_.Running(origin)) {
+    // "Allow once" lasts while the origin's worker does: it holds until a
+    // worker has been seen running and then is gone (idle, revoked, died).
+    if (pool_.Running(origin)) {
+      seen_.insert(origin);
+      return true;
+    }
+    if (seen_.count(origin)) {
       once_.erase(origin);
-      started_.erase(origin);
+      seen_.erase(origin);
       return false;
     }
-    started_.insert(origin);
-    return true;
+    return true;  // its first worker is still to start
   }
 
   WorkerPool& pool_;
   asio::thread_pool consent_{1};  // one question at a time, GTK on one thread
   std::unique_ptr<ConsentBackend> backend_;
   std::mutex m_;
-  std::set<std::string> once_, started_;
+  std::set<std::string> once_, seen_;
 };
 
 class Session : public std::enable_shared_from_this<Session> {

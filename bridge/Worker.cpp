@@ -23,6 +23,9 @@ using namespace platform;
 
 namespace {
 
+// getFile's limit: its Base64 must fit in one frame.
+constexpr off_t kMaxFileBytes = kMaxFrameBytes / 4 * 3 - 4096;
+
 // An answer that makes the page's call throw.
 std::string Failure(const std::string& text, HRESULT hr = E_FAIL) {
   return json{{"error", text}, {"hresult", static_cast<int32_t>(hr)}}.dump();
@@ -183,6 +186,10 @@ std::string WorkerState::Dispatch(const std::string& request) {
     if (!files_.Map(path, PathUse::kRead, &mapped, &why)) {
       return Failure("cannot read \"" + path + "\": " + why);
     }
+    struct stat st;
+    if (fstat(mapped.fd.get(), &st) != 0 || st.st_size > kMaxFileBytes) {
+      return Failure("\"" + path + "\" is too large to hand to the page");
+    }
     char buf[65536];
     ssize_t n;
     while ((n = pread(mapped.fd.get(), buf, sizeof buf, static_cast<off_t>(bytes.size()))) > 0) {
@@ -261,7 +268,9 @@ int RunWorker(int fd, const std::string& origin, const CreateFn& create) {
   }
   std::string request;
   while (ReadFrame(fd, &request)) {
-    if (!WriteFrame(fd, state.Handle(request))) break;
+    std::string answer = state.Handle(request);
+    if (answer.size() > kMaxFrameBytes) answer = Failure("the answer is too large for the bridge");
+    if (!WriteFrame(fd, answer)) break;
   }
   return 0;
 }
