@@ -217,6 +217,18 @@ window.result = {set: c.SetPasswd("SKF", "000000", 1), sign: c.Sign("guess")}; w
   assert.equal(Number(bed.skfUserTries()), Number(tries) - 1);
 });
 
+test("the browser's own gate: a public site without the loopback permission gets nothing", async () => {
+  const d = bed.origin("d.test");
+  bed.tolmix("origins", "allow", d);  // the bridge would serve it; the browser stops it first
+  bed.page("gated", `<script>
+var r = {shim: typeof ActiveXObject};
+try { new ActiveXObject("TOLMIX.TOLMIXCtrl.1"); r.created = true; } catch (e) { r.created = false; }
+window.result = r; window.done = true;
+</script>`);
+  assert.deepEqual(await bed.run("d.test", "gated"), {shim: "undefined", created: false});
+  assert.equal(bed.workers()[d], undefined);
+});
+
 test("origin B's control cannot sign with the PIN that origin A set", async () => {
   bed.page("set-a", `<script>
 var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");

@@ -47,7 +47,7 @@ export class Bed {
     const key = path.join(this.dir, "key.pem"), cert = path.join(this.dir, "cert.pem");
     execFileSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                              "-out", cert, "-days", "2", "-subj", "/CN=a.test", "-addext",
-                             "subjectAltName=DNS:a.test,DNS:b.test,DNS:c.test"],
+                             "subjectAltName=DNS:a.test,DNS:b.test,DNS:c.test,DNS:d.test"],
                  {stdio: "ignore"});
     this.server = https.createServer({key: fs.readFileSync(key), cert: fs.readFileSync(cert)},
                                      (req, res) => {
@@ -81,10 +81,14 @@ export class Bed {
       executablePath: CHROMIUM,
       headless: true,
       args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--ignore-certificate-errors",
-             "--host-resolver-rules=MAP a.test 127.0.0.1, MAP b.test 127.0.0.1, MAP c.test 127.0.0.1"],
+             "--host-resolver-rules=MAP a.test 127.0.0.1, MAP b.test 127.0.0.1, MAP c.test 127.0.0.1," +
+             " MAP d.test 127.0.0.1",
+             // The test sites count as public sites, as real ones are, so
+             // the browser's Local Network Access gate applies to them.
+             `--ip-address-space-overrides=127.0.0.1:${this.pagePort}=public`],
     });
-    // Chromium's own gate for pages reaching loopback, granted as a user or
-    // an administrator's policy would.
+    // Chromium's own gate for public pages reaching loopback, granted as a
+    // user or an administrator's policy would; d.test is left without it.
     const cdp = await this.browser.target().createCDPSession();
     for (const host of ["a.test", "b.test", "c.test"]) {
       await cdp.send("Browser.grantPermissions",
