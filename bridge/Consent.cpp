@@ -85,7 +85,7 @@ class GtkConsent : public ConsentBackend {
  public:
   explicit GtkConsent(AskFn ask) : ask_(ask) {}
   ConsentAnswer Ask(const std::string& origin) override {
-    const char* buttons[] = {"Deny", "Allow once", "Allow"};
+    const char* buttons[] = {"拒绝 Deny", "仅本次允许 Allow once", "允许 Allow"};
     switch (ask_("tolmix", ConsentQuestion(origin).c_str(), buttons, 3)) {
       case 2: return {true, true};
       case 1: return {true, false};
@@ -112,9 +112,10 @@ class NoConsent : public ConsentBackend {
 }  // namespace
 
 std::string ConsentQuestion(const std::string& origin) {
-  return "The web site\n\n    " + origin +
-         "\n\nwants to use your certificates and keys through the tolmix control "
-         "(sign, decrypt, read files you give it).\nAllow it?";
+  return "网站 / The web site\n\n    " + origin +
+         "\n\n请求通过 tolmix 控件使用您的证书和密钥（签名、解密、读取您交给它的文件）。\n"
+         "wants to use your certificates and keys through the tolmix control "
+         "(sign, decrypt, read files you give it).\n\n是否允许？ Allow it?";
 }
 
 std::unique_ptr<ConsentBackend> MakeUnattendedConsent(std::string answer) {
