@@ -51,6 +51,8 @@ std::string Forward(WorkerPool& pool, const std::string& origin, json request) {
   }
 }
 
+constexpr std::chrono::seconds kIoTimeout{30};
+
 std::string_view Sv(beast::string_view s) { return {s.data(), s.size()}; }
 
 // The origin decisions that need more than the files: answers "allow once"
@@ -118,7 +120,7 @@ class Gate {
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, Broker& broker) : socket_(std::move(socket)), broker_(broker) {}
+  Session(tcp::socket socket, Broker& broker) : stream_(std::move(socket)), broker_(broker) {}
   void Start();
 
  private:
@@ -130,7 +132,9 @@ class Session : public std::enable_shared_from_this<Session> {
   Response Cors(http::status status, const std::string& origin, std::string body);
   void Refuse(const std::string& reason);
 
-  tcp::socket socket_;
+  // Reads and writes give up after kIoTimeout: a connection that sends
+  // nothing (any local user can open one) does not hold a descriptor for ever.
+  beast::tcp_stream stream_;
   Broker& broker_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -213,7 +217,8 @@ class Broker {
 
 void Session::Start() {
   beast::error_code ec1, ec2;
-  tcp::endpoint local = socket_.local_endpoint(ec1), remote = socket_.remote_endpoint(ec2);
+  tcp::endpoint local = stream_.socket().local_endpoint(ec1);
+  tcp::endpoint remote = stream_.socket().remote_endpoint(ec2);
   if (!ec1 && !ec2 && local.address().is_v4() && remote.address().is_v4()) {
     auto l = reinterpret_cast<const sockaddr_in*>(local.data());
     auto r = reinterpret_cast<const sockaddr_in*>(remote.data());
@@ -227,7 +232,8 @@ void Session::ReadHeader() {
   parser_.emplace();
   parser_->header_limit(16 * 1024);
   parser_->body_limit(kMaxBodyBytes);
-  http::async_read_header(socket_, buffer_, *parser_,
+  stream_.expires_after(kIoTimeout);
+  http::async_read_header(stream_, buffer_, *parser_,
                           [self = shared_from_this()](beast::error_code ec, size_t) {
                             self->OnHeader(ec);
                           });
@@ -261,7 +267,8 @@ void Session::OnHeader(beast::error_code ec) {
     res.body() = ShimScript();
     return Send(std::move(res), parser_->content_length().value_or(0) > 0);
   }
-  http::async_read(socket_, buffer_, *parser_,
+  stream_.expires_after(kIoTimeout);
+  http::async_read(stream_, buffer_, *parser_,
                    [self = shared_from_this(), v](beast::error_code e, size_t) { self->OnBody(e, v); });
 }
 
@@ -269,7 +276,7 @@ void Session::OnBody(beast::error_code ec, const RequestVerdict& v) {
   if (ec) return Refuse("the body could not be read: " + ec.message());
   auto self = shared_from_this();
   broker_.gate().Decide(v.origin, [self, v](bool allowed) {
-    asio::post(self->socket_.get_executor(), [self, v, allowed] {
+    asio::post(self->stream_.get_executor(), [self, v, allowed] {
       if (!allowed) {
         fprintf(stderr, "tolmix bridge: refused %s: origin not approved\n", v.origin.c_str());
         return self->Refuse("the origin " + v.origin + " is not approved");
@@ -312,7 +319,7 @@ void Session::Approved(const RequestVerdict& v) {
   auto self = shared_from_this();
   asio::post(broker_.calls(), [self, v, request = std::move(request)]() mutable {
     std::string answer = Forward(self->broker_.pool(), v.origin, std::move(request));
-    asio::post(self->socket_.get_executor(), [self, v, answer = std::move(answer)]() mutable {
+    asio::post(self->stream_.get_executor(), [self, v, answer = std::move(answer)]() mutable {
       self->Send(self->Cors(http::status::ok, v.origin, std::move(answer)), false);
     });
   });
@@ -330,11 +337,12 @@ void Session::Send(Response res, bool close) {
   res.keep_alive(keep);
   res.prepare_payload();
   auto shared = std::make_shared<Response>(std::move(res));
-  http::async_write(socket_, *shared,
+  stream_.expires_after(kIoTimeout);
+  http::async_write(stream_, *shared,
                     [self = shared_from_this(), shared, keep](beast::error_code ec, size_t) {
                       if (ec || !keep) {
                         beast::error_code ignored;
-                        self->socket_.shutdown(tcp::socket::shutdown_both, ignored);
+                        self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
                         return;
                       }
                       self->ReadHeader();
