@@ -55,6 +55,7 @@ window.result = r; window.done = true;
 test("an unchanged page script signs on SKF and P11, and openssl verifies", async () => {
   for (const [route, pin] of [["SKF", bed.env.TOLMIX_SANDBOX_SKF_PIN],
                               ["P11", bed.env.TOLMIX_SANDBOX_P11_PIN]]) {
+    bed.plugSkf(route === "SKF");
     bed.page(`legacy-${route}`, legacyScript(route, pin));
     const r = await bed.run("a.test", `legacy-${route}`);
     assert.equal(r.pageErrors, undefined);
@@ -185,6 +186,7 @@ window.result = r; window.done = true;
 });
 
 test("an origin never approved gets nothing: no worker, no PIN try", async () => {
+  bed.plugSkf(true);
   const tries = bed.skfUserTries();
   bed.page("hostile", `<object id="TOLMIX1" classid="clsid:${CLSID}"></object><script>
 (async function () {
@@ -215,6 +217,7 @@ window.result = {set: c.SetPasswd("SKF", "000000", 1), sign: c.Sign("guess")}; w
 </script>`);
   assert.deepEqual(await bed.run("a.test", "one-guess"), {set: true, sign: false});
   assert.equal(Number(bed.skfUserTries()), Number(tries) - 1);
+  bed.plugSkf(false);
 });
 
 test("the browser's own gate: a public site without the loopback permission gets nothing", async () => {

@@ -17,7 +17,6 @@ const CHROMIUM = process.env.TOLMIX_CHROMIUM || "/usr/bin/chromium";
 export class Bed {
   async start() {
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), "tolmix-bridge-"));
-    fs.chmodSync(this.dir, 0o755);  // the other-user case runs a client from here
     this.env = {...process.env};
     delete this.env.DISPLAY;
     delete this.env.WAYLAND_DISPLAY;
@@ -133,6 +132,14 @@ export class Bed {
       if (ppid === this.bridge.pid && cmd[1] === "worker") (found[cmd[3]] ||= []).push(Number(pid));
     }
     return found;
+  }
+
+  // Plugs the soft SKF key in or pulls it out, as a user would: every key
+  // load probes the SKF key first, so the "P11" cases run with it pulled.
+  plugSkf(present) {
+    const conf = path.join(this.env.TOLMIX_SKF_TOKEN_DIR, "TolmixSoftKey", "device.conf");
+    const kept = fs.readFileSync(conf, "utf8").split("\n").filter((l) => l && !l.startsWith("present"));
+    fs.writeFileSync(conf, [...kept, `present = ${present ? 1 : 0}`, ""].join("\n"));
   }
 
   skfUserTries() {
