@@ -1,5 +1,6 @@
 #include "bridge/WorkerPool.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -66,11 +67,15 @@ bool WorkerPool::Start(Slot& s, const std::string& origin, std::string* error) {
   std::vector<char*> argv;
   for (std::string& a : argvText) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The worker reads nothing from the broker's terminal: that is where the
+  // consent prompt asks, and a chooser in the worker would compete for it.
+  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
   const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(1);
+    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
     if (dup2(pair[1], 3) != 3) _exit(127);
     close_range(4, ~0u, 0);
     signal(SIGPIPE, SIG_DFL);
@@ -78,6 +83,7 @@ bool WorkerPool::Start(Slot& s, const std::string& origin, std::string* error) {
     _exit(127);
   }
   close(pair[1]);
+  if (devNull >= 0) close(devNull);
   if (pid < 0) {
     close(pair[0]);
     *error = std::string("cannot start a worker: ") + strerror(errno);
