@@ -169,6 +169,9 @@ export class Bed {
       this.bridge.kill("SIGTERM");
       this.bridgeExit = await exited;
     }
+    // TOLMIX_BRIDGE_LOG=FILE keeps what the bridge and its workers said
+    // (sanitizer reports included).
+    if (process.env.TOLMIX_BRIDGE_LOG) fs.appendFileSync(process.env.TOLMIX_BRIDGE_LOG, this.bridgeLog);
     if (this.dir && !process.env.TOLMIX_KEEP) fs.rmSync(this.dir, {recursive: true, force: true});
   }
 }
