@@ -113,7 +113,9 @@ std::vector<std::pair<std::string, std::string>> Variables(const Layout& l) {
           {"TOLMIX_SKF_TOKEN_DIR", l.skfTokenDir},
           {"TOLMIX_SANDBOX_P11_PIN", kP11Pin},
           {"TOLMIX_SANDBOX_SKF_PIN", kSkfPin},
-          {"TOLMIX_SANDBOX_PKI", l.pkiDir}};
+          {"TOLMIX_SANDBOX_PKI", l.pkiDir},
+          {"TOLMIX_ORIGINS", l.root + "/origins.ini"},
+          {"TOLMIX_FILES_DIR", l.root + "/files"}};
 }
 
 }  // namespace

@@ -78,6 +78,21 @@ std::string RegistryPath() {
   return Home() + "/.config/tolmix/registry.ini";
 }
 
+std::string OriginsPath() {
+  if (const char* v = Get("TOLMIX_ORIGINS")) return v;
+  return Home() + "/.config/tolmix/origins.ini";
+}
+
+std::string AdminOriginsPath() {
+  if (const char* v = Get("TOLMIX_ADMIN_ORIGINS")) return v;
+  return "/etc/tolmix/origins.ini";
+}
+
+std::string FilesDir() {
+  if (const char* v = Get("TOLMIX_FILES_DIR")) return WithoutTrailingSlash(v);
+  return Home() + "/.local/share/tolmix/files";
+}
+
 std::string ChooserOverride() {
   const char* v = Get("TOLMIX_CHOOSER");
   return v ? v : "";

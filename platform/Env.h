@@ -35,6 +35,19 @@ std::string StoreDir();
 // ~/.config/tolmix/registry.ini.
 std::string RegistryPath();
 
+// The user's answers about web origins for the bridge: $TOLMIX_ORIGINS,
+// else ~/.config/tolmix/origins.ini.
+std::string OriginsPath();
+
+// The administrator's origins file, which wins over the user's:
+// $TOLMIX_ADMIN_ORIGINS, else /etc/tolmix/origins.ini.
+std::string AdminOriginsPath();
+
+// Root of the per-origin folders that the bridge confines files named by
+// web pages to: $TOLMIX_FILES_DIR, else ~/.local/share/tolmix/files.  No
+// trailing "/".
+std::string FilesDir();
+
 // Unattended chooser answer ("first", "cancel", "row:N"), or "" when unset:
 // $TOLMIX_CHOOSER.
 std::string ChooserOverride();

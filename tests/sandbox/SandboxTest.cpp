@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 constexpr const char* kNames[] = {
     "TOLMIX_SYSTEM_DIR", "TOLMIX_STORE_DIR",       "TOLMIX_LOG_DIR",
     "TOLMIX_REGISTRY",   "SOFTHSM2_CONF",          "TOLMIX_SKF_TOKEN_DIR",
-    "TOLMIX_SANDBOX_P11_PIN", "TOLMIX_SANDBOX_SKF_PIN", "TOLMIX_SANDBOX_PKI"};
+    "TOLMIX_SANDBOX_P11_PIN", "TOLMIX_SANDBOX_SKF_PIN", "TOLMIX_SANDBOX_PKI",
+    "TOLMIX_ORIGINS",    "TOLMIX_FILES_DIR"};
 
 int Count(const std::string& text, const std::string& what) {
   int n = 0;
