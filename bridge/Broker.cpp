@@ -19,6 +19,7 @@
 #include "bridge/RequestCheck.h"
 #include "bridge/WorkerPool.h"
 #include "platform/Env.h"
+#include "platform/SocketActivation.h"
 
 namespace tolmix::bridge {
 
@@ -149,11 +150,24 @@ class Broker {
 
   int Run() {
     beast::error_code ec;
-    tcp::endpoint at(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(options_.port));
-    acceptor_.open(at.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(at, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    // Started by the user's service manager on its socket
+    // (tolmix-bridge.socket): serve that one, whatever --port says.
+    std::string handed;
+    const int activated = platform::TakeActivatedLoopbackSocket(&handed);
+    if (!handed.empty()) {
+      fprintf(stderr, "tolmix bridge: %s\n", handed.c_str());
+      return 1;
+    }
+    if (activated >= 0) {
+      acceptor_.assign(tcp::v4(), activated, ec);
+    } else {
+      tcp::endpoint at(asio::ip::make_address("127.0.0.1"),
+                       static_cast<unsigned short>(options_.port));
+      acceptor_.open(at.protocol(), ec);
+      if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+      if (!ec) acceptor_.bind(at, ec);
+      if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    }
     if (ec) {
       fprintf(stderr, "tolmix bridge: cannot listen on 127.0.0.1:%u: %s\n", options_.port,
               ec.message().c_str());

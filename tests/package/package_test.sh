@@ -3,14 +3,18 @@
 # build the .deb from the built tree, lintian, install it with apt-get
 # (dependencies from the archive), then as a fresh user with an empty home
 # call the control with no `register`, run `tolmix demo` from the installed
-# copy and start the bridge with the ExecStart line of the installed user
-# unit; last, purge, and check that every installed file and the
-# machine-wide registration are gone while the user's own files stay.
+# copy, reach the demo's PKCS#11 token through the packaged device list and
+# p11-kit, and start the bridge with the ExecStart line of the installed
+# user unit, directly and as its socket would (an origin the administrator's
+# packaged file allows gets a control); last, purge, and check that every
+# installed file and the machine-wide registration are gone while the
+# user's own files stay.
 #
 #   package_test.sh BUILD_DIR
 #
-# Needs root, apt-get and dpkg; exits 77 (skipped) without them, or when a
-# tolmix package is already installed (the test would remove it).
+# Needs root, apt-get, dpkg and systemd's tools (no systemd running); exits
+# 77 (skipped) without them, or when a tolmix package is already on the
+# machine (the test would remove it).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -19,7 +23,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root (installs a package and makes a user)"
-for tool in apt-get dpkg dpkg-deb useradd runuser setpriv; do
+for tool in apt-get dpkg dpkg-deb useradd runuser setpriv systemd-analyze systemd-socket-activate; do
   command -v "$tool" >/dev/null || skip "$tool not found"
 done
 state=$(dpkg-query -W -f='${db:Status-Status}' tolmix 2>/dev/null || true)
@@ -67,8 +71,9 @@ case "$(basename "$deb")" in
 esac
 dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$' |
   sort >"$work/files"
-for path in /usr/bin/tolmix /etc/tolmix/P11_SKF.ini /etc/tolmix/GM_SKF.ini \
-            /usr/share/man/man1/tolmix.1.gz /usr/lib/systemd/user/tolmix-bridge.service; do
+for path in /usr/bin/tolmix /etc/tolmix/P11_SKF.ini /etc/tolmix/GM_SKF.ini /etc/tolmix/origins.ini \
+            /usr/share/man/man1/tolmix.1.gz /usr/lib/systemd/user/tolmix-bridge.service \
+            /usr/lib/systemd/user/tolmix-bridge.socket /usr/share/tolmix/web/tolmix.js; do
   grep -qx "$path" "$work/files" || fail "the package lacks $path"
 done
 sysdir=$(grep -E '^/usr/lib/.*/tolmix/libtolmix\.so$' "$work/files" | xargs dirname)
@@ -79,7 +84,8 @@ done
 dpkg-deb -f "$deb" Depends | grep -q "p11-kit-modules" || fail "no dependency on p11-kit-modules"
 dpkg-deb -f "$deb" Depends | grep -q "libssl3" || fail "shared library dependencies missing"
 [ "$(dpkg-deb -I "$deb" conffiles | sort | tr '\n' ' ')" = \
-  "/etc/tolmix/GM_SKF.ini /etc/tolmix/P11_SKF.ini " ] || fail "conffiles: $(dpkg-deb -I "$deb" conffiles)"
+  "/etc/tolmix/GM_SKF.ini /etc/tolmix/P11_SKF.ini /etc/tolmix/origins.ini " ] ||
+  fail "conffiles: $(dpkg-deb -I "$deb" conffiles)"
 
 if command -v lintian >/dev/null; then
   step "lintian"
@@ -104,27 +110,18 @@ grep -qx "@=$sysdir/libtolmix.so" "$registry" || fail "$registry does not name $
 # The device lists are read through the system directory.
 [ "$(readlink -f "$sysdir/P11_SKF.ini")" = /etc/tolmix/P11_SKF.ini ] || fail "P11_SKF.ini link"
 [ -e "$sysdir/p11-kit-proxy.so" ] || fail "p11-kit-proxy.so leads nowhere"
-# The bridge starts on its socket's first connection when the package has a
-# socket unit, else at login.
+# The bridge starts on the first connection to its socket, enabled for all.
 unit=/usr/lib/systemd/user/tolmix-bridge.service
 socket_unit=/usr/lib/systemd/user/tolmix-bridge.socket
-if grep -qx "$socket_unit" "$work/files"; then
-  enabled=/etc/systemd/user/sockets.target.wants/tolmix-bridge.socket
-  units=("$unit" "$socket_unit")
-else
-  enabled=/etc/systemd/user/default.target.wants/tolmix-bridge.service
-  units=("$unit")
-fi
+enabled=/etc/systemd/user/sockets.target.wants/tolmix-bridge.socket
 [ -L "$enabled" ] || fail "the bridge is not enabled for users: no $enabled"
 
-if command -v systemd-analyze >/dev/null; then
-  step "systemd-analyze verify"
-  mkdir -m 0700 "$work/runtime"
-  man_check=--man=no
-  command -v man >/dev/null && [ -f /usr/share/man/man1/tolmix.1.gz ] && man_check=--man=yes
-  XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user "$man_check" verify "${units[@]}" ||
-    fail "systemd-analyze verify ${units[*]}"
-fi
+step "systemd-analyze verify"
+mkdir -m 0700 "$work/runtime"
+man_check=--man=no
+command -v man >/dev/null && [ -f /usr/share/man/man1/tolmix.1.gz ] && man_check=--man=yes
+XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user "$man_check" verify "$unit" "$socket_unit" ||
+  fail "systemd-analyze verify $unit $socket_unit"
 
 step "a new user"
 home="$work/home"
@@ -165,23 +162,18 @@ sed -n '/BEGIN CERT/,/END CERT/p' "$work/p11-answers.txt" >"$work/p11-sign.pem"
 [ "$(fingerprint "$work/p11-sign.pem")" = "$(fingerprint "$home/demo/pki/p11-sign.pem")" ] ||
   fail "GetCertEx(2) is not the token's signature certificate"
 
-step "the bridge from the user units"
+step "the bridge from the user units: an allowed origin, socket activation"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ -n "$exec_start" ] || fail "no ExecStart in $unit"
-listen=127.0.0.1:26410
-if [ ${#units[@]} -eq 2 ]; then
-  listen=$(sed -n 's/^ListenStream=//p' "$socket_unit")
-  [ "$listen" = 127.0.0.1:26410 ] || fail "$socket_unit listens on \"$listen\""
-fi
-if ! as_user tolmix help | grep -q "tolmix bridge"; then
-  echo "SKIPPED STEP: this tolmix has no bridge command; the unit runs \"$exec_start\""
-else
-  origin=https://portal.example
-  as_user tolmix origins allow "$origin" >/dev/null || fail "tolmix origins allow"
-  port=${listen##*:}
-  # POST BODY to PATH with ORIGIN, as the user (the bridge serves its own
-  # user only); prints the status code and the body on one line.
-  cat >"$work/post.sh" <<'POST'
+listen=$(sed -n 's/^ListenStream=//p' "$socket_unit")
+[ "$listen" = 127.0.0.1:26410 ] || fail "$socket_unit listens on \"$listen\""
+origin=https://portal.example
+# Allowed by the administrator, in the packaged file.
+echo "$origin=allow" >>/etc/tolmix/origins.ini
+port=${listen##*:}
+# POST BODY to PATH with ORIGIN, as the user (the bridge serves its own
+# user only); prints the status code and the body on one line.
+cat >"$work/post.sh" <<'POST'
 exec 3<>"/dev/tcp/127.0.0.1/$1" || exit 1
 printf 'POST %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nOrigin: %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s' \
   "$2" "$1" "$3" "${#4}" "$4" >&3
@@ -189,48 +181,68 @@ response=$(cat <&3)
 status=${response#HTTP/1.1 }
 printf '%s %s\n' "${status%% *}" "${response##*$'\r\n\r\n'}"
 POST
-  post() { as_user bash "$work/post.sh" "$port" "$@"; }
-  # Starts COMMAND... as the user with no process in between (the signal
-  # below reaches the bridge itself, and its exit status is the bridge's),
-  # then checks that an allowed origin gets a control and a never-allowed
-  # one gets 403, and that SIGTERM ends it cleanly.
-  bridge_answers() {
-    local how=$1
-    shift
-    # shellcheck disable=SC2086 # the ExecStart line is split into words as systemd does
-    setpriv --reuid="$user" --regid="$user" --init-groups \
-      env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
-      TOLMIX_CONSENT=deny "$@" >"$work/bridge.log" 2>&1 &
-    bridge_pid=$!
-    local created="" id called refused
-    for _ in $(seq 50); do
-      created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null) && break
-      kill -0 "$bridge_pid" 2>/dev/null || { cat "$work/bridge.log"; fail "$how: the bridge ended"; }
-      sleep 0.1
-    done
-    [[ $created =~ ^200\ .*\"id\":(\"[^\"]*\"|[0-9]+) ]] ||
-      { cat "$work/bridge.log"; fail "$how: create from an allowed origin: $created"; }
-    id=${BASH_REMATCH[1]}
-    called=$(post /invoke "$origin" '{"id":'"$id"',"name":"ErrorCode","kind":"get","args":[]}')
-    [ "$called" = '200 {"value":0}' ] || fail "$how: ErrorCode through the bridge: $called"
-    refused=$(post /create https://other.example '{"progid":"TOLMIX.TOLMIXCtrl.1"}')
-    [[ $refused == 403* ]] || fail "$how: an origin never allowed got: $refused"
-    grep -q "listening on http://127.0.0.1:$port" "$work/bridge.log" ||
-      { cat "$work/bridge.log"; fail "$how: the bridge does not serve $port"; }
-    kill "$bridge_pid"
-    wait "$bridge_pid" || fail "$how: the bridge did not end cleanly on SIGTERM"
-    bridge_pid=""
-    echo "$how: an allowed origin got a control, another 403"
-  }
-  # shellcheck disable=SC2086
-  bridge_answers "ExecStart" $exec_start
-  # As systemd would start it from tolmix-bridge.socket: the listening socket
-  # made first and handed over (LISTEN_FDS), the bridge started on it.
-  if [ ${#units[@]} -eq 2 ] && command -v systemd-socket-activate >/dev/null; then
-    # shellcheck disable=SC2086
-    bridge_answers "socket activation" systemd-socket-activate --listen="$listen" $exec_start
-  fi
+post() { as_user bash "$work/post.sh" "$port" "$@"; }
+# Starts COMMAND... as the user with no process in between (the signal
+# below reaches the bridge itself, and its exit status is the bridge's),
+# then checks that an allowed origin gets a control and a never-allowed
+# one gets 403, and that SIGTERM ends it cleanly.
+bridge_answers() {
+  local how=$1
+  shift
+  # shellcheck disable=SC2086 # the ExecStart line is split into words as systemd does
+  setpriv --reuid="$user" --regid="$user" --init-groups \
+    env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
+    TOLMIX_CONSENT=deny "$@" >"$work/bridge.log" 2>&1 &
+  bridge_pid=$!
+  local created="" id called refused
+  for _ in $(seq 50); do
+    created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null) && break
+    kill -0 "$bridge_pid" 2>/dev/null || { cat "$work/bridge.log"; fail "$how: the bridge ended"; }
+    sleep 0.1
+  done
+  [[ $created =~ ^200\ .*\"id\":(\"[^\"]*\"|[0-9]+) ]] ||
+    { cat "$work/bridge.log"; fail "$how: create from an allowed origin: $created"; }
+  id=${BASH_REMATCH[1]}
+  called=$(post /invoke "$origin" '{"id":'"$id"',"name":"ErrorCode","kind":"get","args":[]}')
+  [ "$called" = '200 {"value":0}' ] || fail "$how: ErrorCode through the bridge: $called"
+  refused=$(post /create https://other.example '{"progid":"TOLMIX.TOLMIXCtrl.1"}')
+  [[ $refused == 403* ]] || fail "$how: an origin never allowed got: $refused"
+  grep -q "listening on http://127.0.0.1:$port" "$work/bridge.log" ||
+    { cat "$work/bridge.log"; fail "$how: the bridge does not serve $port"; }
+  kill "$bridge_pid"
+  wait "$bridge_pid" || fail "$how: the bridge did not end cleanly on SIGTERM"
+  bridge_pid=""
+  echo "$how: an allowed origin got a control, another 403"
+}
+# shellcheck disable=SC2086
+bridge_answers "ExecStart" $exec_start
+# As systemd would start it from tolmix-bridge.socket: the listening socket
+# made first and handed over (LISTEN_FDS), the bridge started on it.
+# shellcheck disable=SC2086
+bridge_answers "socket activation" systemd-socket-activate --listen="$listen" $exec_start
+# A handed socket that is open beyond loopback is refused: the bridge
+# ends at once, serving nobody.
+# shellcheck disable=SC2086
+setpriv --reuid="$user" --regid="$user" --init-groups \
+  env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
+  systemd-socket-activate --listen="0.0.0.0:$port" $exec_start >"$work/bridge.log" 2>&1 &
+bridge_pid=$!
+for _ in $(seq 50); do
+  post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' >/dev/null 2>&1 && break
+  sleep 0.1
+done
+for _ in $(seq 50); do
+  kill -0 "$bridge_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$bridge_pid" 2>/dev/null; then
+  fail "the bridge serves a socket open beyond loopback"
 fi
+wait "$bridge_pid" && fail "the bridge took a socket open beyond loopback without failing"
+bridge_pid=""
+grep -q "not a listening TCP socket on 127.0.0.1" "$work/bridge.log" ||
+  { cat "$work/bridge.log"; fail "no reason given for refusing the socket"; }
+echo "socket activation: a socket open beyond loopback is refused"
 
 step "purge"
 dpkg -L tolmix | sort >"$work/installed"
