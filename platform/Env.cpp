@@ -11,6 +11,9 @@
 #ifndef TOLMIX_DEFAULT_SYSTEM_DIR
 #define TOLMIX_DEFAULT_SYSTEM_DIR "/usr/local/lib/tolmix"
 #endif
+#ifndef TOLMIX_DEFAULT_CONFIG_DIR
+#define TOLMIX_DEFAULT_CONFIG_DIR "/etc/tolmix"
+#endif
 #ifndef TOLMIX_DEFAULT_MACHINE_REGISTRY
 #define TOLMIX_DEFAULT_MACHINE_REGISTRY "/usr/local/var/lib/tolmix/registry.ini"
 #endif
@@ -85,7 +88,7 @@ std::string OriginsPath() {
 
 std::string AdminOriginsPath() {
   if (const char* v = Get("TOLMIX_ADMIN_ORIGINS")) return v;
-  return "/etc/tolmix/origins.ini";
+  return TOLMIX_DEFAULT_CONFIG_DIR "/origins.ini";
 }
 
 std::string FilesDir() {

@@ -40,7 +40,8 @@ std::string RegistryPath();
 std::string OriginsPath();
 
 // The administrator's origins file, which wins over the user's:
-// $TOLMIX_ADMIN_ORIGINS, else /etc/tolmix/origins.ini.
+// $TOLMIX_ADMIN_ORIGINS, else /etc/tolmix/origins.ini (<sysconfdir>/tolmix,
+// where the package installs it).
 std::string AdminOriginsPath();
 
 // Root of the per-origin folders that the bridge confines files named by
