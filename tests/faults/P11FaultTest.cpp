@@ -3,6 +3,7 @@
 // file that is gone.  Signing and file decryption through the engine fail
 // with their message, keep an existing target, and leave nothing mapped.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -193,6 +194,7 @@ TEST_F(P11FaultTest, BusyTokenIsAskedAgainWithinTheBudgetButAPinOnlyOnce) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const int calls = atoi(getenv("P11WRAP_CALLS"));
+    printf("%s: %d calls of %s, %.2f s\n", b.fail, calls, function.c_str(), seconds);
     EXPECT_EQ(checked, b.checked) << ErrorUtf8(e);
     if (b.checked != 0) {
       EXPECT_EQ(ErrorUtf8(e), b.message);
