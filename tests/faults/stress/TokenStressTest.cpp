@@ -46,8 +46,8 @@ struct Route {
 // while another process writes the token (0.4 % of the logins here); that
 // answer is tried again only once per operation (util/TokenRetry.h: another
 // token's general error might follow a counted try), so an operation that
-// meets it twice fails.  Measured: one such failure in about 80 runs of 160
-// calls, none otherwise.
+// meets it twice fails.  Measured: one failed key load in about 80 runs of
+// 160 calls (most likely that), none otherwise.
 constexpr Route kP11{"P11", "TOLMIX_SANDBOX_P11_PIN", false, 2};
 constexpr Route kSkf{"SKF", "TOLMIX_SANDBOX_SKF_PIN", true, 0};
 constexpr Route kCsp{"CSP", "", true, 0};
