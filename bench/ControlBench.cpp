@@ -88,6 +88,23 @@ void BM_EngineDigest(benchmark::State& state) {
 BENCHMARK(BM_ControlDigest);
 BENCHMARK(BM_EngineDigest);
 
+// ---- A trivial member: the in-process reference of a bridge call ----
+
+void BM_ControlInvokeErrorCode(benchmark::State& state) {
+  CtrlPtr c(CTOLMIXCtrl::Create());
+  DISPID id = IdOf(*c, u"ErrorCode");
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  for (auto _ : state) {
+    Variant result;
+    if (c->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr) != S_OK) {
+      state.SkipWithError("ErrorCode failed");
+      break;
+    }
+    benchmark::DoNotOptimize(result.lVal);
+  }
+}
+BENCHMARK(BM_ControlInvokeErrorCode);
+
 // ---- Sign of 1 KiB on "P11" ----
 
 void BM_ControlSign(benchmark::State& state) {

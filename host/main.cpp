@@ -4,6 +4,7 @@
 #include <span>
 #include <string_view>
 
+#include "host/Bridge.h"
 #include "host/Commands.h"
 #include "host/Demo.h"
 #include "host/DrawCommand.h"
@@ -31,6 +32,9 @@ constexpr Command kCommands[] = {
     {"store", RunStore, kStoreUsage},
     {"sandbox", RunSandbox, kSandboxUsage},
     {"demo", RunDemo, kDemoUsage},
+    {"bridge", RunBridge, kBridgeUsage},
+    {"origins", RunOrigins, kOriginsUsage},
+    {"worker", RunWorkerCommand, kWorkerUsage},
 };
 
 void PrintUsage(FILE* out) {

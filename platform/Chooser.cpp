@@ -36,7 +36,7 @@ using GtkFactory = ChooserBackend* (*)();
 
 // Loads the GTK backend library once per process and keeps it: GTK cannot
 // be unloaded safely once it has started.
-GtkFactory LoadGtkFactory() {
+void* LoadGtkLibrary() {
   std::string candidates[] = {
       SystemDir() + "/" + kGtkBackendLibrary,
 #ifdef TOLMIX_GTK_CHOOSER_BUILD_PATH
@@ -50,7 +50,7 @@ GtkFactory LoadGtkFactory() {
       fprintf(stderr, "tolmix: cannot load %s: %s\n", path.c_str(), dlerror());
       continue;
     }
-    if (void* f = dlsym(handle, kGtkBackendFactory)) return reinterpret_cast<GtkFactory>(f);
+    if (dlsym(handle, kGtkBackendFactory)) return handle;
   }
   return nullptr;
 }
@@ -72,8 +72,13 @@ ChooserResult Chooser::Run(const ChooserDialog& dialog, ChooserEvents* events) {
 
 void Chooser::ShowMessage(std::string_view gbk_text) { backend_->ShowMessage(DisplayText(gbk_text)); }
 
+void* GtkBackendSymbol(const char* name) {
+  static void* library = LoadGtkLibrary();
+  return library ? dlsym(library, name) : nullptr;
+}
+
 std::unique_ptr<ChooserBackend> MakeGtkBackend() {
-  static GtkFactory factory = LoadGtkFactory();
+  static GtkFactory factory = reinterpret_cast<GtkFactory>(GtkBackendSymbol(kGtkBackendFactory));
   if (!factory) return nullptr;
   return std::unique_ptr<ChooserBackend>(factory());
 }

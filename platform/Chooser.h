@@ -117,6 +117,12 @@ std::unique_ptr<ChooserBackend> MakeTerminalBackend(FILE* in, FILE* out);
 // SystemDir()/libtolmix_gtk_chooser.so, then in the build tree.
 std::unique_ptr<ChooserBackend> MakeGtkBackend();
 
+// Export NAME of the GTK backend library (loaded once and kept), or null
+// when the library cannot be loaded or lacks it.  Besides the chooser it
+// exports int TolmixGtkAsk(title, text, const char* const* buttons, count),
+// a modal question box (platform/backends/GtkQuestion.cpp).
+void* GtkBackendSymbol(const char* name);
+
 // Name of the C function that the GTK backend library exports:
 // ChooserBackend* TolmixCreateGtkChooser(void), null when GTK cannot start.
 inline constexpr char kGtkBackendLibrary[] = "libtolmix_gtk_chooser.so";

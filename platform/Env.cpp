@@ -11,6 +11,12 @@
 #ifndef TOLMIX_DEFAULT_SYSTEM_DIR
 #define TOLMIX_DEFAULT_SYSTEM_DIR "/usr/local/lib/tolmix"
 #endif
+#ifndef TOLMIX_DEFAULT_CONFIG_DIR
+#define TOLMIX_DEFAULT_CONFIG_DIR "/etc/tolmix"
+#endif
+#ifndef TOLMIX_DEFAULT_MACHINE_REGISTRY
+#define TOLMIX_DEFAULT_MACHINE_REGISTRY "/usr/local/var/lib/tolmix/registry.ini"
+#endif
 
 namespace tolmix::platform {
 namespace {
@@ -75,6 +81,21 @@ std::string RegistryPath() {
   return Home() + "/.config/tolmix/registry.ini";
 }
 
+std::string OriginsPath() {
+  if (const char* v = Get("TOLMIX_ORIGINS")) return v;
+  return Home() + "/.config/tolmix/origins.ini";
+}
+
+std::string AdminOriginsPath() {
+  if (const char* v = Get("TOLMIX_ADMIN_ORIGINS")) return v;
+  return TOLMIX_DEFAULT_CONFIG_DIR "/origins.ini";
+}
+
+std::string FilesDir() {
+  if (const char* v = Get("TOLMIX_FILES_DIR")) return WithoutTrailingSlash(v);
+  return Home() + "/.local/share/tolmix/files";
+}
+
 std::string ChooserOverride() {
   const char* v = Get("TOLMIX_CHOOSER");
   return v ? v : "";
@@ -83,6 +104,11 @@ std::string ChooserOverride() {
 std::string OpenCommand() {
   const char* v = Get("TOLMIX_OPEN_COMMAND");
   return v ? v : "xdg-open";
+}
+
+std::string MachineRegistryPath() {
+  const char* v = Get("TOLMIX_MACHINE_REGISTRY");
+  return v ? v : TOLMIX_DEFAULT_MACHINE_REGISTRY;
 }
 
 std::string Variable(const char* name) {

@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 constexpr const char* kNames[] = {
     "TOLMIX_SYSTEM_DIR", "TOLMIX_STORE_DIR",       "TOLMIX_LOG_DIR",
     "TOLMIX_REGISTRY",   "SOFTHSM2_CONF",          "TOLMIX_SKF_TOKEN_DIR",
-    "TOLMIX_SANDBOX_P11_PIN", "TOLMIX_SANDBOX_SKF_PIN", "TOLMIX_SANDBOX_PKI"};
+    "TOLMIX_SANDBOX_P11_PIN", "TOLMIX_SANDBOX_SKF_PIN", "TOLMIX_SANDBOX_PKI",
+    "TOLMIX_ORIGINS",    "TOLMIX_FILES_DIR"};
 
 int Count(const std::string& text, const std::string& what) {
   int n = 0;
@@ -70,9 +71,9 @@ TEST_F(SandboxTest, SecondRunKeepsEveryCertificate) {
 }
 
 TEST_F(SandboxTest, DeviceListFilesNameTheLinkedLibraries) {
-  EXPECT_EQ(ReadDeviceList(kP11DeviceListFile), std::vector<std::string>{"libsofthsm2.so"});
-  EXPECT_EQ(ReadDeviceList(kSkfDeviceListFile), std::vector<std::string>{"SKFAPI.so"});
   std::string sys = Var("TOLMIX_SYSTEM_DIR");
+  EXPECT_EQ(ReadDeviceList(sys, kP11DeviceListFile), std::vector<std::string>{"libsofthsm2.so"});
+  EXPECT_EQ(ReadDeviceList(sys, kSkfDeviceListFile), std::vector<std::string>{"SKFAPI.so"});
   EXPECT_TRUE(fs::exists(sys + "/libsofthsm2.so"));
   EXPECT_TRUE(fs::exists(sys + "/SKFAPI.so"));
   // Every module this build made is linked.

@@ -1,0 +1,31 @@
+// `tolmix bridge`: the per-user loopback broker between web pages and the
+// control.  It listens on 127.0.0.1:PORT, checks every request
+// (bridge/RequestCheck.h), decides the origin (bridge/Origins.h, asking
+// through bridge/Consent.h when neither file knows it, one question at a
+// time), and passes calls to the origin's worker (bridge/WorkerPool.h).
+// Anything refused gets 403 and nothing runs.  SIGTERM and SIGINT end it
+// cleanly: workers are ended and the exit status is 0.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace tolmix::bridge {
+
+struct BrokerOptions {
+  unsigned port = 26410;  // 0: any free port (printed)
+  std::chrono::seconds idle{600};  // a worker not called this long ends
+  std::string program;             // the tolmix binary that runs workers
+};
+
+// Serves until SIGTERM or SIGINT, then ends the process (after ending the
+// workers).  Prints "listening on http://127.0.0.1:PORT"
+// on standard output once it accepts connections.  Exit status: 0, or 1 when
+// the port cannot be taken.
+int RunBroker(const BrokerOptions& options);
+
+// The page shim as served: web/tolmix.js with the control's class (ProgID,
+// class ID and every member of its dispatch table) filled in.
+std::string ShimScript();
+
+}  // namespace tolmix::bridge

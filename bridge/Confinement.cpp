@@ -1,0 +1,140 @@
+#include "bridge/Confinement.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bridge/Files.h"
+
+namespace tolmix::bridge {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool SplitPagePath(std::string_view text, std::string_view root, std::vector<std::string>* parts,
+                   std::string* why) {
+  parts->clear();
+  if (text.find('\0') != std::string_view::npos) {
+    *why = "the path holds a NUL character";
+    return false;
+  }
+  std::string path(text);
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  std::string_view rest = path;
+  if (rest.starts_with("//")) {
+    *why = "network paths are not served";
+    return false;
+  }
+  const bool drive = rest.size() >= 2 && rest[1] == ':' &&
+                     ((rest[0] >= 'A' && rest[0] <= 'Z') || (rest[0] >= 'a' && rest[0] <= 'z'));
+  if (drive) {
+    rest.remove_prefix(2);
+  } else if (rest.starts_with("/")) {
+    std::string prefix = std::string(root) + "/";
+    if (root.empty() || !rest.starts_with(prefix)) {
+      *why = "absolute paths outside the site's folder are refused";
+      return false;
+    }
+    rest.remove_prefix(prefix.size());
+  }
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      *why = "\"..\" is refused";
+      return false;
+    }
+    parts->emplace_back(part);
+  }
+  if (parts->empty()) {
+    *why = "the path names no file";
+    return false;
+  }
+  return true;
+}
+
+Confinement::Confinement(std::string root) : rootPath_(std::move(root)) {
+  std::string error;
+  if (!MakeFolders(rootPath_, &error)) return;
+  root_ = UniqueFd(open(rootPath_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool Confinement::OpenParent(const std::vector<std::string>& parts, bool create, UniqueFd* dir,
+                             std::string* why) const {
+  UniqueFd at(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+  if (at.get() < 0) {
+    *why = std::string("cannot open the site's folder: ") + strerror(errno);
+    return false;
+  }
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    const char* name = parts[i].c_str();
+    if (create && mkdirat(at.get(), name, 0700) != 0 && errno != EEXIST) {
+      *why = "cannot make folder \"" + parts[i] + "\": " + strerror(errno);
+      return false;
+    }
+    UniqueFd next(openat(at.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0) {
+      *why = errno == ELOOP || errno == ENOTDIR ? "\"" + parts[i] + "\" is a link or no folder"
+                                                : "no folder \"" + parts[i] + "\"";
+      return false;
+    }
+    at = std::move(next);
+  }
+  *dir = std::move(at);
+  return true;
+}
+
+bool Confinement::Map(std::string_view text, PathUse use, MappedPath* out,
+                      std::string* why) const {
+  if (!ok()) {
+    *why = "the site's folder " + rootPath_ + " cannot be opened";
+    return false;
+  }
+  std::vector<std::string> parts;
+  if (!SplitPagePath(text, rootPath_, &parts, why)) return false;
+  UniqueFd dir;
+  if (!OpenParent(parts, false, &dir, why)) return false;
+  const std::string& leaf = parts.back();
+  if (use == PathUse::kRead) {
+    UniqueFd file(openat(dir.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0) {
+      *why = errno == ELOOP ? "\"" + leaf + "\" is a link" : "cannot open \"" + leaf + "\"";
+      return false;
+    }
+    struct stat st;
+    if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      *why = "\"" + leaf + "\" is not a file";
+      return false;
+    }
+    out->path = "/proc/self/fd/" + std::to_string(file.get());
+    out->fd = std::move(file);
+    return true;
+  }
+  struct stat st;
+  if (fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+    *why = "\"" + leaf + "\" exists and is not a file";
+    return false;
+  }
+  out->path = "/proc/self/fd/" + std::to_string(dir.get()) + "/" + leaf;
+  out->fd = std::move(dir);
+  return true;
+}
+
+}  // namespace tolmix::bridge

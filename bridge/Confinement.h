@@ -1,0 +1,76 @@
+// Files named by a web page stay inside that origin's own folder.
+//
+// A page passes paths written for the platform the control came from
+// ("C:\work\a.txt") or relative ones ("a.txt"); both name a file inside the
+// folder: "\" is read as "/", a drive letter is dropped, the rest is taken
+// from the folder.  An absolute path is accepted only when it already lies
+// inside the folder.  Refused: NUL anywhere, a ".." part, an absolute path
+// elsewhere, a UNC path ("\\server\share"), a name that leaves no file, and
+// any symbolic link on the way (folders are opened one by one with
+// O_NOFOLLOW, the file itself too).
+//
+// The control then receives a path through the descriptors opened here
+// ("/proc/self/fd/N" for a file read, "/proc/self/fd/D/NAME" for a file
+// written in folder D), so what it opens is what was checked, whatever is
+// renamed in the meantime.  The descriptors live as long as the
+// MappedPath.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolmix::bridge {
+
+enum class PathUse { kRead, kWrite };
+
+// An open descriptor, closed when it goes.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+struct MappedPath {
+  std::string path;  // what the control is given
+  UniqueFd fd;       // the folder or file PATH goes through
+};
+
+// The relative parts a page's path names inside the folder, or false with
+// *WHY when it is refused by the rules above (no file system access).
+// ROOT is the folder's absolute path (to recognise absolute paths inside).
+bool SplitPagePath(std::string_view text, std::string_view root, std::vector<std::string>* parts,
+                   std::string* why);
+
+class Confinement {
+ public:
+  // ROOT: the origin's folder, created (0700) when missing.
+  explicit Confinement(std::string root);
+  bool ok() const { return root_.get() >= 0; }
+  const std::string& root() const { return rootPath_; }
+
+  // Maps TEXT (UTF-8, as the page wrote it) for USE.  False with *WHY when
+  // it is refused or (reads) the file cannot be opened.
+  bool Map(std::string_view text, PathUse use, MappedPath* out, std::string* why) const;
+
+  // Opens (in *DIR) the folder that holds the file named by PARTS (from
+  // SplitPagePath; the last part is the file), each folder on the way with
+  // O_NOFOLLOW; missing folders are made when CREATE.  False with *WHY.
+  bool OpenParent(const std::vector<std::string>& parts, bool create, UniqueFd* dir,
+                  std::string* why) const;
+
+ private:
+  std::string rootPath_;
+  UniqueFd root_;
+};
+
+}  // namespace tolmix::bridge

@@ -1,0 +1,53 @@
+#include "bridge/Frames.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tolmix::bridge {
+namespace {
+
+bool WriteAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t done = send(fd, p, n, MSG_NOSIGNAL);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, char* p, size_t n) {
+  while (n > 0) {
+    ssize_t done = read(fd, p, n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteFrame(int fd, const std::string& text) {
+  if (text.size() > kMaxFrameBytes) return false;
+  const uint32_t n = static_cast<uint32_t>(text.size());
+  const char head[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                        static_cast<char>(n >> 8), static_cast<char>(n)};
+  return WriteAll(fd, head, 4) && WriteAll(fd, text.data(), text.size());
+}
+
+bool ReadFrame(int fd, std::string* text) {
+  unsigned char head[4];
+  if (!ReadAll(fd, reinterpret_cast<char*>(head), 4)) return false;
+  const uint32_t n = (uint32_t{head[0]} << 24) | (uint32_t{head[1]} << 16) |
+                     (uint32_t{head[2]} << 8) | uint32_t{head[3]};
+  if (n > kMaxFrameBytes) return false;
+  text->resize(n);
+  return ReadAll(fd, text->data(), n);
+}
+
+}  // namespace tolmix::bridge

@@ -1,0 +1,21 @@
+// Framing between the broker and a worker: each message is a 4-byte
+// big-endian length and that many bytes of JSON text, both ways, one
+// answer per request.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tolmix::bridge {
+
+inline constexpr uint32_t kMaxFrameBytes = 64u << 20;
+
+// Writes TEXT as one frame to FD (blocking; retried on EINTR).  False when
+// the peer has gone.
+bool WriteFrame(int fd, const std::string& text);
+
+// Reads one frame from FD into *TEXT.  False at end of stream, on an error,
+// or for a frame longer than kMaxFrameBytes.
+bool ReadFrame(int fd, std::string* text);
+
+}  // namespace tolmix::bridge

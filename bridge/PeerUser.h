@@ -1,0 +1,25 @@
+// Which local user opened a loopback TCP connection.  TCP has no
+// SO_PEERCRED; the kernel's socket tables (/proc/net/tcp and tcp6) list the
+// peer's own socket, whose local address is our remote one and the other
+// way round, with the user that created it.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string_view>
+
+namespace tolmix::bridge {
+
+// The user owning the socket whose local end is PEER and whose remote end is
+// LOCAL (both IPv4, network byte order), or nullopt when the tables hold no
+// such socket (the peer has gone, or it is not on this machine).
+std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer);
+
+// The same over the text of a table in the /proc/net/tcp form (tcp6 rows
+// with IPv4-mapped addresses included), for tests.
+std::optional<uid_t> FindPeerUid(std::string_view table, const sockaddr_in& local,
+                                 const sockaddr_in& peer);
+
+}  // namespace tolmix::bridge

@@ -1,0 +1,269 @@
+/*
+ * tolmix.js: lets an unchanged page script use the tolmix control in a
+ * browser that cannot load in-process controls.  Add, before the page's
+ * own scripts:
+ *
+ *     <script src="http://127.0.0.1:26410/tolmix.js"></script>
+ *
+ * It talks to `tolmix bridge` on this machine (the address this script was
+ * loaded from).  It gives the page:
+ *   - new ActiveXObject("TOLMIX.TOLMIXCtrl.1"): a control whose members are
+ *     called synchronously, as on the platform the control came from; names
+ *     match in any letter case; other ProgIDs throw as when a server cannot
+ *     create an object;
+ *   - <object classid="clsid:..."> elements of the control's class become
+ *     working controls, found by id from inline scripts after them;
+ *   - tolmix.create(): the same control with methods returning Promises;
+ *   - tolmix.putFile(file) and tolmix.getFile(path) for the files that the
+ *     file members read and write (they live in this site's own folder).
+ * Objects are released when the page goes away.
+ */
+(function (global) {
+  "use strict";
+
+  // Filled in by the bridge: ProgID, class ID and every member of the
+  // control's dispatch table.
+  var CLASS = /*@TOLMIX_CLASS@*/null;
+
+  var script = document.currentScript;
+  var BASE = script && script.src ? new URL(script.src).origin : "http://127.0.0.1:26410";
+  var members = {};  // lower-case name -> member
+  (CLASS ? CLASS.members : []).forEach(function (m) { members[m.name.toLowerCase()] = m; });
+  var live = {};     // object id -> true, released on pagehide
+
+  // "Automation server can't create object" (0x800A01AD).
+  function creationError(detail) {
+    var e = new Error("Automation server can't create object" + (detail ? ": " + detail : ""));
+    e.number = -2146827859;
+    e.description = e.message;
+    return e;
+  }
+
+  function callError(answer) {
+    var e = new Error(answer.error);
+    e.number = answer.hresult | 0;
+    e.description = answer.error;
+    return e;
+  }
+
+  // A synchronous call: what a page's script expects of the control.
+  function callSync(path, body) {
+    var x = new XMLHttpRequest();
+    x.open("POST", BASE + path, false);
+    x.setRequestHeader("Content-Type", "application/json");
+    try {
+      x.send(JSON.stringify(body));
+    } catch (e) {
+      throw callError({error: "the tolmix bridge cannot be reached (" + e.message + ")",
+                       hresult: -2147023174});
+    }
+    if (x.status !== 200) {
+      throw callError({error: "the tolmix bridge refused the call (" + x.status + ")",
+                       hresult: -2147024891});
+    }
+    var answer = JSON.parse(x.responseText);
+    if (answer.error !== undefined) throw callError(answer);
+    return answer;
+  }
+
+  function callAsync(path, body) {
+    return fetch(BASE + path, {
+      method: "POST",
+      headers: {"Content-Type": "application/json"},
+      body: JSON.stringify(body)
+    }).then(function (r) {
+      if (r.status !== 200) {
+        throw callError({error: "the tolmix bridge refused the call (" + r.status + ")",
+                         hresult: -2147024891});
+      }
+      return r.json();
+    }).then(function (answer) {
+      if (answer.error !== undefined) throw callError(answer);
+      return answer;
+    });
+  }
+
+  function args(list) {
+    var out = [];
+    for (var i = 0; i < list.length; i++) {
+      var a = list[i];
+      out.push(a === undefined ? null : a);
+    }
+    return out;
+  }
+
+  // Defines the members on TARGET under NAMES(member) as accessors and
+  // methods calling through CALL(path, body).
+  function defineMembers(target, id, call, names) {
+    CLASS.members.forEach(function (m) {
+      names(m.name).forEach(function (name) {
+        if (m.kind === "property") {
+          Object.defineProperty(target, name, {
+            configurable: true, enumerable: true,
+            get: function () { return call("/invoke", {id: id, name: m.name, kind: "get", args: []}); },
+            set: function (v) { call("/invoke", {id: id, name: m.name, kind: "put", args: args([v])}); }
+          });
+        } else {
+          Object.defineProperty(target, name, {
+            configurable: true, enumerable: true, writable: true,
+            value: function () {
+              return call("/invoke", {id: id, name: m.name, kind: "call", args: args(arguments)});
+            }
+          });
+        }
+      });
+    });
+  }
+
+  function syncValue(path, body) { return callSync(path, body).value; }
+  function asyncValue(path, body) { return callAsync(path, body).then(function (a) { return a.value; }); }
+
+  // The control object a script gets: members in any letter case.
+  function makeControl(id) {
+    var target = {};
+    defineMembers(target, id, syncValue, function (n) { return [n]; });
+    return new Proxy(target, {
+      get: function (t, name) {
+        if (typeof name !== "string") return t[name];
+        var m = members[name.toLowerCase()];
+        return m ? t[m.name] : t[name];
+      },
+      set: function (t, name, value) {
+        var m = typeof name === "string" ? members[name.toLowerCase()] : null;
+        if (m) t[m.name] = value; else t[name] = value;
+        return true;
+      },
+      has: function (t, name) {
+        return (typeof name === "string" && !!members[name.toLowerCase()]) || name in t;
+      }
+    });
+  }
+
+  function createId() {
+    if (!CLASS) throw creationError("the tolmix bridge did not describe the control");
+    var answer;
+    try {
+      answer = callSync("/create", {progid: CLASS.progId});
+    } catch (e) {
+      throw creationError(e.message);
+    }
+    live[answer.id] = true;
+    return answer.id;
+  }
+
+  function ActiveXObject(progId) {
+    if (!CLASS || String(progId).toLowerCase() !== CLASS.progId.toLowerCase()) {
+      throw creationError();
+    }
+    return makeControl(createId());
+  }
+
+  // <object classid="clsid:..."> of the control's class: the element gets
+  // the members under their own names and in lower case.
+  function upgrade(el) {
+    if (el.__tolmixId || !CLASS) return;
+    var cls = (el.getAttribute("classid") || "").replace(/^clsid:/i, "").replace(/[{}]/g, "");
+    if (cls.toLowerCase() !== CLASS.clsid.toLowerCase()) return;
+    var id;
+    try {
+      id = createId();
+    } catch (e) {
+      if (global.console) console.error("tolmix: " + e.message);
+      return;
+    }
+    el.__tolmixId = id;
+    defineMembers(el, id, syncValue, function (n) {
+      return n.toLowerCase() === n ? [n] : [n, n.toLowerCase()];
+    });
+  }
+
+  function upgradeAll(root) {
+    var list = (root || document).getElementsByTagName("object");
+    for (var i = 0; i < list.length; i++) upgrade(list[i]);
+  }
+
+  if (typeof global.ActiveXObject === "undefined") global.ActiveXObject = ActiveXObject;
+
+  // Elements parsed after this script: the observer runs before the next
+  // inline script does.
+  new MutationObserver(function (records) {
+    records.forEach(function (r) {
+      r.addedNodes.forEach(function (n) {
+        if (n.nodeType !== 1) return;
+        if (n.tagName === "OBJECT") upgrade(n);
+        else upgradeAll(n);
+      });
+    });
+  }).observe(document.documentElement, {childList: true, subtree: true});
+  upgradeAll(document);
+
+  // Promise API for new pages.
+  function base64ToBytes(text) {
+    var bin = atob(text), bytes = new Uint8Array(bin.length);
+    for (var i = 0; i < bin.length; i++) bytes[i] = bin.charCodeAt(i);
+    return bytes;
+  }
+
+  function bytesToBase64(bytes) {
+    var parts = [];
+    for (var i = 0; i < bytes.length; i += 0x8000) {
+      parts.push(String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000)));
+    }
+    return btoa(parts.join(""));
+  }
+
+  global.tolmix = {
+    // A control whose methods and property reads return Promises; property
+    // writes go through set(name, value).
+    create: function () {
+      if (!CLASS) return Promise.reject(creationError());
+      return callAsync("/create", {progid: CLASS.progId}).then(function (answer) {
+        var id = answer.id, obj = {id: id};
+        live[id] = true;
+        CLASS.members.forEach(function (m) {
+          obj[m.name] = m.kind === "property"
+              ? function () { return asyncValue("/invoke", {id: id, name: m.name, kind: "get", args: []}); }
+              : function () { return asyncValue("/invoke", {id: id, name: m.name, kind: "call", args: args(arguments)}); };
+        });
+        obj.set = function (name, value) {
+          return asyncValue("/invoke", {id: id, name: name, kind: "put", args: args([value])});
+        };
+        obj.release = function () {
+          delete live[id];
+          return callAsync("/release", {id: id});
+        };
+        return obj;
+      });
+    },
+    // Stores FILE (a File or Blob) in this site's folder; resolves to the
+    // path to hand to the file members.
+    putFile: function (file, name) {
+      return file.arrayBuffer().then(function (buf) {
+        return callAsync("/put", {name: name || file.name, data: bytesToBase64(new Uint8Array(buf))});
+      }).then(function (a) { return a.path; });
+    },
+    // The file at PATH in this site's folder, as a Blob.
+    getFile: function (path) {
+      return callAsync("/get", {path: path}).then(function (a) {
+        return new Blob([base64ToBytes(a.data)], {type: "application/octet-stream"});
+      });
+    },
+    bridge: BASE
+  };
+
+  // The page is going away: release its objects (the worker also ends when
+  // idle, should this never arrive).  A beacon may carry only a CORS-safe
+  // type, which the bridge refuses, so this is a keep-alive fetch: it
+  // outlives the page as a beacon does, with its preflight.
+  global.addEventListener("pagehide", function () {
+    var ids = Object.keys(live);
+    if (!ids.length) return;
+    live = {};
+    try {
+      fetch(BASE + "/release", {
+        method: "POST", keepalive: true, headers: {"Content-Type": "application/json"},
+        body: JSON.stringify({ids: ids})
+      }).catch(function () {});
+    } catch (e) {}
+  });
+})(this);
