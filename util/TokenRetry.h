@@ -42,6 +42,10 @@ inline constexpr std::chrono::milliseconds kTokenRetryBudget{2000};
 //   CKR_SESSION_COUNT (0xB1): the token's session limit, which frees when
 //     another program closes a session.  SoftHSM2 has no limit and never
 //     answers it; hardware tokens with a few session slots do.
+// Not among them: CKR_DEVICE_ERROR, CKR_DEVICE_REMOVED, CKR_TOKEN_NOT_PRESENT
+// and CKR_GENERAL_ERROR outside C_Login.  SoftHSM2 gave none of them under
+// four processes at once, and from a real device they mean a fault or a
+// pulled token, which should fail at once rather than after the budget.
 inline bool IsTransientTokenAnswer(unsigned long rv) noexcept {
   return rv == 0xE1UL || rv == 0xB1UL;
 }
