@@ -17,6 +17,7 @@
 #include "engine/EngineSlots.h"
 #include "platform/Env.h"
 #include "util/IniReader.h"
+#include "util/TokenRetry.h"
 
 namespace tolmix {
 namespace {
@@ -83,13 +84,77 @@ class P11Module {
   }
   void SetFunctions(CK_FUNCTION_LIST_PTR functions) noexcept { m_pFunctions = functions; }
   CK_FUNCTION_LIST_PTR F() const noexcept { return m_pFunctions; }
-  void FinalizeOnRelease() noexcept { m_bFinalize = true; }
+  void FinalizeOnRelease() noexcept { m_bOwner = m_bFinalize = true; }
+
+  // Finalises and initialises the module again, so that it reads its token
+  // afresh (util/TokenRetry.h); a module some other part of the process
+  // initialised is left alone.  False when it did not initialise again.
+  bool Restart() noexcept {
+    if (!m_bOwner) return true;
+    if (m_bFinalize) m_pFunctions->C_Finalize(nullptr);
+    CK_RV rv = m_pFunctions->C_Initialize(nullptr);
+    m_bFinalize = rv == CKR_OK;
+    if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) m_bOwner = false;  // another user came in between
+    return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
+  }
 
  private:
   ossl::Ptr<DSO> m_pDso;
   CK_FUNCTION_LIST_PTR m_pFunctions = nullptr;
-  bool m_bFinalize = false;
+  bool m_bOwner = false;     // this check initialised the module
+  bool m_bFinalize = false;  // and it is initialised now
 };
+
+// What one pass over a module's first token came to: the step it ended at
+// and the answer of the call that ended it.
+struct TokenPass {
+  enum Step { kSlotList, kNoToken, kNoMemory, kPresent, kOpenSession, kEmptyPin, kLogin };
+  Step step;
+  CK_RV rv;
+};
+
+// Lists the slots with a token and, for LOGIN, opens a session on the first
+// one, logs PIN in (after C_Logout) and closes the session again.
+TokenPass PassOverToken(CK_FUNCTION_LIST_PTR f, bool login, const char* pin) noexcept {
+  CK_ULONG slot_count = 0;
+  CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &slot_count);
+  if (rv != CKR_OK) return {TokenPass::kSlotList, rv};
+  if (slot_count == 0) return {TokenPass::kNoToken, CKR_OK};
+  std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[slot_count]);
+  if (!slots) return {TokenPass::kNoMemory, CKR_HOST_MEMORY};
+  rv = f->C_GetSlotList(CK_TRUE, slots.get(), &slot_count);
+  if (rv != CKR_OK) return {TokenPass::kSlotList, rv};
+  if (slot_count == 0) return {TokenPass::kNoToken, CKR_OK};
+  if (!login) return {TokenPass::kPresent, CKR_OK};  // nothing is opened on it
+
+  CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+  rv = f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+  if (rv != CKR_OK) return {TokenPass::kOpenSession, rv};
+  f->C_Logout(session);  // result ignored
+  TokenPass pass{TokenPass::kEmptyPin, CKR_OK};
+  if (pin[0] != '\0') {
+    pass.step = TokenPass::kLogin;
+    pass.rv = f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)),
+                         static_cast<CK_ULONG>(strlen(pin)));
+  }
+  f->C_CloseSession(session);
+  return pass;
+}
+
+// True when PASS ended at an answer of the token that is worth another
+// pass; see util/TokenRetry.h for which, and why C_Login is among them only
+// with answers given before the PIN was compared.
+bool WorthAnotherPass(const TokenPass& pass, bool* general_error_spent) noexcept {
+  switch (pass.step) {
+    case TokenPass::kSlotList:
+    case TokenPass::kOpenSession:
+      return IsTransientTokenAnswer(pass.rv);
+    case TokenPass::kLogin:
+      return pass.rv != CKR_OK && IsTransientLoginAnswer(pass.rv, general_error_spent);
+    default:
+      return false;
+  }
+}
 
 // C_Login's return value as the operation's result; a non-zero CK_RV never
 // becomes 0 when cut to 32 bits.
@@ -224,48 +289,41 @@ int CMSEngine::FindP11Token(bool login) noexcept {
     // initialised: finalising it would end that user's sessions.
     if (rv == CKR_OK) module.FinalizeOnRelease();
 
-    CK_ULONG slot_count = 0;
-    if (functions->C_GetSlotList(CK_TRUE, nullptr, &slot_count) != CKR_OK) {
-      SetError(kSlotListFailed);
-      continue;
+    // A token shared with other programs may refuse for a moment while
+    // they use it: pass over it again, from a freshly initialised module,
+    // within the retry budget; then the last answer stands.
+    TokenRetry retry;
+    bool general_error_spent = false;
+    TokenPass pass{TokenPass::kSlotList, CKR_OK};
+    for (;;) {
+      pass = PassOverToken(functions, login, m_szPin);
+      if (!WorthAnotherPass(pass, &general_error_spent)) break;
+      bool restarted = false;
+      while (!restarted && retry.Wait()) restarted = module.Restart();
+      if (!restarted) break;
     }
-    if (slot_count == 0) {
-      SetError(kNoToken);
-      continue;
+    switch (pass.step) {
+      case TokenPass::kSlotList:
+        SetError(kSlotListFailed);
+        continue;
+      case TokenPass::kNoToken:
+        SetError(kNoToken);
+        continue;
+      case TokenPass::kNoMemory:
+        return -1;
+      case TokenPass::kPresent:
+        return 0;
+      case TokenPass::kOpenSession:
+        // Finalised and unloaded on the way out, like every other failure.
+        SetError(kOpenSessionFailed);
+        return -1;
+      case TokenPass::kEmptyPin:
+        SetError(kEmptyPin);
+        return -1;
+      case TokenPass::kLogin:
+        if (pass.rv != CKR_OK) SetError(kLoginFailed);
+        return LoginResult(pass.rv);
     }
-    std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[slot_count]);
-    if (!slots) return -1;
-    if (functions->C_GetSlotList(CK_TRUE, slots.get(), &slot_count) != CKR_OK) {
-      SetError(kSlotListFailed);
-      continue;
-    }
-    if (slot_count == 0) {
-      SetError(kNoToken);
-      continue;
-    }
-    if (!login) return 0;  // a token is there; nothing is opened on it
-
-    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    if (functions->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                                 &session) != CKR_OK) {
-      // Finalised and unloaded on the way out, like every other failure.
-      SetError(kOpenSessionFailed);
-      return -1;
-    }
-    functions->C_Logout(session);  // result ignored
-    int result;
-    if (m_szPin[0] == '\0') {
-      SetError(kEmptyPin);
-      result = -1;
-    } else {
-      CK_RV login = functions->C_Login(session, CKU_USER,
-                                       reinterpret_cast<CK_UTF8CHAR_PTR>(m_szPin),
-                                       static_cast<CK_ULONG>(strlen(m_szPin)));
-      result = LoginResult(login);
-      if (login != CKR_OK) SetError(kLoginFailed);
-    }
-    functions->C_CloseSession(session);
-    return result;
   }
   return -1;
 }

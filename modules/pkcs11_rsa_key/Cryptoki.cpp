@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
+#include "util/TokenRetry.h"
 
 namespace tolmix::p11 {
 namespace {
@@ -42,7 +43,7 @@ std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path) {
   }
   // A module another part of the process initialised stays initialised:
   // finalising it would end that user's sessions.
-  c->finalize_ = rv == CKR_OK;
+  c->owner_ = c->finalize_ = rv == CKR_OK;
   c->f_ = f;
   return c;
 }
@@ -54,6 +55,8 @@ Cryptoki::~Cryptoki() {
 }
 
 bool Cryptoki::Failed(const char* function, CK_RV rv) {
+  last_rv_ = rv;
+  last_was_login_ = false;
   RaiseCkr(function, rv);
   RaiseError(kReasonToken, "%s failed: CKR 0x%08lX", function, rv);
   EndSession();
@@ -69,12 +72,44 @@ void Cryptoki::EndSession() noexcept {
 }
 
 bool Cryptoki::HasToken() {
-  CK_ULONG count = 0;
-  return f_->C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK && count > 0;
+  TokenRetry retry;
+  for (;;) {
+    CK_ULONG count = 0;
+    CK_RV rv = f_->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (rv == CKR_OK) return count > 0;
+    if (!IsTransientTokenAnswer(rv)) return false;
+    bool restarted = false;
+    while (!restarted && retry.Wait()) restarted = Restart();
+    if (!restarted) return false;
+  }
+}
+
+bool Cryptoki::Restart() {
+  EndSession();
+  if (!owner_) return true;  // another user's module: asked again as it is
+  if (finalize_) f_->C_Finalize(nullptr);
+  ++generation_;
+  CK_C_INITIALIZE_ARGS args{};
+  args.flags = CKF_OS_LOCKING_OK;
+  CK_RV rv = f_->C_Initialize(&args);
+  finalize_ = rv == CKR_OK;
+  if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) owner_ = false;  // another user came in between
+  return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
+}
+
+bool Cryptoki::LastAnswerTransient(bool* general_error_spent) const {
+  if (last_rv_ == CKR_OK) return false;
+  return last_was_login_ ? IsTransientLoginAnswer(last_rv_, general_error_spent)
+                         : IsTransientTokenAnswer(last_rv_);
 }
 
 bool Cryptoki::StartSession(const char* pin) {
   EndSession();
+  // A restart that found the module unwilling left it uninitialised.
+  if (owner_ && !finalize_ && !Restart()) {
+    RaiseError(kReasonNoModule, "the module does not initialise again");
+    return false;
+  }
   // The slot list is read afresh: the token of the last call may be gone,
   // or back in another slot.
   CK_SLOT_ID slots[64];
@@ -110,6 +145,8 @@ bool Cryptoki::StartSession(const char* pin) {
     RaiseCkr("C_Login", rv);
     RaiseError(kReasonLoginFailed, "C_Login refused: CKR 0x%08lX", rv);
     EndSession();
+    last_rv_ = rv;
+    last_was_login_ = true;
     return false;
   }
   return true;
@@ -199,20 +236,22 @@ int Cryptoki::PrivateOperation(bool sign, CK_MECHANISM_TYPE mechanism, CK_OBJECT
   CK_MECHANISM m{mechanism, nullptr, 0};
   CK_ULONG n = out_size;
   CK_BYTE_PTR data = const_cast<CK_BYTE_PTR>(in);
-  if (sign) {
-    CK_RV rv = f_->C_SignInit(session_, &m, key);
-    if (rv == CKR_OK) rv = f_->C_Sign(session_, data, in_len, out, &n);
-    if (rv != CKR_OK) {
-      Failed("C_Sign", rv);
-      return -1;
+  // No PIN is involved here: a busy token is asked again, on the same
+  // session, within the retry budget.
+  TokenRetry retry;
+  CK_RV rv;
+  for (;;) {
+    n = out_size;
+    rv = sign ? f_->C_SignInit(session_, &m, key) : f_->C_DecryptInit(session_, &m, key);
+    if (rv == CKR_OK) {
+      rv = sign ? f_->C_Sign(session_, data, in_len, out, &n)
+                : f_->C_Decrypt(session_, data, in_len, out, &n);
     }
-  } else {
-    CK_RV rv = f_->C_DecryptInit(session_, &m, key);
-    if (rv == CKR_OK) rv = f_->C_Decrypt(session_, data, in_len, out, &n);
-    if (rv != CKR_OK) {
-      Failed("C_Decrypt", rv);
-      return -1;
-    }
+    if (!IsTransientTokenAnswer(rv) || !retry.Wait()) break;
+  }
+  if (rv != CKR_OK) {
+    Failed(sign ? "C_Sign" : "C_Decrypt", rv);
+    return -1;
   }
   if (n > out_size) {  // a module that claims more than the buffer holds
     RaiseError(kReasonToken, "the token returned %lu bytes for %zu", n, out_size);

@@ -6,10 +6,12 @@
 // initialised it).  At most one session is open at a time: StartSession
 // closes the previous one, looks for the first slot with a token afresh and
 // opens a new session there, so a token that was pulled, replaced or is
-// busy is met by the call that follows, never by a wait.  Every PKCS#11
-// call returns at once with its CKR; a failure ends the session and leaves
-// an entry on OpenSSL's error queue (EngineErrors.h), the session is then
-// reopened by the next StartSession.
+// busy is met by the call that follows, never by an unbounded wait.  A
+// failure ends the session and leaves an entry on OpenSSL's error queue
+// (EngineErrors.h), the session is then reopened by the next StartSession.
+// The answer of the failed call is kept (LastAnswerTransient), so that the
+// caller can start the module afresh (Restart) and try its sequence again
+// within util/TokenRetry.h's budget when the token was only busy.
 //
 // Thread-safety: every member but Open expects Mutex() held.
 #pragma once
@@ -44,8 +46,22 @@ class Cryptoki {
 
   std::mutex& Mutex() { return mutex_; }
 
-  // True when a slot holds a token now.
+  // True when a slot holds a token now (a busy token is asked again within
+  // the retry budget).
   bool HasToken();
+  // Ends the session and, when this object initialised the module,
+  // finalises and initialises it again so that it reads its token afresh;
+  // object handles found before then are stale (Generation changes).  False
+  // when the module did not initialise again.
+  bool Restart();
+  // Counts the module's restarts: a key remembers the count it was found
+  // under, and its handle is good only while the count is the same.
+  unsigned long Generation() const { return generation_; }
+  // Whether the last failed call's answer is a passing one worth a restart
+  // and another try (util/TokenRetry.h; C_Login by its own rule, with
+  // GENERAL_ERROR_SPENT per operation).  Forgotten by ForgetAnswer.
+  bool LastAnswerTransient(bool* general_error_spent) const;
+  void ForgetAnswer() { last_rv_ = CKR_OK; last_was_login_ = false; }
   // Ends the session of the last call, opens one on the first slot with a
   // token, and with a PIN logs the user in (C_Logout first, so the PIN of
   // this call decides).
@@ -72,7 +88,11 @@ class Cryptoki {
   std::mutex mutex_;
   void* library_ = nullptr;
   CK_FUNCTION_LIST_PTR f_ = nullptr;
-  bool finalize_ = false;
+  bool owner_ = false;     // this object initialised the module
+  bool finalize_ = false;  // and it is initialised now
+  unsigned long generation_ = 0;
+  CK_RV last_rv_ = CKR_OK;  // answer of the last failed call
+  bool last_was_login_ = false;
   CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
   bool have_session_ = false;
 };

@@ -10,6 +10,7 @@
 #include "modules/pkcs11_rsa_key/TokenKey.h"
 #include "platform/Env.h"
 #include "util/IniReader.h"
+#include "util/TokenRetry.h"
 
 namespace tolmix::p11 {
 namespace {
@@ -38,6 +39,34 @@ bool Matches(const TokenObject& o, const KeySelector& selector) {
   return selector.by == KeySelector::By::kId
              ? SameId(o.id, selector.id.data(), selector.id.size())
              : !o.label.empty() && selector.label == o.label;
+}
+
+// Runs OP, a sequence on TOKEN that starts its own session, until it
+// succeeds or fails for good.  A failure whose answer is a passing one
+// (util/TokenRetry.h) starts the module afresh and runs OP again, within the
+// retry budget; the error entries of such a try are dropped, those of the
+// last try stay.
+template <class Op>
+bool Retrying(Cryptoki& token, Op&& op) {
+  TokenRetry retry;
+  bool general_error_spent = false;
+  for (;;) {
+    token.ForgetAnswer();
+    ERR_set_mark();
+    if (op()) {
+      ERR_clear_last_mark();
+      return true;
+    }
+    bool restarted = false;
+    if (token.LastAnswerTransient(&general_error_spent)) {
+      while (!restarted && retry.Wait()) restarted = token.Restart();
+    }
+    if (!restarted) {
+      ERR_clear_last_mark();
+      return false;
+    }
+    ERR_pop_to_mark();
+  }
 }
 
 }  // namespace
@@ -100,39 +129,41 @@ bool TokenBack::LoadClientCert(const char* pin, bool cert_only, int kind, ossl::
   std::shared_ptr<Cryptoki> token = TokenLocked();
   if (!token) return false;
   std::lock_guard token_lock(token->Mutex());
-  if (!StartLocked(*token, pin, cert_only)) return false;
+  return Retrying(*token, [&] {
+    if (!StartLocked(*token, pin, cert_only)) return false;
+    std::vector<TokenObject> certs, keys;
+    if (!token->FindObjects(true, &certs)) return false;
+    if (!cert_only && !token->FindObjects(false, &keys)) return false;
 
-  std::vector<TokenObject> certs, keys;
-  if (!token->FindObjects(true, &certs)) return false;
-  if (!cert_only && !token->FindObjects(false, &keys)) return false;
-
-  // Without a login the private keys are hidden, so a certificate read looks
-  // at every certificate; a key load only at certificates with a key.
-  std::vector<ossl::Ptr<X509>> parsed;
-  std::vector<X509*> candidates(certs.size(), nullptr);
-  for (size_t i = 0; i < certs.size(); ++i) {
-    parsed.push_back(ParseCert(certs[i]));
-    if (cert_only || KeyForCert(certs[i], keys)) candidates[i] = parsed.back().get();
-  }
-  int chosen = ChooseCertificate(candidates, kind);
-  if (chosen < 0) {
-    RaiseError(kReasonNoObject, "no certificate%s for key kind %d", cert_only ? "" : " with a key",
-               kind);
-    return false;
-  }
-  X509* x = candidates[static_cast<size_t>(chosen)];
-  ossl::Ptr<X509> out_cert(X509_dup(x));
-  ossl::Ptr<EVP_PKEY> out_key(
-      cert_only ? X509_get_pubkey(x)
-                : MakeTokenKey(engine_, token, KeyForCert(certs[static_cast<size_t>(chosen)], keys)->handle)
-                      .release());
-  if (!out_cert || !out_key) {
-    RaiseError(kReasonInternal, "certificate or key could not be read from the token");
-    return false;
-  }
-  *cert = std::move(out_cert);
-  *key = std::move(out_key);
-  return true;
+    // Without a login the private keys are hidden, so a certificate read
+    // looks at every certificate; a key load only at certificates with a key.
+    std::vector<ossl::Ptr<X509>> parsed;
+    std::vector<X509*> candidates(certs.size(), nullptr);
+    for (size_t i = 0; i < certs.size(); ++i) {
+      parsed.push_back(ParseCert(certs[i]));
+      if (cert_only || KeyForCert(certs[i], keys)) candidates[i] = parsed.back().get();
+    }
+    int chosen = ChooseCertificate(candidates, kind);
+    if (chosen < 0) {
+      RaiseError(kReasonNoObject, "no certificate%s for key kind %d",
+                 cert_only ? "" : " with a key", kind);
+      return false;
+    }
+    X509* x = candidates[static_cast<size_t>(chosen)];
+    ossl::Ptr<X509> out_cert(X509_dup(x));
+    ossl::Ptr<EVP_PKEY> out_key(
+        cert_only ? X509_get_pubkey(x)
+                  : MakeTokenKey(engine_, token,
+                                 KeyForCert(certs[static_cast<size_t>(chosen)], keys)->handle)
+                        .release());
+    if (!out_cert || !out_key) {
+      RaiseError(kReasonInternal, "certificate or key could not be read from the token");
+      return false;
+    }
+    *cert = std::move(out_cert);
+    *key = std::move(out_key);
+    return true;
+  });
 }
 
 ossl::Ptr<EVP_PKEY> TokenBack::LoadPrivateKey(const char* pin, const char* key_id) {
@@ -151,13 +182,19 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPrivateKey(const char* pin, const char* key_i
   std::shared_ptr<Cryptoki> token = TokenLocked();
   if (!token) return nullptr;
   std::lock_guard token_lock(token->Mutex());
-  std::vector<TokenObject> keys;
-  if (!StartLocked(*token, pin, false) || !token->FindObjects(false, &keys)) return nullptr;
-  for (const TokenObject& k : keys) {
-    if (Matches(k, selector)) return MakeTokenKey(engine_, token, k.handle);
-  }
-  RaiseError(kReasonNoObject, "no private key with that id");
-  return nullptr;
+  ossl::Ptr<EVP_PKEY> key;
+  Retrying(*token, [&] {
+    std::vector<TokenObject> keys;
+    if (!StartLocked(*token, pin, false) || !token->FindObjects(false, &keys)) return false;
+    for (const TokenObject& k : keys) {
+      if (!Matches(k, selector)) continue;
+      key = MakeTokenKey(engine_, token, k.handle);
+      return key != nullptr;
+    }
+    RaiseError(kReasonNoObject, "no private key with that id");
+    return false;
+  });
+  return key;
 }
 
 ossl::Ptr<EVP_PKEY> TokenBack::LoadPublicKey(const char* key_id, X509* cert) {
@@ -181,17 +218,21 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPublicKey(const char* key_id, X509* cert) {
   std::shared_ptr<Cryptoki> token = TokenLocked();
   if (!token) return nullptr;
   std::lock_guard token_lock(token->Mutex());
-  std::vector<TokenObject> certs;
-  if (!StartLocked(*token, nullptr, true) || !token->FindObjects(true, &certs)) return nullptr;
-  for (const TokenObject& c : certs) {
-    if (!Matches(c, selector)) continue;
-    ossl::Ptr<X509> x = ParseCert(c);
-    ossl::Ptr<EVP_PKEY> key(x ? X509_get_pubkey(x.get()) : nullptr);
-    if (!key) RaiseError(kReasonNoCertificate, "certificate has no usable public key");
-    return key;
-  }
-  RaiseError(kReasonNoObject, "no certificate with that id");
-  return nullptr;
+  ossl::Ptr<EVP_PKEY> key;
+  Retrying(*token, [&] {
+    std::vector<TokenObject> certs;
+    if (!StartLocked(*token, nullptr, true) || !token->FindObjects(true, &certs)) return false;
+    for (const TokenObject& c : certs) {
+      if (!Matches(c, selector)) continue;
+      ossl::Ptr<X509> x = ParseCert(c);
+      key.reset(x ? X509_get_pubkey(x.get()) : nullptr);
+      if (!key) RaiseError(kReasonNoCertificate, "certificate has no usable public key");
+      return key != nullptr;
+    }
+    RaiseError(kReasonNoObject, "no certificate with that id");
+    return false;
+  });
+  return key;
 }
 
 }  // namespace tolmix::p11

@@ -15,8 +15,10 @@
 // operation (signature, decryption) to the token, on the session of the
 // latest load.  Each holds the engine and the module until it is freed.
 //
-// A token that is pulled, busy or failing makes the call fail at once with
-// the PKCS#11 call's return value: nothing here waits for a session.
+// A token that is pulled or failing makes the call fail at once with the
+// PKCS#11 call's return value.  A token that is only busy with other
+// programs (util/TokenRetry.h) is asked again, from a restarted module,
+// within kTokenRetryBudget; nothing here waits for a session beyond that.
 //
 // Failures return false / null with an entry on OpenSSL's error queue
 // (EngineErrors.h).  Thread-safe: one mutex serialises every call.

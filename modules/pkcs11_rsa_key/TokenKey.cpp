@@ -15,6 +15,7 @@ namespace {
 struct KeyRef {
   std::shared_ptr<Cryptoki> token;
   CK_OBJECT_HANDLE handle;
+  unsigned long generation;  // the module's restart count the handle was found under
 };
 
 // The token object of each live RSA made here.  Kept in this table rather
@@ -75,6 +76,11 @@ int Private(bool sign, int flen, const unsigned char* from, unsigned char* to, R
   int n;
   {
     std::lock_guard lock(ref.token->Mutex());
+    // After a restart of the module the handle may name another object.
+    if (ref.token->Generation() != ref.generation) {
+      RaiseError(kReasonToken, "the token was started afresh since the key was loaded");
+      return -1;
+    }
     n = ref.token->PrivateOperation(sign, mechanism, ref.handle, from, static_cast<size_t>(flen),
                                     out.data(), out.size());
   }
@@ -128,7 +134,7 @@ ossl::Ptr<EVP_PKEY> MakeTokenKey(ENGINE* engine, const std::shared_ptr<Cryptoki>
   }
   try {
     std::lock_guard lock(g_keys_mutex);
-    g_keys.emplace_back(rsa.get(), KeyRef{token, handle});
+    g_keys.emplace_back(rsa.get(), KeyRef{token, handle, token->Generation()});
   } catch (...) {
     return nullptr;
   }

@@ -2,6 +2,8 @@
 // P11_SKF.ini), which fails one named call with a given CKR, or a module
 // file that is gone.  Signing and file decryption through the engine fail
 // with their message, keep an existing target, and leave nothing mapped.
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -55,7 +57,11 @@ class P11FaultTest : public ::testing::Test {
     ASSERT_TRUE(ok_);
     UseModule("p11wrap.so");
   }
-  void TearDown() override { unsetenv("P11WRAP_FAIL"); }
+  void TearDown() override {
+    unsetenv("P11WRAP_FAIL");
+    unsetenv("P11WRAP_COUNT");
+    unsetenv("P11WRAP_CALLS");
+  }
 
   static void UseModule(const char* name) {
     WriteFile(bed_->skf.system_dir + "/P11_SKF.ini",
@@ -137,6 +143,71 @@ TEST_F(P11FaultTest, EachFailingTokenCallGivesItsMessageAndKeepsTheTarget) {
     }
     EXPECT_EQ(ReadAll(dir_ + "/out.txt"), f.decryptOk ? kPlain : kKeep);
     EXPECT_EQ(Listing(dir_), "env.pem\nout.txt\nplain.txt\n");
+    EXPECT_EQ(MappedModules(), "");
+  }
+}
+
+// A token that is busy with other programs refuses for a moment (SoftHSM2:
+// CKR_TOKEN_NOT_RECOGNIZED, and from C_Login before the PIN is compared
+// CKR_USER_PIN_NOT_INITIALIZED or CKR_GENERAL_ERROR): such refusals are
+// asked again and the signature is made; one that does not pass fails with
+// the step's message once the retry budget (2 s) is spent; a refused PIN is
+// never sent again.  CALLS counts the calls of the function named first in
+// FAIL, from the PIN check to the signature.
+TEST_F(P11FaultTest, BusyTokenIsAskedAgainWithinTheBudgetButAPinOnlyOnce) {
+  struct Busy {
+    const char* fail;
+    int checked;          // the PIN check's result: 0, or C_Login's answer, or -1
+    const char* message;  // of the check when it fails, else of the signature ("" = it signs)
+    int minCalls, maxCalls;
+    double minSeconds, maxSeconds;
+  };
+  const char* login = "登录UKEY失败,密码错误,重复次数过多会锁死UKEY.";
+  const Busy cases[] = {
+      // passing refusals: PIN check, certificate and key load, signature
+      {"C_OpenSession=0xE1/3", 0, "", 4, 12, 0, 1.5},
+      {"C_GetSlotList=0xE1/2", 0, "", 3, 20, 0, 1.5},
+      {"C_Login=0x102/3", 0, "", 4, 8, 0, 1.5},
+      {"C_Login=0x5/1", 0, "", 2, 4, 0, 1.5},
+      {"C_FindObjectsInit=0xE1/2", 0, "", 3, 12, 0, 1.5},
+      {"C_SignInit=0xE1/2", 0, "", 3, 3, 0, 1.5},
+      // a second general error of one login, a refused PIN: no further try
+      {"C_Login=0x5/2", 0x5, login, 2, 2, 0, 1.0},
+      {"C_Login=0xA0", 0xA0, login, 1, 1, 0, 1.0},
+      // a token that stays busy fails after the budget with the usual message
+      {"C_OpenSession=0xE1", -1, "打开设备会话失败", 10, 1000, 1.9, 3.5},
+      {"C_FindObjectsInit=0xE1", 0, "加载私钥对象失败!", 10, 1000, 1.9, 3.5},
+  };
+  for (const Busy& b : cases) {
+    SCOPED_TRACE(b.fail);
+    setenv("P11WRAP_FAIL", b.fail, 1);
+    const std::string function(b.fail, strchr(b.fail, '=') - b.fail);
+    setenv("P11WRAP_COUNT", function.c_str(), 1);
+    setenv("P11WRAP_CALLS", "0", 1);
+    const auto start = std::chrono::steady_clock::now();
+    // The PIN check's result is C_Login's answer; the signature's is -1.
+    CMSEngine e;
+    Prepare(e);
+    const int checked = e.LoginP11Device();
+    Outcome s;
+    if (checked == 0) s = Sign();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const int calls = atoi(getenv("P11WRAP_CALLS"));
+    printf("%s: %d calls of %s, %.2f s\n", b.fail, calls, function.c_str(), seconds);
+    EXPECT_EQ(checked, b.checked) << ErrorUtf8(e);
+    if (b.checked != 0) {
+      EXPECT_EQ(ErrorUtf8(e), b.message);
+    } else {
+      EXPECT_EQ(s.result, *b.message ? -1 : 0) << s.message;
+      if (*b.message) {
+        EXPECT_EQ(s.message, b.message);
+      }
+    }
+    EXPECT_GE(calls, b.minCalls);
+    EXPECT_LE(calls, b.maxCalls);
+    EXPECT_GE(seconds, b.minSeconds);
+    EXPECT_LE(seconds, b.maxSeconds);
     EXPECT_EQ(MappedModules(), "");
   }
 }

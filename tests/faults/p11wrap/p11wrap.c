@@ -1,9 +1,15 @@
 /* p11wrap: a PKCS#11 module for fault tests.  It forwards every call to the
  * module named by $P11WRAP_MODULE (default SoftHSM2's) and makes the calls
  * named in $P11WRAP_FAIL ("C_Login=0xA0[,C_Sign=0x5...]", codes in C
- * notation) return that code without running.  Both variables are read on
- * every call.  The forwarded module is closed when this one is unloaded. */
+ * notation) return that code without running.  "C_Login=0xE1/3" fails only
+ * the next three calls: the count is kept in the variable itself, counted
+ * down on each failure, so it survives the module being unloaded between
+ * uses.  Every call of the function named by $P11WRAP_COUNT adds one to
+ * $P11WRAP_CALLS.  The variables are read on every call (one thread at a
+ * time: they are changed with setenv).  The forwarded module is closed when
+ * this one is unloaded. */
 #include <dlfcn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,12 +21,35 @@ static void* g_module;
 static CK_FUNCTION_LIST_PTR g_real;
 static CK_FUNCTION_LIST g_list;
 
-/* The code $P11WRAP_FAIL gives NAME, or CKR_OK. */
+static void Count(const char* name) {
+  const char* which = getenv("P11WRAP_COUNT");
+  if (!which || strcmp(which, name) != 0) return;
+  const char* calls = getenv("P11WRAP_CALLS");
+  char text[32];
+  snprintf(text, sizeof text, "%lu", (calls ? strtoul(calls, NULL, 10) : 0UL) + 1UL);
+  setenv("P11WRAP_CALLS", text, 1);
+}
+
+/* The code $P11WRAP_FAIL gives NAME, or CKR_OK; a "/N" after the code is
+ * counted down, and at 0 the call runs. */
 static CK_RV Injected(const char* name) {
-  const char* shape = getenv("P11WRAP_FAIL");
+  const char* all = getenv("P11WRAP_FAIL");
+  const char* shape = all;
   size_t len = strlen(name);
+  Count(name);
   while (shape && *shape) {
-    if (strncmp(shape, name, len) == 0 && shape[len] == '=') return (CK_RV)strtoul(shape + len + 1, NULL, 0);
+    if (strncmp(shape, name, len) == 0 && shape[len] == '=') {
+      char* end = NULL;
+      CK_RV rv = (CK_RV)strtoul(shape + len + 1, &end, 0);
+      if (*end != '/') return rv;
+      unsigned long left = strtoul(end + 1, NULL, 10);
+      if (left == 0) return CKR_OK;
+      char changed[512];
+      int n = snprintf(changed, sizeof changed, "%.*s/%lu%s", (int)(end - all), all, left - 1,
+                       strchr(end, ',') ? strchr(end, ',') : "");
+      if (n > 0 && (size_t)n < sizeof changed) setenv("P11WRAP_FAIL", changed, 1);
+      return rv;
+    }
     shape = strchr(shape, ',');
     if (shape) ++shape;
   }

@@ -1,7 +1,9 @@
 // Tokens under stress, on a sandbox made by the built `tolmix sandbox`:
 //  - four processes signing forty times each on the same device at once,
 //    for each route ("P11" on the SoftHSM2 token, "SKF" on the soft key,
-//    "CSP" on the soft store);
+//    "CSP" on the soft store): every call must give a signature that
+//    verifies (the token's passing refusals are tried again; "P11" may miss
+//    two, see kP11);
 //  - the SoftHSM2 token's folder pulled and put back in a loop while one
 //    process makes 200 "P11" signatures.
 // No process may hang or die; every call ends within kCallLimit; each result
@@ -38,10 +40,17 @@ struct Route {
   const char* iface;
   const char* pinVar;  // "" for no PIN
   bool skf;            // the soft SKF key is seen (off for "P11": its PIN would count there)
+  size_t mayFail;      // of the 160 calls of four processes at once
 };
-constexpr Route kP11{"P11", "TOLMIX_SANDBOX_P11_PIN", false};
-constexpr Route kSkf{"SKF", "TOLMIX_SANDBOX_SKF_PIN", true};
-constexpr Route kCsp{"CSP", "", true};
+// "P11": SoftHSM2 answers a C_Login now and then with CKR_GENERAL_ERROR
+// while another process writes the token (0.4 % of the logins here); that
+// answer is tried again only once per operation (util/TokenRetry.h: another
+// token's general error might follow a counted try), so an operation that
+// meets it twice fails.  Measured: one failed key load in about 80 runs of
+// 160 calls (most likely that), none otherwise.
+constexpr Route kP11{"P11", "TOLMIX_SANDBOX_P11_PIN", false, 2};
+constexpr Route kSkf{"SKF", "TOLMIX_SANDBOX_SKF_PIN", true, 0};
+constexpr Route kCsp{"CSP", "", true, 0};
 
 // What one child saw: per call "ok <seconds>" then the signature on the
 // following lines up to a line "--", or "fail <seconds> <message, UTF-8>".
@@ -152,8 +161,9 @@ class TokenStress : public ::testing::Test {
   }
 
   // Checks the results of one run: no problem, the expected number of
-  // calls, every signature verifies, every failure has a message.
-  static void Check(const std::vector<Result>& results, size_t callsEach, const char* what) {
+  // calls, every signature verifies, every failure has a message.  Returns
+  // the number of signatures.
+  static size_t Check(const std::vector<Result>& results, size_t callsEach, const char* what) {
     CtrlPtr verifier(CTOLMIXCtrl::Create());
     size_t ok = 0, failed = 0;
     double slowest = 0;
@@ -179,6 +189,7 @@ class TokenStress : public ::testing::Test {
     for (const std::string& m : messages) list += " [" + m + "]";
     printf("%s: %zu signatures, %zu failures%s; slowest call %.2f s\n", what, ok, failed,
            list.c_str(), slowest);
+    return ok;
   }
 
   std::string Report(const std::string& name) const { return noSkf_ + "/../" + name; }
@@ -203,7 +214,10 @@ TEST_F(TokenStress, FourProcessesSignAtOnceOnEachRoute) {
     std::vector<std::string> problems = Wait(pids, Clock::now() + std::chrono::seconds(60));
     std::vector<Result> results;
     for (size_t i = 0; i < pids.size(); ++i) results.push_back(Read(reports[i], problems[i]));
-    Check(results, kCalls, r->iface);
+    // A device shared by several programs is no reason to fail: SoftHSM2's
+    // refusals while another process writes the token are tried again
+    // (util/TokenRetry.h), so every call signs (see kP11 for its margin).
+    EXPECT_GE(Check(results, kCalls, r->iface), size_t{kProcesses} * kCalls - r->mayFail);
   }
 }
 
