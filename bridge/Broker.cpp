@@ -144,7 +144,7 @@ class Session : public std::enable_shared_from_this<Session> {
 class Broker {
  public:
   explicit Broker(const BrokerOptions& o)
-      : options_(o), pool_(o.program, o.idle), gate_(pool_), acceptor_(ioc_), signals_(ioc_),
+      : options_(o), pool_(o.program, o.idle), gate_(pool_), acceptor_(ioc_), acceptor6_(ioc_), signals_(ioc_),
         idleTimer_(ioc_) {}
 
   int Run() {
@@ -160,15 +160,38 @@ class Broker {
       return 1;
     }
     port_ = acceptor_.local_endpoint().port();
+    // "localhost" names ::1 first: the bridge holds [::1]:PORT too, so that
+    // no other local user can listen there and answer a page that loaded
+    // the shim from localhost.  A machine without IPv6 has no ::1 to take.
+    tcp::endpoint at6(asio::ip::address_v6::loopback(), static_cast<unsigned short>(port_));
+    acceptor6_.open(at6.protocol(), ec);
+    if (!ec) acceptor6_.set_option(asio::ip::v6_only(true), ec);
+    if (!ec) acceptor6_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor6_.bind(at6, ec);
+    if (!ec) acceptor6_.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec == asio::error::address_in_use) {
+      fprintf(stderr, "tolmix bridge: cannot listen on [::1]:%u: %s (another program holds it)\n",
+              port_, ec.message().c_str());
+      return 1;
+    }
+    if (ec) {
+      fprintf(stderr, "tolmix bridge: no IPv6 loopback (%s); serving 127.0.0.1 only\n",
+              ec.message().c_str());
+      beast::error_code ignored;
+      acceptor6_.close(ignored);
+    }
     signals_.add(SIGTERM);
     signals_.add(SIGINT);
     signals_.async_wait([this](beast::error_code, int sig) {
       fprintf(stderr, "tolmix bridge: signal %d; stopping\n", sig);
       acceptor_.close();
+      beast::error_code ignored;
+      acceptor6_.close(ignored);
       idleTimer_.cancel();
       ioc_.stop();
     });
-    Accept();
+    Accept(acceptor_);
+    if (acceptor6_.is_open()) Accept(acceptor6_);
     ArmIdleTimer();
     printf("listening on http://127.0.0.1:%u\n", port_);
     fflush(stdout);
@@ -186,11 +209,11 @@ class Broker {
   asio::thread_pool& calls() { return calls_; }
 
  private:
-  void Accept() {
-    acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
+  void Accept(tcp::acceptor& acceptor) {
+    acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
       if (ec) return;  // closed on stop
       std::make_shared<Session>(std::move(socket), *this)->Start();
-      Accept();
+      Accept(acceptor);
     });
   }
 
@@ -209,7 +232,8 @@ class Broker {
   WorkerPool pool_;
   Gate gate_;
   asio::thread_pool calls_{4};
-  tcp::acceptor acceptor_;
+  tcp::acceptor acceptor_;   // 127.0.0.1
+  tcp::acceptor acceptor6_;  // ::1, same port
   asio::signal_set signals_;
   asio::steady_timer idleTimer_;
   unsigned port_ = 0;
@@ -219,12 +243,15 @@ void Session::Start() {
   beast::error_code ec1, ec2;
   tcp::endpoint local = stream_.socket().local_endpoint(ec1);
   tcp::endpoint remote = stream_.socket().remote_endpoint(ec2);
+  std::optional<uid_t> uid;
   if (!ec1 && !ec2 && local.address().is_v4() && remote.address().is_v4()) {
-    auto l = reinterpret_cast<const sockaddr_in*>(local.data());
-    auto r = reinterpret_cast<const sockaddr_in*>(remote.data());
-    std::optional<uid_t> uid = PeerUid(*l, *r);
-    sameUser_ = uid && *uid == getuid();
+    uid = PeerUid(*reinterpret_cast<const sockaddr_in*>(local.data()),
+                  *reinterpret_cast<const sockaddr_in*>(remote.data()));
+  } else if (!ec1 && !ec2 && local.address().is_v6() && remote.address().is_v6()) {
+    uid = PeerUid(*reinterpret_cast<const sockaddr_in6*>(local.data()),
+                  *reinterpret_cast<const sockaddr_in6*>(remote.data()));
   }
+  sameUser_ = uid && *uid == getuid();
   ReadHeader();
 }
 
