@@ -90,12 +90,20 @@ r.set = TOLMIX1.SetPasswd("P11", "${bed.env.TOLMIX_SANDBOX_P11_PIN}", 1);
 r.sign = document.getElementById("TOLMIX1").Sign("from an object element");
 r.signed = TOLMIX1.SignedData;
 r.lower = TOLMIX1.signeddata === r.signed;
+// Names in any letter case, as the script engines of old pages read them.
+r.mixed = TOLMIX1.signedDATA === r.signed && TOLMIX1.getLASTerrorINFO(0) === "";
+TOLMIX1.sIGNEDdATA = "a write stores nothing";
+r.afterWrite = TOLMIX1.SignedData === r.signed;
+r.element = TOLMIX1 instanceof HTMLObjectElement && TOLMIX1.id === "TOLMIX1";
 window.result = r; window.done = true;
 </script>`);
   const r = await bed.run("a.test", "object");
   assert.equal(r.set, true);
   assert.equal(r.sign, true);
   assert.equal(r.lower, true);
+  assert.equal(r.mixed, true);
+  assert.equal(r.afterWrite, true);
+  assert.equal(r.element, true);
   assert.equal(opensslContent(r.signed).toString(), "from an object element");
 });
 
