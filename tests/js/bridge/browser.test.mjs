@@ -174,6 +174,7 @@ r.decTarget = [c.DecryptFile("C:\\\\work\\\\data.p7", "out.txt"), c.GetLastError
 r.pfx = c.GetCertInfoPfx("..\\\\x.pfx", 3001, "pw");
 r.pfxErr = c.GetLastErrorInfo(0);
 r.inside = tryEnc("data.bin", "f.p7");
+r.cert = cert;
 window.result = r; window.done = true;
 </script>`);
   const r = await bed.run("a.test", "escape");
@@ -191,6 +192,20 @@ window.result = r; window.done = true;
   assert.equal(fs.readFileSync(victim, "utf8"), "keep me");
   assert.deepEqual(fs.readdirSync(path.join(bed.dir, "outside")), []);
   for (const f of ["a.p7", "b.p7", "c.p7", "d.p7"]) assert.ok(!fs.existsSync(path.join(dir, f)), f);
+
+  // A hostile script on the site skips the shim and names the member in
+  // ways the control still reads as EncryptFile (any case, a NUL after it):
+  // the same checks apply.
+  const a = bed.origin("a.test");
+  const {body: made} = await post(bed.bridgePort, a, "/create", {progid: "TOLMIX.TOLMIXCtrl.1"});
+  const stolen = path.join(bed.dir, "stolen.p7");
+  for (const name of ["EncryptFile\u0000", "ENCRYPTFILE", "EncryptFile\u0000x"]) {
+    const res = await post(bed.bridgePort, a, "/invoke",
+                           {id: made.id, name, kind: "call", args: ["/etc/passwd", stolen, r.cert]});
+    assert.equal(res.status, 200, JSON.stringify(name));
+    assert.ok(res.body.value === false || res.body.error !== undefined, JSON.stringify(res.body));
+    assert.ok(!fs.existsSync(stolen), JSON.stringify(name));
+  }
 });
 
 test("an origin never approved gets nothing: no worker, no PIN try", async () => {
