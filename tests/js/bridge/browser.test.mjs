@@ -4,6 +4,7 @@
 import assert from "node:assert/strict";
 import {execFileSync, spawnSync} from "node:child_process";
 import fs from "node:fs";
+import net from "node:net";
 import path from "node:path";
 import {after, before, test} from "node:test";
 
@@ -308,10 +309,20 @@ test("requests that are not a page's calls are refused with nothing run", async 
   const ok = await bed.raw("POST", "/create", {Host: host, Origin: a, ...json}, body);
   assert.equal(ok.status, 200);
   assert.equal(ok.headers["access-control-allow-origin"], a);
-  // "localhost" leads to ::1 first: the bridge holds that port too.
-  const six = await bed.raw("POST", "/create", {Host: `localhost:${bed.bridgePort}`, Origin: a, ...json},
-                            body, bed.bridgePort, "::1");
-  assert.equal(six.status, 200);
+  // "localhost" leads to ::1 first: the bridge holds that port too (where
+  // the machine has an IPv6 loopback at all).
+  const hasIpv6 = await new Promise((ok) => {
+    const probe = net.createServer().once("error", () => ok(false));
+    probe.listen(0, "::1", () => probe.close(() => ok(true)));
+  });
+  const addresses = hasIpv6 ? ["127.0.0.1", "::1"] : ["127.0.0.1"];
+  if (hasIpv6) {
+    const six = await bed.raw("POST", "/create", {Host: `localhost:${bed.bridgePort}`, Origin: a, ...json},
+                              body, bed.bridgePort, "::1");
+    assert.equal(six.status, 200);
+  } else {
+    t.diagnostic("no IPv6 loopback: the ::1 cases are skipped");
+  }
   assert.equal(JSON.stringify(bed.workers()), workersBefore);
 
   // Another local user reaches the same loopback port (a user made for it:
@@ -322,7 +333,7 @@ test("requests that are not a page's calls are refused with nothing run", async 
   }
   const made = spawnSync("useradd", ["--system", "--no-create-home", "tolmixpeer"]).status === 0;
   try {
-    for (const address of ["127.0.0.1", "::1"]) {
+    for (const address of addresses) {
       const client = `require("http").request({host: "${address}", port: ${bed.bridgePort},
         method: "POST", path: "/create", headers: ${JSON.stringify({Host: host, Origin: a, ...json})}},
         (res) => console.log(res.statusCode)).end(${JSON.stringify(body)});`;
