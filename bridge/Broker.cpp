@@ -148,7 +148,41 @@ class Broker {
         idleTimer_(ioc_) {}
 
   int Run() {
-    beast::error_code ec;
+    // With port 0 the system picks a free port for 127.0.0.1, which may be
+    // taken on ::1: a few picks before giving up.
+    const int attempts = options_.port == 0 ? 5 : 1;
+    int status = 1;
+    for (int i = 1; i <= attempts && status != 0; ++i) status = Listen(i == attempts);
+    if (status != 0) return status;
+    signals_.add(SIGTERM);
+    signals_.add(SIGINT);
+    signals_.async_wait([this](beast::error_code, int sig) {
+      fprintf(stderr, "tolmix bridge: signal %d; stopping\n", sig);
+      acceptor_.close();
+      beast::error_code ignored;
+      acceptor6_.close(ignored);
+      idleTimer_.cancel();
+      ioc_.stop();
+    });
+    Accept(acceptor_);
+    if (acceptor6_.is_open()) Accept(acceptor6_);
+    ArmIdleTimer();
+    printf("listening on http://127.0.0.1:%u\n", port_);
+    fflush(stdout);
+    ioc_.run();
+    pool_.EndAll();
+    calls_.join();
+    // A question to the user may still be open; nothing waits for it (see
+    // RunBroker).
+    return 0;
+  }
+
+  // Takes 127.0.0.1:PORT and [::1]:PORT.  0, or 1 (said on standard error
+  // when LAST) with neither held.
+  int Listen(bool last) {
+    beast::error_code ec, ignored;
+    acceptor_.close(ignored);
+    acceptor6_.close(ignored);
     tcp::endpoint at(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(options_.port));
     acceptor_.open(at.protocol(), ec);
     if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
@@ -170,36 +204,19 @@ class Broker {
     if (!ec) acceptor6_.bind(at6, ec);
     if (!ec) acceptor6_.listen(asio::socket_base::max_listen_connections, ec);
     if (ec == asio::error::address_in_use) {
-      fprintf(stderr, "tolmix bridge: cannot listen on [::1]:%u: %s (another program holds it)\n",
-              port_, ec.message().c_str());
+      if (last) {
+        fprintf(stderr, "tolmix bridge: cannot listen on [::1]:%u: %s (another program holds it)\n",
+                port_, ec.message().c_str());
+      }
+      acceptor_.close(ignored);
+      acceptor6_.close(ignored);
       return 1;
     }
     if (ec) {
       fprintf(stderr, "tolmix bridge: no IPv6 loopback (%s); serving 127.0.0.1 only\n",
               ec.message().c_str());
-      beast::error_code ignored;
       acceptor6_.close(ignored);
     }
-    signals_.add(SIGTERM);
-    signals_.add(SIGINT);
-    signals_.async_wait([this](beast::error_code, int sig) {
-      fprintf(stderr, "tolmix bridge: signal %d; stopping\n", sig);
-      acceptor_.close();
-      beast::error_code ignored;
-      acceptor6_.close(ignored);
-      idleTimer_.cancel();
-      ioc_.stop();
-    });
-    Accept(acceptor_);
-    if (acceptor6_.is_open()) Accept(acceptor6_);
-    ArmIdleTimer();
-    printf("listening on http://127.0.0.1:%u\n", port_);
-    fflush(stdout);
-    ioc_.run();
-    pool_.EndAll();
-    calls_.join();
-    // A question to the user may still be open; nothing waits for it (see
-    // RunBroker).
     return 0;
   }
 
