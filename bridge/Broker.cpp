@@ -19,6 +19,7 @@
 #include "bridge/RequestCheck.h"
 #include "bridge/WorkerPool.h"
 #include "platform/Env.h"
+#include "platform/SocketActivation.h"
 
 namespace tolmix::bridge {
 
@@ -144,15 +145,23 @@ class Session : public std::enable_shared_from_this<Session> {
 class Broker {
  public:
   explicit Broker(const BrokerOptions& o)
-      : options_(o), pool_(o.program, o.idle), gate_(pool_), acceptor_(ioc_), acceptor6_(ioc_), signals_(ioc_),
-        idleTimer_(ioc_) {}
+      : options_(o), pool_(o.program, o.idle), gate_(pool_), acceptor_(ioc_), acceptor6_(ioc_),
+        signals_(ioc_), idleTimer_(ioc_) {}
 
   int Run() {
+    // Started by the user's service manager on its socket
+    // (tolmix-bridge.socket): serve that one, whatever --port says.
+    std::string handed;
+    const int activated = platform::TakeActivatedLoopbackSocket(&handed);
+    if (!handed.empty()) {
+      fprintf(stderr, "tolmix bridge: %s\n", handed.c_str());
+      return 1;
+    }
     // With port 0 the system picks a free port for 127.0.0.1, which may be
     // taken on ::1: a few picks before giving up.
-    const int attempts = options_.port == 0 ? 5 : 1;
+    const int attempts = options_.port == 0 && activated < 0 ? 5 : 1;
     int status = 1;
-    for (int i = 1; i <= attempts && status != 0; ++i) status = Listen(i == attempts);
+    for (int i = 1; i <= attempts && status != 0; ++i) status = Listen(activated, i == attempts);
     if (status != 0) return status;
     signals_.add(SIGTERM);
     signals_.add(SIGINT);
@@ -177,17 +186,23 @@ class Broker {
     return 0;
   }
 
-  // Takes 127.0.0.1:PORT and [::1]:PORT.  0, or 1 (said on standard error
-  // when LAST) with neither held.
-  int Listen(bool last) {
+  // Takes 127.0.0.1:PORT (or serves ACTIVATED, a listening socket there
+  // handed over, when not -1) and [::1]:PORT.  0, or 1 (said on standard
+  // error when LAST) with neither held.
+  int Listen(int activated, bool last) {
     beast::error_code ec, ignored;
     acceptor_.close(ignored);
     acceptor6_.close(ignored);
-    tcp::endpoint at(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(options_.port));
-    acceptor_.open(at.protocol(), ec);
-    if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec) acceptor_.bind(at, ec);
-    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (activated >= 0) {
+      acceptor_.assign(tcp::v4(), activated, ec);
+    } else {
+      tcp::endpoint at(asio::ip::make_address("127.0.0.1"),
+                       static_cast<unsigned short>(options_.port));
+      acceptor_.open(at.protocol(), ec);
+      if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+      if (!ec) acceptor_.bind(at, ec);
+      if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    }
     if (ec) {
       fprintf(stderr, "tolmix bridge: cannot listen on 127.0.0.1:%u: %s\n", options_.port,
               ec.message().c_str());

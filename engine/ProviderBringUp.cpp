@@ -180,7 +180,7 @@ int CMSEngine::FindP11Token(bool login) noexcept {
   HoldDevices();  // another thread's C_Finalize would end this login
   std::string list_path;
   try {
-    list_path = SystemFilePath(kP11DeviceListFile);
+    list_path = SystemFilePath(platform::SystemDir(), kP11DeviceListFile);
   } catch (...) {
     return -1;
   }

@@ -1,11 +1,10 @@
 #include "host/Activation.h"
 
-#include <unistd.h>
-
 #include <map>
 #include <memory>
 
 #include "control/ClassFactory.h"
+#include "host/InstallLayout.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Env.h"
 #include "platform/Registry.h"
@@ -80,20 +79,20 @@ HRESULT CreateObjectByProgId(std::string_view progId, const IID& iid, void** out
                              std::string* error) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
-  const std::string path = RegistryPath();
+  const std::string user = RegistryPath(), machine = MachineRegistryPath();
   Registry reg;
-  if (!LoadRegistry(path, &reg, error)) return E_FAIL;
+  if (!LoadClassesRoot(user, machine, &reg, error)) return E_FAIL;
   const std::string what = "\"" + std::string(progId) + "\"";
   const std::string* text = progId.empty() ? nullptr : reg.GetValue(std::string(progId) + "\\CLSID");
   if (text == nullptr) {
-    *error = "cannot create " + what + ": no such class is registered in " + path +
-             " (run `tolmix register` first)";
+    *error = "cannot create " + what + ": no such class is registered in " + user + " or " +
+             machine + " (run `tolmix register` first)";
     return REGDB_E_CLASSNOTREG;
   }
   std::optional<GUID> clsid = GuidFromString(*text);
   if (!clsid) {
-    *error = "cannot create " + what + ": its class ID \"" + *text + "\" in " + path +
-             " is not a GUID";
+    *error = "cannot create " + what + ": its class ID \"" + *text + "\" in " + user + " or " +
+             machine + " is not a GUID";
     return REGDB_E_CLASSNOTREG;
   }
   return CreateFromRegistry(reg, *clsid, what, iid, out, error);
@@ -103,17 +102,10 @@ HRESULT CreateObjectByClsid(const CLSID& clsid, const IID& iid, void** out, std:
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   Registry reg;
-  if (!LoadRegistry(RegistryPath(), &reg, error)) return E_FAIL;
+  if (!LoadClassesRoot(RegistryPath(), MachineRegistryPath(), &reg, error)) return E_FAIL;
   return CreateFromRegistry(reg, clsid, "class " + GuidToString(clsid), iid, out, error);
 }
 
-std::string DefaultServerModule() {
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "libtolmix.so";
-  std::string path(self, static_cast<size_t>(n));
-  path.erase(path.find_last_of('/'));
-  return path + "/../lib/libtolmix.so";
-}
+std::string DefaultServerModule() { return ServerModulePath(); }
 
 }  // namespace tolmix::host

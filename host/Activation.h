@@ -11,6 +11,10 @@
 
 namespace tolmix::host {
 
+// The registry read is the classes root: the machine-wide file
+// (platform::MachineRegistryPath()) with the user's (platform::RegistryPath())
+// over it, so a class registered for the machine needs no step per user.
+//
 // Creates the class registered under PROGID and hands out IID in *OUT (one
 // reference, the caller's).  On failure *OUT is null, the HRESULT says what
 // failed (REGDB_E_CLASSNOTREG for a ProgID or class not in the registry,
@@ -27,8 +31,8 @@ platform::HRESULT CreateObjectByClsid(const platform::CLSID& clsid, const platfo
 // null with *ERROR.
 void* ServerExport(const std::string& module, const char* name, std::string* error);
 
-// libtolmix.so beside this program's folder: <folder of tolmix>/../lib/
-// libtolmix.so (the build tree and an installed tree are laid out alike).
+// The server `register` uses when none is named: the build tree's
+// libtolmix.so, or the installed one (InstallLayout.h).
 std::string DefaultServerModule();
 
 inline constexpr platform::HRESULT REGDB_E_CLASSNOTREG = platform::MakeHResult(0x80040154);

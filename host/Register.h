@@ -1,7 +1,9 @@
-// `tolmix register [MODULE]` / `tolmix unregister [MODULE]`: loads the
-// in-process server MODULE (default DefaultServerModule()) and calls its
-// DllRegisterServer / DllUnregisterServer, which write the registry file
-// of the process ($TOLMIX_REGISTRY).
+// `tolmix register [--machine] [MODULE]` / `tolmix unregister [--machine]
+// [MODULE]`: loads the in-process server MODULE (default
+// DefaultServerModule()) and calls its DllRegisterServer /
+// DllUnregisterServer, which write the user's registry file
+// ($TOLMIX_REGISTRY), or with --machine the machine-wide one
+// (platform::MachineRegistryPath(), whose folder is made readable by all).
 #pragma once
 
 #include <span>

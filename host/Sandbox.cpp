@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/InstallLayout.h"
 #include "host/Register.h"
 #include "host/SandboxParts.h"
 
@@ -44,37 +45,6 @@ constexpr char kMarkerText[] = "tolmix sandbox\n";
 int Failed(const std::string& what) {
   fprintf(stderr, "tolmix sandbox: %s\n", what.c_str());
   return 1;
-}
-
-std::string ExeDir() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
-}
-
-// Folder of the run-time modules: the build tree's <exe dir>/../modules, else
-// the module folder of the build that made this program, else an installed
-// <prefix>/lib/tolmix next to <prefix>/bin.  The first that holds SKFAPI.so.
-std::string ModuleDir() {
-  std::vector<std::string> candidates = {ExeDir() + "/../modules"};
-#ifdef TOLMIX_BUILD_MODULE_DIR
-  candidates.emplace_back(TOLMIX_BUILD_MODULE_DIR);
-#endif
-  candidates.push_back(ExeDir() + "/../lib/tolmix");
-  for (const std::string& dir : candidates) {
-    std::error_code ec;
-    if (fs::exists(dir + "/SKFAPI.so", ec)) return fs::canonical(dir, ec).string();
-  }
-  return candidates.front();
-}
-
-// scripts/provision-softhsm.sh of the source tree this program was built from.
-std::string SoftHsmScript() {
-#ifdef TOLMIX_SOURCE_DIR
-  return TOLMIX_SOURCE_DIR "/scripts/provision-softhsm.sh";
-#else
-  return ExeDir() + "/../../scripts/provision-softhsm.sh";
-#endif
 }
 
 // Makes DIR (0700) and claims it: a folder that exists, is not empty and
@@ -160,11 +130,11 @@ int RunSandbox(std::span<const char* const> args) {
   std::string root, error;
   if (!Claim(args[0], &root, &error)) return Failed(error);
   Layout layout(root);
-  std::string moduleDir = ModuleDir();
+  std::string moduleDir = ModuleFolder();
   Pki pki;
   if (!MakeFolders(layout, &error) || !pki.LoadOrCreate(layout, &error) ||
       !ProvisionSystemDir(layout, moduleDir, &error) ||
-      !ProvisionSoftHsm(layout, pki, SoftHsmScript(), &error) ||
+      !ProvisionSoftHsm(layout, pki, SoftHsmScriptPath(), &error) ||
       !ProvisionSoftSkf(layout, pki, moduleDir, &error) ||
       !ProvisionStore(layout, pki, &error) || !RegisterControl(layout, &error)) {
     return Failed(error);

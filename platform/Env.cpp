@@ -11,6 +11,12 @@
 #ifndef TOLMIX_DEFAULT_SYSTEM_DIR
 #define TOLMIX_DEFAULT_SYSTEM_DIR "/usr/local/lib/tolmix"
 #endif
+#ifndef TOLMIX_DEFAULT_CONFIG_DIR
+#define TOLMIX_DEFAULT_CONFIG_DIR "/etc/tolmix"
+#endif
+#ifndef TOLMIX_DEFAULT_MACHINE_REGISTRY
+#define TOLMIX_DEFAULT_MACHINE_REGISTRY "/usr/local/var/lib/tolmix/registry.ini"
+#endif
 
 namespace tolmix::platform {
 namespace {
@@ -82,7 +88,7 @@ std::string OriginsPath() {
 
 std::string AdminOriginsPath() {
   if (const char* v = Get("TOLMIX_ADMIN_ORIGINS")) return v;
-  return "/etc/tolmix/origins.ini";
+  return TOLMIX_DEFAULT_CONFIG_DIR "/origins.ini";
 }
 
 std::string FilesDir() {
@@ -98,6 +104,11 @@ std::string ChooserOverride() {
 std::string OpenCommand() {
   const char* v = Get("TOLMIX_OPEN_COMMAND");
   return v ? v : "xdg-open";
+}
+
+std::string MachineRegistryPath() {
+  const char* v = Get("TOLMIX_MACHINE_REGISTRY");
+  return v ? v : TOLMIX_DEFAULT_MACHINE_REGISTRY;
 }
 
 std::string Variable(const char* name) {

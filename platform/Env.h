@@ -9,7 +9,7 @@
 namespace tolmix::platform {
 
 // Folder that holds P11_SKF.ini, GM_SKF.ini, the engine modules and the
-// device libraries: $TOLMIX_SYSTEM_DIR, else <prefix>/lib/tolmix.  No
+// device libraries: $TOLMIX_SYSTEM_DIR, else <libdir>/tolmix.  No
 // trailing "/".  Stands in for GetSystemDirectoryA.
 std::string SystemDir();
 
@@ -40,7 +40,8 @@ std::string RegistryPath();
 std::string OriginsPath();
 
 // The administrator's origins file, which wins over the user's:
-// $TOLMIX_ADMIN_ORIGINS, else /etc/tolmix/origins.ini.
+// $TOLMIX_ADMIN_ORIGINS, else /etc/tolmix/origins.ini (<sysconfdir>/tolmix,
+// where the package installs it).
 std::string AdminOriginsPath();
 
 // Root of the per-origin folders that the bridge confines files named by
@@ -55,6 +56,13 @@ std::string ChooserOverride();
 // Command that opens a file for viewing: $TOLMIX_OPEN_COMMAND, else
 // "xdg-open".  Stands in for ShellExecuteExA with the verb "open".
 std::string OpenCommand();
+
+// Path of the machine-wide registry file, read under the user's:
+// $TOLMIX_MACHINE_REGISTRY, else <localstatedir>/lib/tolmix/registry.ini
+// (/var/lib/tolmix/registry.ini when installed under /usr).  The
+// HKEY_LOCAL_MACHINE half of the classes root, written by
+// `tolmix register --machine`; RegistryPath() is the user's half.
+std::string MachineRegistryPath();
 
 // Reads any other variable through the same place; "" when unset.
 std::string Variable(const char* name);

@@ -146,6 +146,13 @@ std::vector<std::string> Registry::SubKeys(std::string_view key) const {
   return names;
 }
 
+void Registry::Overlay(const Registry& over) {
+  for (const auto& [key, values] : over.keys_) {
+    Values& mine = keys_[key];
+    for (const auto& [name, text] : values) mine[name] = text;
+  }
+}
+
 bool Registry::Parse(std::string_view text, std::string* error) {
   Registry parsed;
   std::string current;
@@ -211,6 +218,17 @@ bool LoadRegistry(const std::string& path, Registry* out, std::string* error) {
     return false;
   }
   *out = std::move(parsed);
+  return true;
+}
+
+bool LoadClassesRoot(const std::string& userPath, const std::string& machinePath,
+                     Registry* out, std::string* error) {
+  Registry machine, user;
+  if (!LoadRegistry(machinePath, &machine, error) || !LoadRegistry(userPath, &user, error)) {
+    return false;
+  }
+  machine.Overlay(user);
+  *out = std::move(machine);
   return true;
 }
 

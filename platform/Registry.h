@@ -52,6 +52,9 @@ class Registry {
   bool DeleteTree(std::string_view key);
   // Names (last part) of the keys directly under KEY.
   std::vector<std::string> SubKeys(std::string_view key) const;
+  // Lays OVER on top of this registry: every key of either is kept, and a
+  // value that both hold takes OVER's text.
+  void Overlay(const Registry& over);
 
  private:
   struct Less {
@@ -65,6 +68,15 @@ class Registry {
 // registry.  False with *ERROR naming the file (and the line) when it cannot
 // be read or does not follow the form.
 bool LoadRegistry(const std::string& path, Registry* out, std::string* error);
+
+// Reads the classes root as clients see it: the machine-wide file at
+// MACHINE_PATH with the user's file at USER_PATH laid over it (a class the
+// user registered wins, one registered only for the machine is still
+// found).  Either file may be missing.  False with *ERROR when either
+// cannot be read or does not follow the form: a damaged file is never
+// half-used.
+bool LoadClassesRoot(const std::string& userPath, const std::string& machinePath,
+                     Registry* out, std::string* error);
 
 // Changes the registry file at PATH under the writer's lock: reads it, calls
 // EDIT and, when EDIT returns true, writes the result atomically (the

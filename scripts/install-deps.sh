@@ -15,6 +15,7 @@ PACKAGES=(
   libboost-dev nlohmann-json3-dev
   chromium opensc-pkcs11
   dpkg-dev lintian file
+  systemd init-system-helpers
 )
 
 missing=()

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Env.h"
 #include "util/FixedText.h"
 #include "util/IniReader.h"
 
@@ -38,9 +39,10 @@ int CSKFDevice::FindConfiguredLibrary(char (&path)[kLibraryPathSize]) {
   // ReadDeviceList applies the file's rules: DeviceCount read into 16 bytes
   // and taken with atol (0 or less: nothing listed), DLLName read into 256
   // bytes, the walk ending at the first Device_N without one.
-  const std::vector<std::string> names = ReadDeviceList(kSkfDeviceListFile);
+  const std::string systemDir = platform::SystemDir();
+  const std::vector<std::string> names = ReadDeviceList(systemDir, kSkfDeviceListFile);
   for (const std::string& name : names) {
-    const std::string candidate = SystemFilePath(name.c_str());
+    const std::string candidate = SystemFilePath(systemDir, name.c_str());
     // The path has a 256-byte field; a cut path would name another file.
     if (candidate.size() >= kLibraryPathSize) continue;
     char list[kListSize] = {};

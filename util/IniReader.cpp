@@ -6,7 +6,6 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/Env.h"
 #include "util/FixedText.h"
 
 namespace tolmix {
@@ -128,8 +127,8 @@ int ReadIniString(const char* section, const char* key, const char* def, char* o
   return static_cast<int>(CopyBounded(out, outSize, def));
 }
 
-std::string SystemFilePath(const char* file) {
-  std::string path = platform::SystemDir();
+std::string SystemFilePath(const std::string& systemDir, const char* file) {
+  std::string path = systemDir;
   path += '/';
   if (file) path += file;
   return path;
@@ -154,8 +153,8 @@ std::vector<std::string> ReadDeviceListFile(const char* path) {
   return names;
 }
 
-std::vector<std::string> ReadDeviceList(const char* file) {
-  return ReadDeviceListFile(SystemFilePath(file).c_str());
+std::vector<std::string> ReadDeviceList(const std::string& systemDir, const char* file) {
+  return ReadDeviceListFile(SystemFilePath(systemDir, file).c_str());
 }
 
 }  // namespace tolmix

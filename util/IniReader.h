@@ -1,8 +1,8 @@
 // The system's own INI reader and the device list files built on it.
 //
 // Two device list files, "P11_SKF.ini" (PKCS#11 modules) and "GM_SKF.ini"
-// (GM/T 0016 SKF libraries), live in the system directory
-// (platform::SystemDir()).  Both hold:
+// (GM/T 0016 SKF libraries), live in the system directory, which callers
+// pass in (platform::SystemDir()).  Both hold:
 //   [DeviceCount]  DeviceCount=<n>
 //   [Device_1]     DLLName=<library file name>
 //   [Device_2]     ...
@@ -39,10 +39,10 @@ constexpr int kDllNameSize = 256;
 int ReadIniString(const char* section, const char* key, const char* def, char* out,
                   int size, const char* path);
 
-// Path of FILE in the system directory: the "%s/%s" join of
-// platform::SystemDir() and FILE.  Used both for the device list files and
-// for the libraries they name.
-std::string SystemFilePath(const char* file);
+// Path of FILE in the system directory SYSTEM_DIR (given without a
+// trailing "/"): the "%s/%s" join of SYSTEM_DIR and FILE.  Used both for the
+// device list files and for the libraries they name.
+std::string SystemFilePath(const std::string& systemDir, const char* file);
 
 // ReadDeviceListFile reads the device list file at PATH and returns its
 // DLLName values in section order (Device_1, Device_2, ...).  It stops at the
@@ -53,7 +53,8 @@ std::string SystemFilePath(const char* file);
 std::vector<std::string> ReadDeviceListFile(const char* path);
 
 // ReadDeviceList reads the device list file FILE (kP11DeviceListFile or
-// kSkfDeviceListFile) from the system directory; see ReadDeviceListFile.
-std::vector<std::string> ReadDeviceList(const char* file);
+// kSkfDeviceListFile) from the system directory SYSTEM_DIR; see
+// ReadDeviceListFile.
+std::vector<std::string> ReadDeviceList(const std::string& systemDir, const char* file);
 
 }  // namespace tolmix

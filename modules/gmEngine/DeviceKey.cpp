@@ -7,6 +7,7 @@
 
 #include "modules/gmEngine/EngineErrors.h"
 #include "platform/Certificate.h"
+#include "platform/Env.h"
 #include "platform/NameFormatter.h"
 #include "util/IniReader.h"
 
@@ -100,14 +101,16 @@ std::vector<unsigned char> Sm2PointOf(X509* cert) {
 }
 
 bool DeviceSession::LoadFirstListedLibrary(std::string* device) {
+  std::string systemDir;
   std::vector<std::string> names;
   try {
-    names = ReadDeviceList(kSkfDeviceListFile);
+    systemDir = platform::SystemDir();
+    names = ReadDeviceList(systemDir, kSkfDeviceListFile);
   } catch (...) {
     return false;
   }
   for (const std::string& name : names) {
-    std::string path = SystemFilePath(name.c_str());
+    std::string path = SystemFilePath(systemDir, name.c_str());
     if (path.size() > kMaxLibraryPath || !library_.Load(path)) continue;
     SkfFunctions fn;
     char list[kListSize] = {};

@@ -8,6 +8,7 @@
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
 #include "modules/pkcs11_rsa_key/TokenKey.h"
+#include "platform/Env.h"
 #include "util/IniReader.h"
 
 namespace tolmix::p11 {
@@ -62,8 +63,9 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked() {
   if (!module_override_.empty()) {
     paths.push_back(module_override_);
   } else {
-    for (const std::string& name : ReadDeviceList(kP11DeviceListFile)) {
-      paths.push_back(SystemFilePath(name.c_str()));
+    const std::string systemDir = platform::SystemDir();
+    for (const std::string& name : ReadDeviceList(systemDir, kP11DeviceListFile)) {
+      paths.push_back(SystemFilePath(systemDir, name.c_str()));
     }
   }
   for (const std::string& path : paths) {

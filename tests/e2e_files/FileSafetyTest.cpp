@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -136,7 +137,16 @@ TEST_F(FileSafety, TargetsAreWrittenOnlyWhenAbsentOrRegular) {
          return d + "/fifolink.out";
        },
        false, 0},
-      {"device", [](const std::string&) { return std::string("/dev/null"); }, false, 0},
+      // A device node of the test's own where it may make one: a fault that
+      // renamed over the target must never replace the machine's /dev/null.
+      // Elsewhere /dev/null, which a user cannot rename over anyway.
+      {"device",
+       [](const std::string& d) {
+         const std::string node = d + "/null.out";
+         if (geteuid() == 0 && mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) return node;
+         return std::string("/dev/null");
+       },
+       false, 0},
       {"name ending in a slash", [](const std::string& d) { return d + "/"; }, false, 0},
   };
   for (const Member* m : {&kEncrypt, &kDecrypt}) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ class Host : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
     registry_ = dir_ + "/registry.ini";
+    machine_ = dir_ + "/machine/registry.ini";
   }
   void TearDown() override {
     std::string cmd = "rm -rf '" + dir_ + "'";
@@ -40,6 +42,7 @@ class Host : public ::testing::Test {
     if (pid == 0) {
       if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(126);
       setenv("TOLMIX_REGISTRY", registry_.c_str(), 1);
+      setenv("TOLMIX_MACHINE_REGISTRY", machine_.c_str(), 1);
       setenv("TOLMIX_CHOOSER", "cancel", 1);
       std::vector<char*> argv{const_cast<char*>(TOLMIX_HOST_BINARY)};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -58,7 +61,7 @@ class Host : public ::testing::Test {
     return path;
   }
 
-  std::string dir_, registry_;
+  std::string dir_, registry_, machine_;
 };
 
 TEST_F(Host, RegisterTwiceUnregisterAndCreationFollowTheRegistry) {
@@ -79,6 +82,51 @@ TEST_F(Host, RegisterTwiceUnregisterAndCreationFollowTheRegistry) {
 
   EXPECT_NE(Tolmix({"register", dir_ + "/no-such.so"}).status, 0);
   EXPECT_EQ(Tolmix({"register", "a", "b"}).status, 2);
+}
+
+// The machine-wide half serves a user who registered nothing; the user's own
+// registration is read over it and wins; each half is removed on its own.
+TEST_F(Host, MachineRegistrationServesUsersUnderTheirOwn) {
+  Outcome reg = Tolmix({"register", "--machine"});
+  ASSERT_EQ(reg.status, 0) << reg.err;
+  EXPECT_NE(reg.out.find(" in " + machine_), std::string::npos) << reg.out;
+  EXPECT_FALSE(std::ifstream(registry_).good()) << "the user's file is not written";
+  struct stat folder {};
+  ASSERT_EQ(stat((dir_ + "/machine").c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0755u) << "every user reads the machine's classes";
+  EXPECT_EQ(Tolmix({"call", "ErrorCode"}).out, "0\n");
+
+  // The user's file names another server for the same class: it is the one
+  // loaded, even though the machine's still works.
+  std::string text = ReadAll(machine_);
+  const std::string module = "libtolmix.so";
+  size_t at = text.find(module);
+  ASSERT_NE(at, std::string::npos) << text;
+  text.replace(at, module.size(), "no-such-libtolmix.so");
+  std::ofstream(registry_) << text;
+  Outcome shadowed = Tolmix({"call", "ErrorCode"});
+  EXPECT_EQ(shadowed.status, 1);
+  EXPECT_NE(shadowed.err.find("no-such-libtolmix.so"), std::string::npos) << shadowed.err;
+
+  // Unregistering the user's half leaves the machine's in force.
+  Outcome userOff = Tolmix({"unregister"});
+  EXPECT_EQ(userOff.status, 0) << userOff.err;
+  EXPECT_EQ(Tolmix({"call", "ErrorCode"}).out, "0\n");
+
+  // A damaged machine file is named, never half-read.
+  std::string good = ReadAll(machine_);
+  std::ofstream(machine_, std::ios::app) << "stray line\n";
+  Outcome damaged = Tolmix({"call", "ErrorCode"});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_NE(damaged.err.find(machine_ + " is damaged"), std::string::npos) << damaged.err;
+  std::ofstream(machine_, std::ios::trunc) << good;
+
+  Outcome off = Tolmix({"unregister", "--machine"});
+  EXPECT_EQ(off.status, 0) << off.err;
+  Outcome none = Tolmix({"call", "ErrorCode"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find(machine_), std::string::npos) << none.err;
+  EXPECT_EQ(Tolmix({"register", "--machine", "a", "b"}).status, 2);
 }
 
 TEST_F(Host, DamagedRegistryIsNamedWithItsLine) {

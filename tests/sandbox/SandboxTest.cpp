@@ -71,9 +71,9 @@ TEST_F(SandboxTest, SecondRunKeepsEveryCertificate) {
 }
 
 TEST_F(SandboxTest, DeviceListFilesNameTheLinkedLibraries) {
-  EXPECT_EQ(ReadDeviceList(kP11DeviceListFile), std::vector<std::string>{"libsofthsm2.so"});
-  EXPECT_EQ(ReadDeviceList(kSkfDeviceListFile), std::vector<std::string>{"SKFAPI.so"});
   std::string sys = Var("TOLMIX_SYSTEM_DIR");
+  EXPECT_EQ(ReadDeviceList(sys, kP11DeviceListFile), std::vector<std::string>{"libsofthsm2.so"});
+  EXPECT_EQ(ReadDeviceList(sys, kSkfDeviceListFile), std::vector<std::string>{"SKFAPI.so"});
   EXPECT_TRUE(fs::exists(sys + "/libsofthsm2.so"));
   EXPECT_TRUE(fs::exists(sys + "/SKFAPI.so"));
   // Every module this build made is linked.

@@ -6,7 +6,9 @@
 
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace tolmix {
 namespace {
@@ -161,11 +163,53 @@ TEST(DeviceListTest, NoDevicesForBadCount) {
 TEST(DeviceListTest, ReadsFromSystemDir) {
   TempDir dir;
   dir.Write("P11_SKF.ini", "[DeviceCount]\nDeviceCount=1\n[Device_1]\nDLLName=libsofthsm2.so\n");
-  setenv("TOLMIX_SYSTEM_DIR", (dir.path() + "/").c_str(), 1);
-  EXPECT_EQ(SystemFilePath(kP11DeviceListFile), dir.path() + "/P11_SKF.ini");
-  EXPECT_EQ(ReadDeviceList(kP11DeviceListFile), (std::vector<std::string>{"libsofthsm2.so"}));
-  EXPECT_TRUE(ReadDeviceList(kSkfDeviceListFile).empty());
-  unsetenv("TOLMIX_SYSTEM_DIR");
+  EXPECT_EQ(SystemFilePath(dir.path(), kP11DeviceListFile), dir.path() + "/P11_SKF.ini");
+  EXPECT_EQ(ReadDeviceList(dir.path(), kP11DeviceListFile),
+            (std::vector<std::string>{"libsofthsm2.so"}));
+  EXPECT_TRUE(ReadDeviceList(dir.path(), kSkfDeviceListFile).empty());
+}
+
+}  // namespace
+}  // namespace tolmix
+
+namespace tolmix {
+namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The device lists the package installs, as shipped and as an administrator
+// edits them by following their own comments.
+TEST(DeviceListTest, PackagedListsReadAsTheirCommentsSay) {
+  const std::string etc = TOLMIX_TEST_DATA_DIR "/../../packaging/etc";
+  TempDir dir;
+  std::string gm = ReadText(etc + "/GM_SKF.ini");
+  ASSERT_NE(gm.find("; [Device_1]\n; DLLName=vendor_skf.so\n"), std::string::npos) << gm;
+  std::string edited = gm;
+  edited.replace(edited.find("DeviceCount=0"), 13, "DeviceCount=1");
+  for (const char* line : {"[Device_1]\n", "DLLName=vendor_skf.so\n"}) {
+    edited.erase(edited.find(std::string("; ") + line), 2);
+  }
+  struct Case {
+    std::string path;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {etc + "/P11_SKF.ini", {"p11-kit-proxy.so"}},
+      {etc + "/GM_SKF.ini", {}},
+      {dir.Write("GM_SKF.ini", edited), {"vendor_skf.so"}},
+      // Windows line ends, as a file edited there arrives.
+      {dir.Write("crlf.ini", [&] {
+         std::string crlf;
+         for (char c : edited) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+         return crlf;
+       }()),
+       {"vendor_skf.so"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ReadDeviceListFile(c.path.c_str()), c.expected) << c.path;
+  }
 }
 
 }  // namespace
