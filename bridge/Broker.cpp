@@ -145,11 +145,10 @@ class Session : public std::enable_shared_from_this<Session> {
 class Broker {
  public:
   explicit Broker(const BrokerOptions& o)
-      : options_(o), pool_(o.program, o.idle), gate_(pool_), acceptor_(ioc_), signals_(ioc_),
-        idleTimer_(ioc_) {}
+      : options_(o), pool_(o.program, o.idle), gate_(pool_), acceptor_(ioc_), acceptor6_(ioc_),
+        signals_(ioc_), idleTimer_(ioc_) {}
 
   int Run() {
-    beast::error_code ec;
     // Started by the user's service manager on its socket
     // (tolmix-bridge.socket): serve that one, whatever --port says.
     std::string handed;
@@ -158,6 +157,42 @@ class Broker {
       fprintf(stderr, "tolmix bridge: %s\n", handed.c_str());
       return 1;
     }
+    // With port 0 the system picks a free port for 127.0.0.1, which may be
+    // taken on ::1: a few picks before giving up.
+    const int attempts = options_.port == 0 && activated < 0 ? 5 : 1;
+    int status = 1;
+    for (int i = 1; i <= attempts && status != 0; ++i) status = Listen(activated, i == attempts);
+    if (status != 0) return status;
+    signals_.add(SIGTERM);
+    signals_.add(SIGINT);
+    signals_.async_wait([this](beast::error_code, int sig) {
+      fprintf(stderr, "tolmix bridge: signal %d; stopping\n", sig);
+      acceptor_.close();
+      beast::error_code ignored;
+      acceptor6_.close(ignored);
+      idleTimer_.cancel();
+      ioc_.stop();
+    });
+    Accept(acceptor_);
+    if (acceptor6_.is_open()) Accept(acceptor6_);
+    ArmIdleTimer();
+    printf("listening on http://127.0.0.1:%u\n", port_);
+    fflush(stdout);
+    ioc_.run();
+    pool_.EndAll();
+    calls_.join();
+    // A question to the user may still be open; nothing waits for it (see
+    // RunBroker).
+    return 0;
+  }
+
+  // Takes 127.0.0.1:PORT (or serves ACTIVATED, a listening socket there
+  // handed over, when not -1) and [::1]:PORT.  0, or 1 (said on standard
+  // error when LAST) with neither held.
+  int Listen(int activated, bool last) {
+    beast::error_code ec, ignored;
+    acceptor_.close(ignored);
+    acceptor6_.close(ignored);
     if (activated >= 0) {
       acceptor_.assign(tcp::v4(), activated, ec);
     } else {
@@ -174,23 +209,29 @@ class Broker {
       return 1;
     }
     port_ = acceptor_.local_endpoint().port();
-    signals_.add(SIGTERM);
-    signals_.add(SIGINT);
-    signals_.async_wait([this](beast::error_code, int sig) {
-      fprintf(stderr, "tolmix bridge: signal %d; stopping\n", sig);
-      acceptor_.close();
-      idleTimer_.cancel();
-      ioc_.stop();
-    });
-    Accept();
-    ArmIdleTimer();
-    printf("listening on http://127.0.0.1:%u\n", port_);
-    fflush(stdout);
-    ioc_.run();
-    pool_.EndAll();
-    calls_.join();
-    // A question to the user may still be open; nothing waits for it (see
-    // RunBroker).
+    // "localhost" names ::1 first: the bridge holds [::1]:PORT too, so that
+    // no other local user can listen there and answer a page that loaded
+    // the shim from localhost.  A machine without IPv6 has no ::1 to take.
+    tcp::endpoint at6(asio::ip::address_v6::loopback(), static_cast<unsigned short>(port_));
+    acceptor6_.open(at6.protocol(), ec);
+    if (!ec) acceptor6_.set_option(asio::ip::v6_only(true), ec);
+    if (!ec) acceptor6_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor6_.bind(at6, ec);
+    if (!ec) acceptor6_.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec == asio::error::address_in_use) {
+      if (last) {
+        fprintf(stderr, "tolmix bridge: cannot listen on [::1]:%u: %s (another program holds it)\n",
+                port_, ec.message().c_str());
+      }
+      acceptor_.close(ignored);
+      acceptor6_.close(ignored);
+      return 1;
+    }
+    if (ec) {
+      fprintf(stderr, "tolmix bridge: no IPv6 loopback (%s); serving 127.0.0.1 only\n",
+              ec.message().c_str());
+      acceptor6_.close(ignored);
+    }
     return 0;
   }
 
@@ -200,11 +241,11 @@ class Broker {
   asio::thread_pool& calls() { return calls_; }
 
  private:
-  void Accept() {
-    acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
+  void Accept(tcp::acceptor& acceptor) {
+    acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
       if (ec) return;  // closed on stop
       std::make_shared<Session>(std::move(socket), *this)->Start();
-      Accept();
+      Accept(acceptor);
     });
   }
 
@@ -223,7 +264,8 @@ class Broker {
   WorkerPool pool_;
   Gate gate_;
   asio::thread_pool calls_{4};
-  tcp::acceptor acceptor_;
+  tcp::acceptor acceptor_;   // 127.0.0.1
+  tcp::acceptor acceptor6_;  // ::1, same port
   asio::signal_set signals_;
   asio::steady_timer idleTimer_;
   unsigned port_ = 0;
@@ -233,12 +275,15 @@ void Session::Start() {
   beast::error_code ec1, ec2;
   tcp::endpoint local = stream_.socket().local_endpoint(ec1);
   tcp::endpoint remote = stream_.socket().remote_endpoint(ec2);
+  std::optional<uid_t> uid;
   if (!ec1 && !ec2 && local.address().is_v4() && remote.address().is_v4()) {
-    auto l = reinterpret_cast<const sockaddr_in*>(local.data());
-    auto r = reinterpret_cast<const sockaddr_in*>(remote.data());
-    std::optional<uid_t> uid = PeerUid(*l, *r);
-    sameUser_ = uid && *uid == getuid();
+    uid = PeerUid(*reinterpret_cast<const sockaddr_in*>(local.data()),
+                  *reinterpret_cast<const sockaddr_in*>(remote.data()));
+  } else if (!ec1 && !ec2 && local.address().is_v6() && remote.address().is_v6()) {
+    uid = PeerUid(*reinterpret_cast<const sockaddr_in6*>(local.data()),
+                  *reinterpret_cast<const sockaddr_in6*>(remote.data()));
   }
+  sameUser_ = uid && *uid == getuid();
   ReadHeader();
 }
 

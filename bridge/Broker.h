@@ -1,5 +1,5 @@
 // `tolmix bridge`: the per-user loopback broker between web pages and the
-// control.  It listens on 127.0.0.1:PORT, checks every request
+// control.  It listens on 127.0.0.1:PORT and [::1]:PORT, checks every request
 // (bridge/RequestCheck.h), decides the origin (bridge/Origins.h, asking
 // through bridge/Consent.h when neither file knows it, one question at a
 // time), and passes calls to the origin's worker (bridge/WorkerPool.h).

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "bridge/Files.h"
@@ -39,19 +40,29 @@ std::string_view Field(std::string_view line, int n) {
   }
 }
 
-}  // namespace
+// "ADDR:PORT" of an IPv6 address as tcp6 prints it: four 32-bit words as
+// the machine holds them, in hex.
+std::string Endpoint6(const sockaddr_in6& a) {
+  char text[64];
+  uint32_t w[4];
+  memcpy(w, &a.sin6_addr, sizeof w);
+  snprintf(text, sizeof text, "%08X%08X%08X%08X:%04X", static_cast<unsigned>(w[0]),
+           static_cast<unsigned>(w[1]), static_cast<unsigned>(w[2]), static_cast<unsigned>(w[3]),
+           static_cast<unsigned>(ntohs(a.sin6_port)));
+  return text;
+}
 
-std::optional<uid_t> FindPeerUid(std::string_view table, const sockaddr_in& local,
-                                 const sockaddr_in& peer) {
-  const std::string peer4 = Endpoint4(peer), local4 = Endpoint4(local);
-  const std::string peer6 = Endpoint6(peer), local6 = Endpoint6(local);
+// The uid of the row whose local end is one of PEER and whose remote end
+// the same-index one of LOCAL.
+std::optional<uid_t> FindRow(std::string_view table, const std::string (&peer)[2],
+                             const std::string (&local)[2]) {
   while (!table.empty()) {
     size_t nl = table.find('\n');
     std::string_view line = table.substr(0, nl);
     table = nl == std::string_view::npos ? std::string_view() : table.substr(nl + 1);
     // sl local_address rem_address st tx:rx tr:when retrnsmt uid ...
     std::string_view l = Field(line, 1), r = Field(line, 2), uid = Field(line, 7);
-    bool match = (l == peer4 && r == local4) || (l == peer6 && r == local6);
+    bool match = (l == peer[0] && r == local[0]) || (l == peer[1] && r == local[1]);
     if (!match || uid.empty()) continue;
     std::string digits(uid);
     char* end = nullptr;
@@ -61,6 +72,19 @@ std::optional<uid_t> FindPeerUid(std::string_view table, const sockaddr_in& loca
   return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<uid_t> FindPeerUid(std::string_view table, const sockaddr_in& local,
+                                 const sockaddr_in& peer) {
+  return FindRow(table, {Endpoint4(peer), Endpoint6(peer)}, {Endpoint4(local), Endpoint6(local)});
+}
+
+std::optional<uid_t> FindPeerUid(std::string_view table, const sockaddr_in6& local,
+                                 const sockaddr_in6& peer) {
+  const std::string p = Endpoint6(peer), l = Endpoint6(local);
+  return FindRow(table, {p, p}, {l, l});
+}
+
 std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer) {
   for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::string table, error;
@@ -68,6 +92,12 @@ std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer) 
     if (auto uid = FindPeerUid(table, local, peer)) return uid;
   }
   return std::nullopt;
+}
+
+std::optional<uid_t> PeerUid(const sockaddr_in6& local, const sockaddr_in6& peer) {
+  std::string table, error;
+  if (!ReadWholeFile("/proc/net/tcp6", &table, &error)) return std::nullopt;
+  return FindPeerUid(table, local, peer);
 }
 
 }  // namespace tolmix::bridge

@@ -17,9 +17,15 @@ namespace tolmix::bridge {
 // such socket (the peer has gone, or it is not on this machine).
 std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer);
 
+// The same for an IPv6 connection (the bridge also listens on ::1, where
+// "localhost" leads first): the tcp6 table.
+std::optional<uid_t> PeerUid(const sockaddr_in6& local, const sockaddr_in6& peer);
+
 // The same over the text of a table in the /proc/net/tcp form (tcp6 rows
 // with IPv4-mapped addresses included), for tests.
 std::optional<uid_t> FindPeerUid(std::string_view table, const sockaddr_in& local,
                                  const sockaddr_in& peer);
+std::optional<uid_t> FindPeerUid(std::string_view table, const sockaddr_in6& local,
+                                 const sockaddr_in6& peer);
 
 }  // namespace tolmix::bridge

@@ -101,12 +101,21 @@ struct WorkerState::Object {
     if (disp) disp->Release();
   }
 
+  HRESULT IdOf(const std::u16string& name, DISPID* id) {
+    const OLECHAR* names[] = {name.c_str()};
+    *id = DISPID_UNKNOWN;
+    return disp->GetIDsOfNames(IID_NULL, names, 1, 0, id);
+  }
+
   HRESULT Call(const std::u16string& name, uint16_t flags, std::vector<Variant>& args,
                VARIANT* result) {
-    const OLECHAR* names[] = {name.c_str()};
     DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    HRESULT hr = IdOf(name, &id);
     if (Failed(hr)) return hr;
+    return Call(id, flags, args, result);
+  }
+
+  HRESULT Call(DISPID id, uint16_t flags, std::vector<Variant>& args, VARIANT* result) {
     std::vector<Variant> reversed(args.rbegin(), args.rend());
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &named : nullptr,
@@ -216,7 +225,16 @@ std::string WorkerState::Dispatch(const std::string& request) {
       return Failure("argument " + std::to_string(i + 1) + " cannot be passed", DISP_E_TYPEMISMATCH);
     }
   }
-  const control::DispatchEntry* entry = control::FindMember(name);
+  // The member is found once, by the identifier the control itself gives
+  // the name, so the file checks below apply to exactly the member that
+  // runs (the control reads a name only up to a NUL, for one).
+  DISPID dispid = DISPID_UNKNOWN;
+  HRESULT found = obj.IdOf(name, &dispid);
+  if (Failed(found)) {
+    return Failure(std::string("calling ") + req.at("name").get<std::string>() +
+                       " failed: " + HResultName(found), found);
+  }
+  const control::DispatchEntry* entry = control::FindMember(dispid);
   std::vector<MappedPath> mapped;  // descriptors the control's paths go through
   for (const FileArg& fa : kFileArgs) {
     if (entry == nullptr || entry->name != fa.member || fa.index >= jargs.size()) continue;
@@ -242,7 +260,7 @@ std::string WorkerState::Dispatch(const std::string& request) {
     mapped.push_back(std::move(m));
   }
   Variant result;
-  HRESULT hr = obj.Call(name, flags, args, &result);
+  HRESULT hr = obj.Call(dispid, flags, args, &result);
   if (Failed(hr)) return Failure(std::string("calling ") + req.at("name").get<std::string>() +
                                      " failed: " + HResultName(hr), hr);
   json value;

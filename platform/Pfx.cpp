@@ -5,6 +5,7 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -36,6 +37,11 @@ constexpr int kMaxBagDepth = 4;
 // OpenSSL 1.0's), 10000 (Java's keytool) or at most some 10^5; see
 // docs/certificates.md.
 constexpr long kMaxPfxIterations = 1000000;
+// ... and their sum over the MAC and every encrypted part: each part is
+// tried with every candidate, so a file of many parts, each within the cap,
+// would still add up without bound (a 2 KB file of 20 parts at 1,000,000
+// took 20 s).  Real files have a MAC and one encrypted part.
+constexpr int64_t kMaxPfxWork = 2 * int64_t{kMaxPfxIterations};
 // scrypt in PBES2: cost N, block size r and parallelism p at most these
 // (N = 2^20 with r = 8 already takes a second and 1 GiB).
 constexpr uint64_t kMaxScryptN = uint64_t{1} << 20;
@@ -55,61 +61,76 @@ Owned<T, Free> Unpack(const ASN1_ITEM* item, const ASN1_TYPE* parameter) {
                                   : nullptr);
 }
 
-// An iteration count within the cap (an absent one counts as 1).
-bool IterationsWithinCap(const ASN1_INTEGER* iter) {
-  int64_t n = 0;
-  return iter == nullptr ||
-         (ASN1_INTEGER_get_int64(&n, iter) == 1 && n >= 0 && n <= kMaxPfxIterations);
+// An iteration count within the cap (an absent one counts as 1), added to
+// *WORK.
+bool IterationsWithinCap(const ASN1_INTEGER* iter, int64_t* work) {
+  int64_t n = 1;
+  if (iter != nullptr &&
+      (ASN1_INTEGER_get_int64(&n, iter) != 1 || n < 0 || n > kMaxPfxIterations)) {
+    return false;
+  }
+  *work += n;
+  return true;
 }
 
-bool ScryptWithinCap(const ASN1_TYPE* parameter) {
+// scrypt at its largest allowed cost counts as a derivation at the
+// iteration cap (it takes longer still), smaller costs in proportion.
+bool ScryptWithinCap(const ASN1_TYPE* parameter, int64_t* work) {
   auto sp = Unpack<SCRYPT_PARAMS, SCRYPT_PARAMS_free>(ASN1_ITEM_rptr(SCRYPT_PARAMS), parameter);
   uint64_t n = 0, r = 0, p = 0;
-  return sp && ASN1_INTEGER_get_uint64(&n, sp->costParameter) == 1 &&
-         ASN1_INTEGER_get_uint64(&r, sp->blockSize) == 1 &&
-         ASN1_INTEGER_get_uint64(&p, sp->parallelizationParameter) == 1 && n <= kMaxScryptN &&
-         r <= kMaxScryptR && p <= kMaxScryptP;
+  if (!(sp && ASN1_INTEGER_get_uint64(&n, sp->costParameter) == 1 &&
+        ASN1_INTEGER_get_uint64(&r, sp->blockSize) == 1 &&
+        ASN1_INTEGER_get_uint64(&p, sp->parallelizationParameter) == 1 && n <= kMaxScryptN &&
+        r <= kMaxScryptR && p <= kMaxScryptP)) {
+    return false;
+  }
+  *work += static_cast<int64_t>(
+      std::max<uint64_t>(1, n * r * p * kMaxPfxIterations / (kMaxScryptN * kMaxScryptR)));
+  return true;
 }
 
 // The key derivation of an encrypted part within the cap: PKCS#12 PBE
 // (PBEPARAM) or PBES2 with PBKDF2 or scrypt.  Other schemes OpenSSL does not
 // run anyway.
-bool KeyDerivationWithinCap(const X509_ALGOR* algorithm) {
+bool KeyDerivationWithinCap(const X509_ALGOR* algorithm, int64_t* work) {
   if (algorithm == nullptr || algorithm->parameter == nullptr) return true;
   const int nid = OBJ_obj2nid(algorithm->algorithm);
   if (nid == NID_pbes2) {
     auto pbe2 = Unpack<PBE2PARAM, PBE2PARAM_free>(ASN1_ITEM_rptr(PBE2PARAM), algorithm->parameter);
     if (!pbe2 || !pbe2->keyfunc) return false;
     const int kdf = OBJ_obj2nid(pbe2->keyfunc->algorithm);
-    if (kdf == NID_id_scrypt) return ScryptWithinCap(pbe2->keyfunc->parameter);
+    if (kdf == NID_id_scrypt) return ScryptWithinCap(pbe2->keyfunc->parameter, work);
     if (kdf != NID_id_pbkdf2) return true;
     auto kdf2 = Unpack<PBKDF2PARAM, PBKDF2PARAM_free>(ASN1_ITEM_rptr(PBKDF2PARAM),
                                                       pbe2->keyfunc->parameter);
-    return kdf2 && IterationsWithinCap(kdf2->iter);
+    return kdf2 && IterationsWithinCap(kdf2->iter, work);
   }
   if (algorithm->parameter->type != V_ASN1_SEQUENCE) return true;
   auto pbe = Unpack<PBEPARAM, PBEPARAM_free>(ASN1_ITEM_rptr(PBEPARAM), algorithm->parameter);
-  return !pbe || IterationsWithinCap(pbe->iter);
+  return !pbe || IterationsWithinCap(pbe->iter, work);
 }
 
 // Every count the import would run -- the MAC's and each encrypted part's --
-// within the cap.  (Shrouded key bags are never decrypted here.)
+// within the cap, and their sum within kMaxPfxWork.  (Shrouded key bags are
+// never decrypted here.)
 bool WorkWithinCap(const PKCS12* p12) {
+  int64_t work = 0;
   if (PKCS12_mac_present(p12) == 1) {
     const ASN1_INTEGER* iter = nullptr;
     PKCS12_get0_mac(nullptr, nullptr, nullptr, &iter, p12);
-    if (!IterationsWithinCap(iter)) return false;
+    if (!IterationsWithinCap(iter, &work)) return false;
   }
   std::unique_ptr<STACK_OF(PKCS7), SafesFree> safes(PKCS12_unpack_authsafes(p12));
   for (int i = 0; safes && i < sk_PKCS7_num(safes.get()); ++i) {
     const PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
     if (OBJ_obj2nid(p7->type) == NID_pkcs7_encrypted && p7->d.encrypted != nullptr &&
         p7->d.encrypted->enc_data != nullptr &&
-        !KeyDerivationWithinCap(p7->d.encrypted->enc_data->algorithm)) {
+        !KeyDerivationWithinCap(p7->d.encrypted->enc_data->algorithm, &work)) {
       return false;
     }
+    if (work > kMaxPfxWork) return false;
   }
-  return true;
+  return work <= kMaxPfxWork;
 }
 
 // A library context of its own with the default and legacy providers, so

@@ -159,7 +159,26 @@
   }
 
   // <object classid="clsid:..."> of the control's class: the element gets
-  // the members under their own names and in lower case.
+  // the members under their own names and in lower case, and any other
+  // letter case through a prototype that maps it (the element itself cannot
+  // be a Proxy; instanceof still sees HTMLObjectElement).
+  function caseMapping(proto) {
+    function member(name) { return typeof name === "string" ? members[name.toLowerCase()] : null; }
+    return new Proxy(Object.create(proto), {
+      get: function (t, name, receiver) {
+        var m = member(name);
+        return m ? receiver[m.name] : Reflect.get(t, name, receiver);
+      },
+      set: function (t, name, value, receiver) {
+        var m = member(name);
+        if (!m) return Reflect.set(t, name, value, receiver);
+        receiver[m.name] = value;
+        return true;
+      },
+      has: function (t, name) { return !!member(name) || Reflect.has(t, name); }
+    });
+  }
+
   function upgrade(el) {
     if (el.__tolmixId || !CLASS) return;
     var cls = (el.getAttribute("classid") || "").replace(/^clsid:/i, "").replace(/[{}]/g, "");
@@ -175,6 +194,7 @@
     defineMembers(el, id, syncValue, function (n) {
       return n.toLowerCase() === n ? [n] : [n, n.toLowerCase()];
     });
+    Object.setPrototypeOf(el, caseMapping(Object.getPrototypeOf(el)));
   }
 
   function upgradeAll(root) {

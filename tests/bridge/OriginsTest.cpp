@@ -176,5 +176,39 @@ TEST(PeerUserTest, ALoopbackPeerIsFoundWithItsUser) {
   close(server);
 }
 
+// The bridge also listens on ::1 ("localhost" leads there first).
+TEST(PeerUserTest, AnIpv6LoopbackPeerIsFoundWithItsUser) {
+  int server = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 at{};
+  at.sin6_family = AF_INET6;
+  at.sin6_addr = in6addr_loopback;
+  if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+    if (server >= 0) close(server);
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  ASSERT_EQ(listen(server, 1), 0);
+  socklen_t len = sizeof at;
+  getsockname(server, reinterpret_cast<sockaddr*>(&at), &len);
+  int client = socket(AF_INET6, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  sockaddr_in6 peer{}, local{};
+  len = sizeof peer;
+  int conn = accept(server, reinterpret_cast<sockaddr*>(&peer), &len);
+  len = sizeof local;
+  getsockname(conn, reinterpret_cast<sockaddr*>(&local), &len);
+  EXPECT_EQ(PeerUid(local, peer), std::optional<uid_t>(getuid()));
+  // ::1 as tcp6 prints it, the peer's socket owned by another user.
+  char row[256];
+  snprintf(row, sizeof row,
+           "   0: 00000000000000000000000001000000:%04X 00000000000000000000000001000000:%04X"
+           " 01 0:0 0:0 0  4444 0 1\n",
+           ntohs(peer.sin6_port), ntohs(local.sin6_port));
+  EXPECT_EQ(FindPeerUid(row, local, peer), std::optional<uid_t>(4444));
+  EXPECT_EQ(FindPeerUid(row, peer, local), std::nullopt);
+  close(conn);
+  close(client);
+  close(server);
+}
+
 }  // namespace
 }  // namespace tolmix::bridge

@@ -323,5 +323,47 @@ TEST(PfxWork, IterationCountsAboveTheCapAreRefusedAtOnce) {
   }
 }
 
+// Counts each within the cap still add up when a file repeats its encrypted
+// part: without a MAC every part is tried with every password candidate.  A
+// file of eight parts at 1,000,000 is refused at once, whatever the
+// password; one part at that count, or eight at the default, still opens.
+TEST(PfxWork, ManyPartsWithinTheCapAddUpAndAreRefused) {
+  const long kAtCap = 1000000, kDefault = 2048;
+  struct Case {
+    int parts;
+    long iter;
+    bool opens;
+  } cases[] = {{8, kAtCap, false}, {1, kAtCap, true}, {8, kDefault, true}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::to_string(k.parts) + " parts at " + std::to_string(k.iter));
+    ossl::Ptr<PKCS12> p12 = MakePfx(FullSpec(), "pw", true, NID_pbe_WithSHA1And3_Key_TripleDES_CBC, -1,
+                                    static_cast<int>(k.iter));
+    STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12.get());
+    ASSERT_NE(safes, nullptr);
+    int encrypted = -1;
+    for (int i = 0; i < sk_PKCS7_num(safes); ++i) {
+      if (OBJ_obj2nid(sk_PKCS7_value(safes, i)->type) == NID_pkcs7_encrypted) encrypted = i;
+    }
+    ASSERT_GE(encrypted, 0);
+    for (int i = 1; i < k.parts; ++i) {
+      sk_PKCS7_insert(safes, PKCS7_dup(sk_PKCS7_value(safes, encrypted)), encrypted);
+    }
+    ASSERT_EQ(PKCS12_pack_authsafes(p12.get(), safes), 1);
+    sk_PKCS7_pop_free(safes, PKCS7_free);
+    std::string path = SavePfx(p12.get());
+    CtrlPtr c = NewControl();
+    auto start = std::chrono::steady_clock::now();
+    std::string wrong = c->GetCertInfoPfx(path.c_str(), 2007, "not the password");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(wrong, "");
+    EXPECT_EQ(c->GetLastErrorInfo(0), Gbk("pfx证书解析失败."));
+    EXPECT_EQ(c->GetCertInfoPfx(path.c_str(), 2007, "pw"), k.opens ? "ORVA" : "");
+    if (!k.opens) {
+      EXPECT_LT(seconds, 0.5);
+    }
+    unlink(path.c_str());
+  }
+}
+
 }  // namespace
 }  // namespace tolmix::test

@@ -86,10 +86,10 @@ std::string PemToBase64Body(const std::string& pem) {
 }
 
 ossl::Ptr<PKCS12> MakePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert,
-                          int certPbe, int macIter) {
+                          int certPbe, int macIter, int iter) {
   ossl::Ptr<X509> x = MakeX509(shape);
   ossl::Ptr<PKCS12> p12(PKCS12_create(passwordUtf8.c_str(), "test", KeyOf(shape.key),
-                                      withCert ? x.get() : nullptr, nullptr, 0, certPbe, 0,
+                                      withCert ? x.get() : nullptr, nullptr, 0, certPbe, iter,
                                       macIter, 0));
   EXPECT_TRUE(p12);
   return p12;

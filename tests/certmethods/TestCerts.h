@@ -61,9 +61,10 @@ std::string PemToBase64Body(const std::string& pem);
 std::string WritePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert = true);
 // The PFX of WritePfx with the certificate part encrypted by CERT_PBE (0:
 // OpenSSL's default) and a MAC of MAC_ITER iterations (0: the default, -1:
-// none); SavePfx writes one to a new temporary file and returns its path.
+// none), parts encrypted with ITER iterations (0: the default); SavePfx
+// writes one to a new temporary file and returns its path.
 ossl::Ptr<PKCS12> MakePfx(const CertSpec& shape, const std::string& passwordUtf8, bool withCert,
-                          int certPbe, int macIter);
+                          int certPbe, int macIter, int iter = 0);
 std::string SavePfx(PKCS12* p12);
 
 // UTF-8 to GBK through iconv; fails the test on a text without a GBK form.

@@ -148,9 +148,9 @@ export class Bed {
   }
 
   // A raw HTTP request to the bridge (as a hostile client would send it).
-  raw(method, target, headers, body, port = this.bridgePort) {
+  raw(method, target, headers, body, port = this.bridgePort, address = "127.0.0.1") {
     return new Promise((ok, fail) => {
-      const req = http.request({host: "127.0.0.1", port, method, path: target,
+      const req = http.request({host: address, port, method, path: target,
                                 headers, setHost: false}, (res) => {
         let text = "";
         res.on("data", (d) => { text += d; });
