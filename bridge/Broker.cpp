@@ -152,14 +152,14 @@ class Broker {
     // Started by the user's service manager on its socket
     // (tolmix-bridge.socket): serve that one, whatever --port says.
     std::string handed;
-    const int activated = platform::TakeActivatedLoopbackSocket(&handed);
-    if (!handed.empty()) {
+    platform::ActivatedSockets activated;
+    if (!platform::TakeActivatedLoopbackSockets(&activated, &handed)) {
       fprintf(stderr, "tolmix bridge: %s\n", handed.c_str());
       return 1;
     }
     // With port 0 the system picks a free port for 127.0.0.1, which may be
     // taken on ::1: a few picks before giving up.
-    const int attempts = options_.port == 0 && activated < 0 ? 5 : 1;
+    const int attempts = options_.port == 0 && activated.v4 < 0 ? 5 : 1;
     int status = 1;
     for (int i = 1; i <= attempts && status != 0; ++i) status = Listen(activated, i == attempts);
     if (status != 0) return status;
@@ -186,15 +186,15 @@ class Broker {
     return 0;
   }
 
-  // Takes 127.0.0.1:PORT (or serves ACTIVATED, a listening socket there
-  // handed over, when not -1) and [::1]:PORT.  0, or 1 (said on standard
-  // error when LAST) with neither held.
-  int Listen(int activated, bool last) {
+  // Takes 127.0.0.1:PORT and [::1]:PORT, or serves the listening sockets
+  // there that ACTIVATED hands over.  0, or 1 (said on standard error when
+  // LAST) with neither held.
+  int Listen(const platform::ActivatedSockets& activated, bool last) {
     beast::error_code ec, ignored;
     acceptor_.close(ignored);
     acceptor6_.close(ignored);
-    if (activated >= 0) {
-      acceptor_.assign(tcp::v4(), activated, ec);
+    if (activated.v4 >= 0) {
+      acceptor_.assign(tcp::v4(), activated.v4, ec);
     } else {
       tcp::endpoint at(asio::ip::make_address("127.0.0.1"),
                        static_cast<unsigned short>(options_.port));
@@ -212,6 +212,16 @@ class Broker {
     // "localhost" names ::1 first: the bridge holds [::1]:PORT too, so that
     // no other local user can listen there and answer a page that loaded
     // the shim from localhost.  A machine without IPv6 has no ::1 to take.
+    if (activated.v6 >= 0) {
+      acceptor6_.assign(tcp::v6(), activated.v6, ec);
+      if (ec) {
+        fprintf(stderr, "tolmix bridge: cannot serve the handed [::1] socket: %s\n",
+                ec.message().c_str());
+        acceptor_.close(ignored);
+        return 1;
+      }
+      return 0;
+    }
     tcp::endpoint at6(asio::ip::address_v6::loopback(), static_cast<unsigned short>(port_));
     acceptor6_.open(at6.protocol(), ec);
     if (!ec) acceptor6_.set_option(asio::ip::v6_only(true), ec);

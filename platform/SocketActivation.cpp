@@ -35,33 +35,61 @@ bool IntOption(int fd, int name, int* value) {
 
 }  // namespace
 
-int TakeActivatedLoopbackSocket(std::string* error) {
+bool TakeActivatedLoopbackSockets(ActivatedSockets* out, std::string* error) {
   error->clear();
+  *out = ActivatedSockets{};
   const std::string pid = Variable("LISTEN_PID"), fds = Variable("LISTEN_FDS");
   unsetenv("LISTEN_PID");
   unsetenv("LISTEN_FDS");
   unsetenv("LISTEN_FDNAMES");
-  if (pid.empty() || fds.empty() || WholeNumber(pid) != static_cast<long>(getpid())) return -1;
-  if (WholeNumber(fds) != 1) {
-    *error = "the service manager handed LISTEN_FDS=" + fds + " sockets; one is expected";
-    return -1;
+  if (pid.empty() || fds.empty() || WholeNumber(pid) != static_cast<long>(getpid())) return true;
+  const long count = WholeNumber(fds);
+  if (count != 1 && count != 2) {
+    *error = "the service manager handed LISTEN_FDS=" + fds +
+             " sockets; one on 127.0.0.1 and at most one on [::1] are expected";
+    return false;
   }
-  const int fd = kFirstHandedFd;
-  int type = 0, listening = 0;
-  sockaddr_in at{};
-  socklen_t len = sizeof at;
-  if (!IntOption(fd, SO_TYPE, &type) || type != SOCK_STREAM ||
-      !IntOption(fd, SO_ACCEPTCONN, &listening) || listening != 1 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0 || len != sizeof at ||
-      at.sin_family != AF_INET || at.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
-    *error = "the socket handed by the service manager is not a listening TCP socket on 127.0.0.1";
-    return -1;
+  ActivatedSockets got;
+  int port = -1;
+  for (int fd = kFirstHandedFd; fd < kFirstHandedFd + count; ++fd) {
+    int type = 0, listening = 0;
+    sockaddr_storage at{};
+    socklen_t len = sizeof at;
+    if (!IntOption(fd, SO_TYPE, &type) || type != SOCK_STREAM ||
+        !IntOption(fd, SO_ACCEPTCONN, &listening) || listening != 1 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0) {
+      *error = "a socket handed by the service manager is not a listening TCP socket";
+      return false;
+    }
+    int* slot = nullptr;
+    int atPort = -1;
+    if (at.ss_family == AF_INET && len == sizeof(sockaddr_in)) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(&at);
+      if (in->sin_addr.s_addr == htonl(INADDR_LOOPBACK)) slot = &got.v4;
+      atPort = ntohs(in->sin_port);
+    } else if (at.ss_family == AF_INET6 && len == sizeof(sockaddr_in6)) {
+      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&at);
+      if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)) slot = &got.v6;
+      atPort = ntohs(in6->sin6_port);
+    }
+    if (slot == nullptr || *slot != -1 || (port != -1 && atPort != port)) {
+      *error = "the sockets handed by the service manager are not one listening socket on "
+               "127.0.0.1 and at most one on [::1] at the same port";
+      return false;
+    }
+    port = atPort;
+    *slot = fd;
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+      *error = std::string("cannot keep a handed socket from child processes: ") + strerror(errno);
+      return false;
+    }
   }
-  if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
-    *error = std::string("cannot keep the handed socket from child processes: ") + strerror(errno);
-    return -1;
+  if (got.v4 < 0) {
+    *error = "the service manager handed no listening socket on 127.0.0.1";
+    return false;
   }
-  return fd;
+  *out = got;
+  return true;
 }
 
 }  // namespace tolmix::platform

@@ -1,4 +1,4 @@
-// A listening socket handed over by the service manager that started this
+// Listening sockets handed over by the service manager that started this
 // process (systemd socket activation: LISTEN_PID names this process,
 // LISTEN_FDS counts the descriptors, which start at 3).
 #pragma once
@@ -7,12 +7,21 @@
 
 namespace tolmix::platform {
 
-// The listening socket handed to this process, when it is exactly one TCP
-// socket bound to 127.0.0.1: its descriptor (close-on-exec from now on).
-// -1 with *ERROR empty when nothing was handed over (no variables, or they
-// name another process); -1 with *ERROR saying why when what was handed is
-// not one listening socket on 127.0.0.1.  The variables are removed in
-// every case, so child processes never take them for their own.
-int TakeActivatedLoopbackSocket(std::string* error);
+// What the service manager handed over: a listening TCP socket on
+// 127.0.0.1 and, optionally, one on [::1] with the same port.  -1 for a
+// socket not handed.
+struct ActivatedSockets {
+  int v4 = -1;
+  int v6 = -1;
+};
+
+// Takes the listening sockets handed to this process.  True with OUT set
+// (both -1 when nothing was handed over, or the variables name another
+// process); false with *ERROR saying why when what was handed is not one
+// listening socket on 127.0.0.1, optionally with one on [::1] at the same
+// port.  The descriptors are close-on-exec from now on, and the variables
+// are removed in every case, so child processes never take them for their
+// own.
+bool TakeActivatedLoopbackSockets(ActivatedSockets* out, std::string* error);
 
 }  // namespace tolmix::platform

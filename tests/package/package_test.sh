@@ -165,12 +165,14 @@ sed -n '/BEGIN CERT/,/END CERT/p' "$work/p11-answers.txt" >"$work/p11-sign.pem"
 step "the bridge from the user units: an allowed origin, socket activation"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ -n "$exec_start" ] || fail "no ExecStart in $unit"
-listen=$(sed -n 's/^ListenStream=//p' "$socket_unit")
-[ "$listen" = 127.0.0.1:26410 ] || fail "$socket_unit listens on \"$listen\""
+listen=$(sed -n 's/^ListenStream=//p' "$socket_unit" | tr '\n' ' ')
+[ "$listen" = "127.0.0.1:26410 [::1]:26410 " ] || fail "$socket_unit listens on \"$listen\""
+listen_args=()
+for at in $listen; do listen_args+=("--listen=$at"); done
 origin=https://portal.example
 # Allowed by the administrator, in the packaged file.
 echo "$origin=allow" >>/etc/tolmix/origins.ini
-port=${listen##*:}
+port=26410
 # POST BODY to PATH with ORIGIN, as the user (the bridge serves its own
 # user only); prints the status code and the body on one line.
 cat >"$work/post.sh" <<'POST'
@@ -194,7 +196,7 @@ bridge_answers() {
     env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
     TOLMIX_CONSENT=deny "$@" >"$work/bridge.log" 2>&1 &
   bridge_pid=$!
-  local created="" id called refused
+  local created="" id called refused shim
   for _ in $(seq 50); do
     created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null) && break
     kill -0 "$bridge_pid" 2>/dev/null || { cat "$work/bridge.log"; fail "$how: the bridge ended"; }
@@ -207,6 +209,13 @@ bridge_answers() {
   [ "$called" = '200 {"value":0}' ] || fail "$how: ErrorCode through the bridge: $called"
   refused=$(post /create https://other.example '{"progid":"TOLMIX.TOLMIXCtrl.1"}')
   [[ $refused == 403* ]] || fail "$how: an origin never allowed got: $refused"
+  # "localhost" reaches ::1 first: the bridge serves it too (the socket
+  # unit hands that socket over as well).
+  shim=$(as_user bash -c 'exec 3<>"/dev/tcp/::1/$1" || exit 1
+    printf "GET /tolmix.js HTTP/1.1\r\nHost: localhost:%s\r\nConnection: close\r\n\r\n" "$1" >&3
+    head -c 12 <&3' _ "$port") || true
+  [ "$shim" = "HTTP/1.1 200" ] || [ ! -e /proc/net/if_inet6 ] ||
+    { cat "$work/bridge.log"; fail "$how: [::1]:$port answered \"$shim\""; }
   grep -q "listening on http://127.0.0.1:$port" "$work/bridge.log" ||
     { cat "$work/bridge.log"; fail "$how: the bridge does not serve $port"; }
   kill "$bridge_pid"
@@ -219,7 +228,7 @@ bridge_answers "ExecStart" $exec_start
 # As systemd would start it from tolmix-bridge.socket: the listening socket
 # made first and handed over (LISTEN_FDS), the bridge started on it.
 # shellcheck disable=SC2086
-bridge_answers "socket activation" systemd-socket-activate --listen="$listen" $exec_start
+bridge_answers "socket activation" systemd-socket-activate "${listen_args[@]}" $exec_start
 # A handed socket that is open beyond loopback is refused: the bridge
 # ends at once, serving nobody.
 # shellcheck disable=SC2086
@@ -240,7 +249,7 @@ if kill -0 "$bridge_pid" 2>/dev/null; then
 fi
 wait "$bridge_pid" && fail "the bridge took a socket open beyond loopback without failing"
 bridge_pid=""
-grep -q "not a listening TCP socket on 127.0.0.1" "$work/bridge.log" ||
+grep -q "not one listening socket on 127.0.0.1" "$work/bridge.log" ||
   { cat "$work/bridge.log"; fail "no reason given for refusing the socket"; }
 echo "socket activation: a socket open beyond loopback is refused"
 
