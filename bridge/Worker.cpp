@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -31,7 +34,8 @@ std::string Failure(const std::string& text, HRESULT hr = E_FAIL) {
   return json{{"error", text}, {"hresult", static_cast<int32_t>(hr)}}.dump();
 }
 
-bool ToVariant(const json& v, Variant* out) {
+// INTEGER: the member's parameter is a short or long.
+bool ToVariant(const json& v, bool integer, Variant* out) {
   if (v.is_string()) {
     std::u16string text;
     if (!Utf8ToUtf16(v.get<std::string>(), &text)) return false;
@@ -41,9 +45,16 @@ bool ToVariant(const json& v, Variant* out) {
   } else if (v.is_number_integer() && v.get<int64_t>() >= INT32_MIN &&
              v.get<int64_t>() <= INT32_MAX) {
     *out = Variant::I4(static_cast<int32_t>(v.get<int64_t>()));
+  } else if (integer && v.is_number_float() && std::isfinite(v.get<double>()) &&
+             std::nearbyint(v.get<double>()) >= INT32_MIN &&
+             std::nearbyint(v.get<double>()) <= INT32_MAX) {
+    // A script's number is a double; an integer parameter takes it rounded
+    // half to even, as the automation conversion from a double does.
+    *out = Variant::I4(static_cast<int32_t>(std::nearbyint(v.get<double>())));
   } else if (v.is_number()) {
-    // A fraction or a number beyond 32 bits goes as its text; the control
-    // refuses what it cannot read as its parameter type.
+    // Otherwise a number goes as its text (what a text parameter gets from
+    // a double); the control refuses what it cannot read as its parameter
+    // type.
     std::u16string text;
     Utf8ToUtf16(v.dump(), &text);
     *out = Variant::Text(text);
@@ -153,8 +164,15 @@ std::string WorkerState::Dispatch(const std::string& request) {
   if (op == "create") {
     IDispatch* disp = nullptr;
     std::string error;
-    HRESULT hr = create_(req.at("progid").get<std::string>(), &disp, &error);
-    if (Failed(hr) || disp == nullptr) return Failure(error, Failed(hr) ? hr : E_UNEXPECTED);
+    const std::string progId = req.at("progid").get<std::string>();
+    HRESULT hr = create_(progId, &disp, &error);
+    if (Failed(hr) || disp == nullptr) {
+      // The details name files of the user's (the registry, the server
+      // module): they go to the bridge's log, not to the page.
+      fprintf(stderr, "tolmix worker: %s\n", error.c_str());
+      return Failure("not registered or not loadable here (see the bridge's log)",
+                     Failed(hr) ? hr : E_UNEXPECTED);
+    }
     auto obj = std::make_unique<Object>();
     obj->disp = disp;
     const int64_t id = nextId_++;
@@ -219,12 +237,6 @@ std::string WorkerState::Dispatch(const std::string& request) {
                          : kind == "put" ? DISPATCH_PROPERTYPUT
                                          : DISPATCH_METHOD | DISPATCH_PROPERTYGET;
   const json& jargs = req.value("args", json::array());
-  std::vector<Variant> args(jargs.size());
-  for (size_t i = 0; i < jargs.size(); ++i) {
-    if (!ToVariant(jargs[i], &args[i])) {
-      return Failure("argument " + std::to_string(i + 1) + " cannot be passed", DISP_E_TYPEMISMATCH);
-    }
-  }
   // The member is found once, by the identifier the control itself gives
   // the name, so the file checks below apply to exactly the member that
   // runs (the control reads a name only up to a NUL, for one).
@@ -235,6 +247,14 @@ std::string WorkerState::Dispatch(const std::string& request) {
                        " failed: " + HResultName(found), found);
   }
   const control::DispatchEntry* entry = control::FindMember(dispid);
+  std::vector<Variant> args(jargs.size());
+  for (size_t i = 0; i < jargs.size(); ++i) {
+    const bool integer = entry != nullptr && i < entry->paramCount &&
+                         entry->params[i].type != VT_BSTR;
+    if (!ToVariant(jargs[i], integer, &args[i])) {
+      return Failure("argument " + std::to_string(i + 1) + " cannot be passed", DISP_E_TYPEMISMATCH);
+    }
+  }
   std::vector<MappedPath> mapped;  // descriptors the control's paths go through
   for (const FileArg& fa : kFileArgs) {
     if (entry == nullptr || entry->name != fa.member || fa.index >= jargs.size()) continue;

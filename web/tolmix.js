@@ -39,6 +39,14 @@
     return e;
   }
 
+  // "Object doesn't support this property or method" (0x800A01B6).
+  function unsupported() {
+    var e = new TypeError("Object doesn't support this property or method");
+    e.number = -2146827850;
+    e.description = e.message;
+    return e;
+  }
+
   function callError(answer) {
     var e = new Error(answer.error);
     e.number = answer.hresult | 0;
@@ -130,6 +138,8 @@
       },
       set: function (t, name, value) {
         var m = typeof name === "string" ? members[name.toLowerCase()] : null;
+        // A method is not a property: the control refuses the write.
+        if (m && m.kind !== "property") throw unsupported();
         if (m) t[m.name] = value; else t[name] = value;
         return true;
       },

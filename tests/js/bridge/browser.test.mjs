@@ -43,10 +43,14 @@ r.verify = c.Verify(${JSON.stringify(TEXT)}, r.signed);
 r.pro = c.SignProData;
 r.digest = c.Digest(${JSON.stringify(TEXT)}, 5);
 r.digestData = c.DigestData;
+// A script's number is a double: 4.6 reaches a long parameter as 5.
+r.fraction = c.Digest(${JSON.stringify(TEXT)}, 4.6) && c.DigestData;
 r.subject = c.GetCertInfo(c.GetCert(), 3001, "");
 r.lastError = c.GetLastErrorInfo(0);
 c.SignedData = "a write stores nothing";
 r.afterWrite = c.signeddata;
+try { c.sign = 5; } catch (e) { r.methodWrite = e.number; }
+r.methodKept = typeof c.Sign;
 r.types = [typeof r.sign, typeof c.ErrorCode, typeof r.signed];
 try { new ActiveXObject("Scripting.FileSystemObject"); } catch (e) { r.otherProgId = e.number; }
 window.result = r; window.done = true;
@@ -70,9 +74,12 @@ test("an unchanged page script signs on SKF and P11, and openssl verifies", asyn
     const gbkText = execFileSync("iconv", ["-f", "UTF-8", "-t", "GBK"], {input: TEXT});
     const sha256 = execFileSync("openssl", ["dgst", "-sha256", "-binary"], {input: gbkText});
     assert.equal(r.digestData, sha256.toString("base64"));
+    assert.equal(r.fraction, r.digestData);
     assert.ok(r.subject.length > 0);
     assert.equal(r.lastError, "");
     assert.equal(r.afterWrite, r.signed);
+    assert.equal(r.methodWrite, -2146827850, "a method cannot be written");
+    assert.equal(r.methodKept, "function");
     assert.deepEqual(r.types, ["boolean", "number", "string"]);
     assert.equal(r.otherProgId, -2146827859, "Automation server can't create object");
     if (route === "P11") {
