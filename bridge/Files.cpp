@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/AtomicFile.h"
+
 namespace tolmix::bridge {
 namespace {
 
@@ -69,28 +71,7 @@ bool WriteFileAtomic(const std::string& path, const std::string& bytes, unsigned
   if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash), error)) {
     return false;
   }
-  std::string temp = path + ".XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);  // created 0600
-  if (fd < 0) {
-    *error = ErrnoText("cannot create a temporary file beside", path);
-    return false;
-  }
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && fchmod(fd, static_cast<mode_t>(mode)) == 0 && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    *error = ErrnoText("cannot write", path);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  return platform::WriteFileAtomic(path, bytes, mode, error);
 }
 
 }  // namespace tolmix::bridge

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/SandboxParts.h"
+#include "platform/AtomicFile.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Store.h"
 #include "skf/skfapi.h"
@@ -114,27 +115,7 @@ std::string SkfCode(ULONG code) {
 
 bool WriteFileAtomic(const std::string& path, const std::string& bytes, unsigned mode,
                      std::string* error) {
-  std::string tmp = path + ".tmp.XXXXXX";
-  int fd = mkstemp(tmp.data());
-  if (fd < 0) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    return false;
-  }
-  bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0;
-  for (size_t done = 0; ok && done < bytes.size();) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    unlink(tmp.c_str());
-  }
-  return ok;
+  return platform::WriteFileAtomic(path, bytes, mode, error);
 }
 
 bool ProvisionSystemDir(const Layout& layout, const std::string& moduleDir, std::string* error) {

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <map>
 
+#include "platform/AtomicFile.h"
+
 namespace tolmix::platform {
 namespace {
 
@@ -65,28 +67,7 @@ std::string FolderOf(const std::string& path) {
 }
 
 bool WriteAtomically(const std::string& path, const std::string& text, std::string* error) {
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    *error = ErrnoText("cannot create a temporary file beside", path);
-    return false;
-  }
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    *error = ErrnoText("cannot write", path);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  return WriteFileAtomic(path, text, 0644, error);
 }
 
 }  // namespace

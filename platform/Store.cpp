@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/AtomicFile.h"
 #include "platform/Env.h"
 #include "platform/SoftProvider.h"
 #include "util/OsslPtr.h"
@@ -43,29 +44,10 @@ bool MakeDirs(const std::string& dir) {
   return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Replaces PATH with DATA atomically: a temporary file in the same folder
-// with MODE, flushed to disk, then renamed over PATH.
-bool WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode) {
-  std::string tmp = path + ".tmp.XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
+// Replaces PATH with DATA (AtomicFile.h); the store reports no reason.
+bool SaveFile(const std::string& path, std::string_view data, mode_t mode) {
+  std::string ignored;
+  return WriteFileAtomic(path, data, mode, &ignored);
 }
 
 bool ReadFile(const std::string& path, std::string* out) {
@@ -169,7 +151,7 @@ bool WriteIndex(const std::vector<IndexLine>& lines) {
   for (const IndexLine& l : lines) {
     text += l.thumbprint + "\t" + EncodeName(l.provider) + "\t" + EncodeName(l.container) + "\n";
   }
-  return WriteFileAtomic(Path(kMyIndexName), text, 0600);
+  return SaveFile(Path(kMyIndexName), text, 0600);
 }
 
 std::string CertPath(const std::string& thumbprint) {
@@ -230,7 +212,7 @@ bool ImportToMy(const std::vector<unsigned char>& der, std::string_view provider
   if (!ReadIndex(&lines, error)) return false;
   if (!MakeDirs(StoreDir() + "/" + kMyDirName)) return Fail(error, "cannot create the MY folder");
   std::string tp = Thumbprint(der);
-  if (!WriteFileAtomic(CertPath(tp), std::string_view(reinterpret_cast<const char*>(der.data()),
+  if (!SaveFile(CertPath(tp), std::string_view(reinterpret_cast<const char*>(der.data()),
                                                       der.size()),
                        0600)) {
     return Fail(error, "cannot write " + CertPath(tp));
@@ -274,7 +256,7 @@ bool AddSoftProvider(std::string_view name, std::string* error) {
   names.emplace_back(name);
   std::string text;
   for (const std::string& n : names) text += EncodeName(n) + "\n";
-  if (!WriteFileAtomic(Path(kProvidersIndexName), text, 0600)) {
+  if (!SaveFile(Path(kProvidersIndexName), text, 0600)) {
     return Fail(error, "cannot write the provider index");
   }
   return true;
@@ -298,7 +280,7 @@ bool PutContainerKey(std::string_view provider, std::string_view container, EVP_
   }
   char* data = nullptr;
   long len = BIO_get_mem_data(bio.get(), &data);
-  bool ok = WriteFileAtomic(ContainerKeyPath(provider, container),
+  bool ok = SaveFile(ContainerKeyPath(provider, container),
                             std::string_view(data, static_cast<size_t>(len)), 0600);
   OPENSSL_cleanse(data, static_cast<size_t>(len));
   return ok || Fail(error, "cannot write " + ContainerKeyPath(provider, container));
