@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   libssl-dev openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  softhsm2 libp11-dev libp11-kit-dev opensc
+  softhsm2 libp11-kit-dev opensc
   libgtk-3-dev xvfb xauth fonts-wqy-microhei
   clang libclang-rt-14-dev
   duktape-dev
