@@ -81,15 +81,20 @@ ECDSA_SIG* SignSig(const unsigned char* dgst, int dlen, const BIGNUM*, const BIG
   return device->SignE(e);
 }
 
+// Writes S (freed here) as DER into SIG, which the caller sized with
+// ECDSA_size, the longest DER form.  The length, or 0 with nothing written.
+size_t TakeDerSignature(ECDSA_SIG* s, unsigned char* sig) {
+  if (!s) return 0;
+  unsigned char* p = sig;
+  const int n = i2d_ECDSA_SIG(s, &p);
+  ECDSA_SIG_free(s);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
 int Sign(int, const unsigned char* dgst, int dlen, unsigned char* sig, unsigned int* siglen,
          const BIGNUM* kinv, const BIGNUM* r, EC_KEY* ec) {
-  ECDSA_SIG* s = SignSig(dgst, dlen, kinv, r, ec);
-  if (!s) return 0;
-  // The caller sized SIG with ECDSA_size, the longest DER form.
-  unsigned char* p = sig;
-  int n = i2d_ECDSA_SIG(s, &p);
-  ECDSA_SIG_free(s);
-  if (n <= 0) return 0;
+  const size_t n = TakeDerSignature(SignSig(dgst, dlen, kinv, r, ec), sig);
+  if (n == 0) return 0;
   *siglen = static_cast<unsigned int>(n);
   return 1;
 }
@@ -190,13 +195,9 @@ int PkeySign(EVP_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const unsign
   }
   unsigned char e[32];
   memcpy(e, tbs, sizeof e);
-  ECDSA_SIG* s = device->SignE(e);
-  if (!s) return 0;
-  unsigned char* p = sig;
-  int n = i2d_ECDSA_SIG(s, &p);
-  ECDSA_SIG_free(s);
-  if (n <= 0) return 0;
-  *siglen = static_cast<size_t>(n);
+  const size_t n = TakeDerSignature(device->SignE(e), sig);
+  if (n == 0) return 0;
+  *siglen = n;
   return 1;
 }
 
