@@ -24,7 +24,7 @@
 
 namespace tolmix::host {
 
-const char kBridgeUsage[] = "bridge [--port N] [--idle SECONDS]";
+const char kBridgeUsage[] = "bridge [--port N] [--idle SECONDS] | bridge --shim";
 const char kWorkerUsage[] = "worker --origin ORIGIN --fd N  (started by the bridge)";
 const char kOriginsUsage[] = "origins list | allow ORIGIN | deny ORIGIN | revoke ORIGIN";
 
@@ -76,6 +76,11 @@ int EndWorkers(const std::string& origin) {
 }  // namespace
 
 int RunBridge(std::span<const char* const> args) {
+  // The script as served at /tolmix.js, for the package's copy.
+  if (args.size() == 1 && std::string_view(args[0]) == "--shim") {
+    const std::string shim = bridge::ShimScript();
+    return fwrite(shim.data(), 1, shim.size(), stdout) == shim.size() && fflush(stdout) == 0 ? 0 : 1;
+  }
   bridge::BrokerOptions options;
   options.port = bridge::kDefaultPort;
   options.program = SelfProgram();

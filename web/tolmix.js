@@ -6,7 +6,7 @@
  *     <script src="http://127.0.0.1:26410/tolmix.js"></script>
  *
  * It talks to `tolmix bridge` on this machine (the address this script was
- * loaded from).  It gives the page:
+ * loaded from, or 127.0.0.1:26410 for a copy served from elsewhere).  It gives the page:
  *   - new ActiveXObject("TOLMIX.TOLMIXCtrl.1"): a control whose members are
  *     called synchronously, as on the platform the control came from; names
  *     match in any letter case; other ProgIDs throw as when a server cannot
@@ -26,7 +26,15 @@
   var CLASS = /*@TOLMIX_CLASS@*/null;
 
   var script = document.currentScript;
-  var BASE = script && script.src ? new URL(script.src).origin : "http://127.0.0.1:26410";
+  // The bridge this script came from; a copy that a site hosts itself
+  // (the package installs one) talks to the bridge at its usual address.
+  var BASE = "http://127.0.0.1:26410";
+  if (script && script.src) {
+    var from = new URL(script.src);
+    if (from.protocol === "http:" && (from.hostname === "127.0.0.1" || from.hostname === "localhost")) {
+      BASE = from.origin;
+    }
+  }
   var members = {};  // lower-case name -> member
   (CLASS ? CLASS.members : []).forEach(function (m) { members[m.name.toLowerCase()] = m; });
   var live = {};     // object id -> true, released on pagehide

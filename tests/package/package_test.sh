@@ -110,6 +110,10 @@ grep -qx "@=$sysdir/libtolmix.so" "$registry" || fail "$registry does not name $
 # The device lists are read through the system directory.
 [ "$(readlink -f "$sysdir/P11_SKF.ini")" = /etc/tolmix/P11_SKF.ini ] || fail "P11_SKF.ini link"
 [ -e "$sysdir/p11-kit-proxy.so" ] || fail "p11-kit-proxy.so leads nowhere"
+# The shim a site may host itself is the one the bridge serves.
+shim=/usr/share/tolmix/web/tolmix.js
+grep -q '"progId":"TOLMIX.TOLMIXCtrl.1"' "$shim" || fail "$shim carries no class description"
+tolmix bridge --shim | cmp -s - "$shim" || fail "$shim differs from the served shim"
 # The bridge starts on the first connection to its socket, enabled for all.
 unit=/usr/lib/systemd/user/tolmix-bridge.service
 socket_unit=/usr/lib/systemd/user/tolmix-bridge.socket
