@@ -234,12 +234,21 @@ TEST_F(FileSafety, NewFilesOfInterruptedRunsGoWithTheNextRun) {
 // made here (CI runs as root).
 TEST_F(FileSafety, LinksInSharedStickyFoldersFollowTheKernelsRule) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make a second user and hand it a link";
+  bool made = false;
   if (getpwnam(kPeerUser) == nullptr) {
     ASSERT_EQ(std::system((std::string("useradd --system --no-create-home --shell "
                                        "/usr/sbin/nologin ") + kPeerUser + " 2>/dev/null")
                               .c_str()),
               0);
+    made = true;
   }
+  // The user is the test's: it leaves the machine with the test.
+  struct Remove {
+    bool made;
+    ~Remove() {
+      if (made) (void)std::system((std::string("userdel ") + kPeerUser + " 2>/dev/null").c_str());
+    }
+  } remove{made};
   const passwd* peer = getpwnam(kPeerUser);
   ASSERT_NE(peer, nullptr);
   const uid_t peerUid = peer->pw_uid;
