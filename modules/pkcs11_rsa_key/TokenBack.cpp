@@ -178,23 +178,10 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPrivateKey(const char* pin, const char* key_i
     if (!LoadClientCert(pin, false, selector.kind, &cert, &key)) return nullptr;
     return key;
   }
-  std::lock_guard lock(mutex_);
-  std::shared_ptr<Cryptoki> token = TokenLocked();
-  if (!token) return nullptr;
-  std::lock_guard token_lock(token->Mutex());
-  ossl::Ptr<EVP_PKEY> key;
-  Retrying(*token, [&] {
-    std::vector<TokenObject> keys;
-    if (!StartLocked(*token, pin, false) || !token->FindObjects(false, &keys)) return false;
-    for (const TokenObject& k : keys) {
-      if (!Matches(k, selector)) continue;
-      key = MakeTokenKey(engine_, token, k.handle);
-      return key != nullptr;
-    }
-    RaiseError(kReasonNoObject, "no private key with that id");
-    return false;
-  });
-  return key;
+  return KeyOfObject(pin, false, selector,
+                     [&](const std::shared_ptr<Cryptoki>& token, const TokenObject& k) {
+                       return MakeTokenKey(engine_, token, k.handle);
+                     });
 }
 
 ossl::Ptr<EVP_PKEY> TokenBack::LoadPublicKey(const char* key_id, X509* cert) {
@@ -214,22 +201,30 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPublicKey(const char* key_id, X509* cert) {
     if (!LoadClientCert(nullptr, true, selector.kind, &token_cert, &key)) return nullptr;
     return key;
   }
+  return KeyOfObject(nullptr, true, selector, [&](const std::shared_ptr<Cryptoki>&, const TokenObject& c) {
+    ossl::Ptr<X509> x = ParseCert(c);
+    ossl::Ptr<EVP_PKEY> key(x ? X509_get_pubkey(x.get()) : nullptr);
+    if (!key) RaiseError(kReasonNoCertificate, "certificate has no usable public key");
+    return key;
+  });
+}
+
+ossl::Ptr<EVP_PKEY> TokenBack::KeyOfObject(const char* pin, bool cert_only, const KeySelector& selector,
+                                           const KeyMaker& make) {
   std::lock_guard lock(mutex_);
   std::shared_ptr<Cryptoki> token = TokenLocked();
   if (!token) return nullptr;
   std::lock_guard token_lock(token->Mutex());
   ossl::Ptr<EVP_PKEY> key;
   Retrying(*token, [&] {
-    std::vector<TokenObject> certs;
-    if (!StartLocked(*token, nullptr, true) || !token->FindObjects(true, &certs)) return false;
-    for (const TokenObject& c : certs) {
-      if (!Matches(c, selector)) continue;
-      ossl::Ptr<X509> x = ParseCert(c);
-      key.reset(x ? X509_get_pubkey(x.get()) : nullptr);
-      if (!key) RaiseError(kReasonNoCertificate, "certificate has no usable public key");
+    std::vector<TokenObject> objects;
+    if (!StartLocked(*token, pin, cert_only) || !token->FindObjects(cert_only, &objects)) return false;
+    for (const TokenObject& o : objects) {
+      if (!Matches(o, selector)) continue;
+      key = make(token, o);
       return key != nullptr;
     }
-    RaiseError(kReasonNoObject, "no certificate with that id");
+    RaiseError(kReasonNoObject, cert_only ? "no certificate with that id" : "no private key with that id");
     return false;
   });
   return key;

@@ -24,15 +24,16 @@
 // (EngineErrors.h).  Thread-safe: one mutex serialises every call.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-
-#include <memory>
 
 #include <openssl/engine.h>
 
 #include "engine/OsslPtr.h"
 #include "modules/pkcs11_rsa_key/Cryptoki.h"
+#include "modules/pkcs11_rsa_key/ObjectChoice.h"
 
 namespace tolmix::p11 {
 
@@ -77,6 +78,12 @@ class TokenBack {
   std::shared_ptr<Cryptoki> TokenLocked();
   // A session of this call, logged in with PIN unless CERT_ONLY.
   bool StartLocked(Cryptoki& token, const char* pin, bool cert_only);
+  // The key that MAKE gives for the first certificate (CERT_ONLY) or
+  // private key object that SELECTOR names, after a login with PIN unless
+  // CERT_ONLY; asked again as busy tokens need.
+  using KeyMaker = std::function<ossl::Ptr<EVP_PKEY>(const std::shared_ptr<Cryptoki>&, const TokenObject&)>;
+  ossl::Ptr<EVP_PKEY> KeyOfObject(const char* pin, bool cert_only, const KeySelector& selector,
+                                  const KeyMaker& make);
 
   std::mutex mutex_;
   std::string module_override_;
