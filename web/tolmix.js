@@ -6,7 +6,8 @@
  *     <script src="http://127.0.0.1:26410/tolmix.js"></script>
  *
  * It talks to `tolmix bridge` on this machine (the address this script was
- * loaded from, or 127.0.0.1:26410 for a copy served from elsewhere).  It gives the page:
+ * loaded from, or 127.0.0.1:26410 for a copy served from elsewhere).  It
+ * gives the page:
  *   - new ActiveXObject("TOLMIX.TOLMIXCtrl.1"): a control whose members are
  *     called synchronously, as on the platform the control came from; names
  *     match in any letter case; other ProgIDs throw as when a server cannot
