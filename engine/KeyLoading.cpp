@@ -17,6 +17,7 @@
 #include "engine/EngineSlots.h"
 #include "platform/Certificate.h"
 #include "platform/NameFormatter.h"
+#include "platform/Trace.h"
 #include "skf/SKFDevice.h"
 #include "util/FixedText.h"
 
@@ -114,6 +115,7 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
   CSKFDevice device;  // unloads the library on every return
   char path[CSKFDevice::kLibraryPathSize] = {};
   if (device.FindConfiguredLibrary(path) != 0) {
+    platform::Trace("SKF probe: no library of GM_SKF.ini has a device present");
     SetError(kMsgNoDevice);
     return -1;
   }
@@ -122,10 +124,12 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
   char applications[kApplicationListSize] = {};
   ULONG size = sizeof applications;
   if (device.ConnectAndListApplications(applications, &size, nullptr) != SAR_OK) {
+    platform::Trace("SKF probe: the device of %s cannot be opened", path);
     SetError(kMsgOpenDevice);
     return -1;
   }
   if (device.OpenApplication(applications) != SAR_OK) {
+    platform::Trace("SKF probe: application \"%s\" cannot be opened", applications);
     FormatError(kMsgLogin, static_cast<int>(device.PinRetryCount()));
     return -1;
   }
@@ -145,7 +149,12 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
       return -1;
     }
     const bool skfNamed = Is(m_szInterfaceName, kSkf);
-    if (!skfNamed && !(known && left > kSkfTriesKept) && P11TokenPresent()) return -1;
+    if (!skfNamed && !(known && left > kSkfTriesKept) && P11TokenPresent()) {
+      platform::Trace("SKF probe: the PIN is not presented to the SKF key (%s tries left, a "
+                      "PKCS#11 token is present): the call goes to P11",
+                      known ? std::to_string(left).c_str() : "unknown");
+      return -1;
+    }
     if (device.VerifyPin(m_szPin, USER_TYPE) != SAR_OK) {
       FormatError(kMsgLogin, static_cast<int>(device.PinRetryCount()));
       if (pinRefused) *pinRefused = true;
@@ -181,8 +190,12 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
       memcpy(m_abCertDer, cert, certLen);
       m_nCertDerLen = static_cast<int32_t>(certLen);
       found = true;
+      platform::Trace("SKF probe: container \"%s\" holds a %s certificate", name,
+                      sign ? "signature" : "encryption");
       break;
     }
+    platform::Trace("SKF probe: container \"%s\" passed over: no %s certificate", name,
+                    sign ? "signature" : "encryption");
     device.CloseContainer();
   }
 
@@ -190,7 +203,11 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
   // bytes that are none, fail without a message of their own.  (Only a
   // certificate of this probe counts: an earlier one in the fields is not
   // taken for it.)
-  if (!found) return -1;
+  if (!found) {
+    platform::Trace("SKF probe: no container of the key holds a %s certificate",
+                    sign ? "signature" : "encryption");
+    return -1;
+  }
   std::optional<platform::Certificate> object =
       platform::Certificate::FromDer(m_abCertDer, static_cast<size_t>(m_nCertDerLen));
   if (!object) return -1;
@@ -217,8 +234,15 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
     const bool skfNamed = Is(m_szInterfaceName, kSkf);
     bool pinRefused = false;
     const int probe = ProbeSkf(false, &pinRefused);
-    if (skfNamed && pinRefused) return -1;
+    if (skfNamed && pinRefused) {
+      platform::Trace("route SKF: the key refused the PIN; it is not sent on to a PKCS#11 token");
+      return -1;
+    }
     CopyBounded(m_szInterfaceName, probe == 1 ? kSkf : kP11);
+    platform::Trace("route %s: %s", m_szInterfaceName,
+                    probe == 1 ? "the SKF key holds an SM2 certificate"
+                    : probe == 0 ? "the SKF key's certificate is not SM2"
+                                 : "the SKF probe found no certificate");
   }
 
   if (Is(m_szInterfaceName, kP11)) {
@@ -257,7 +281,10 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
   } else {
     CCertSelectDlg chooser;
     chooser.SetKeyUsageFilter(m_nKeyKind - 1);  // 1 signing, 0 decryption
-    if (chooser.DoModal() != CCertSelectDlg::IDOK) return -1;
+    if (chooser.DoModal() != CCertSelectDlg::IDOK) {
+      platform::Trace("route CSP: no certificate was chosen (none offered, or cancelled)");
+      return -1;
+    }
     uint32_t len = chooser.GetSelectedCert(m_abCertDer, sizeof m_abCertDer);
     m_nCertDerLen = len <= sizeof m_abCertDer ? static_cast<int32_t>(len) : 0;
     chooser.GetSubjectName(m_szCertName);
@@ -305,6 +332,7 @@ int CMSEngine::ReadDeviceCert(int kind) noexcept try {
   // No PIN is presented to either device: exporting a certificate needs
   // no login.
   CopyBounded(m_szInterfaceName, ProbeSkf(true, nullptr) == 1 ? kSkf : kP11);
+  platform::Trace("certificate read: route %s", m_szInterfaceName);
   if (Is(m_szInterfaceName, kSkf)) return 0;  // the probe wrote m_szCertText
 
   // The certificate alone, without a login: the PIN is not handed over.
@@ -315,6 +343,8 @@ int CMSEngine::ReadDeviceCert(int kind) noexcept try {
   ossl::Ptr<X509> c;
   ossl::Ptr<EVP_PKEY> k;
   if (!LoadClientCert(e.get(), &kind, &c, &k) || !WritePem(c.get(), m_szCertText)) {
+    platform::Trace("certificate read: no PKCS#11 token of P11_SKF.ini gave a %s certificate",
+                    kind == kSignatureKey ? "signature" : "encryption");
     SetError(kMsgP11Cert);
     return -1;
   }

@@ -73,6 +73,20 @@ int EndWorkers(const std::string& origin) {
   return ended;
 }
 
+// Says which of the bridge's arguments, ARGS[I], is wrong, then the usage.
+void BadBridgeArgument(std::span<const char* const> args, size_t i) {
+  std::string_view a = args[i];
+  if (a != "--port" && a != "--idle") {
+    fprintf(stderr, "tolmix bridge: unknown argument \"%s\"\n", args[i]);
+  } else if (i + 1 >= args.size()) {
+    fprintf(stderr, "tolmix bridge: %s needs a value\n", args[i]);
+  } else {
+    fprintf(stderr, "tolmix bridge: %s \"%s\" is not a whole number from 0 to %lu\n", args[i],
+            args[i + 1], a == "--port" ? 65535ul : 86400ul * 7);
+  }
+  fprintf(stderr, "usage: tolmix %s\n", kBridgeUsage);
+}
+
 }  // namespace
 
 int RunBridge(std::span<const char* const> args) {
@@ -96,7 +110,7 @@ int RunBridge(std::span<const char* const> args) {
       }
       ++i;
     } else {
-      fprintf(stderr, "usage: tolmix %s\n", kBridgeUsage);
+      BadBridgeArgument(args, i);
       return kExitUsage;
     }
   }

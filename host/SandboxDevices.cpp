@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "host/InstallLayout.h"
 #include "host/SandboxParts.h"
 #include "platform/AtomicFile.h"
 #include "platform/DynamicLibrary.h"
@@ -126,8 +127,10 @@ bool ProvisionSystemDir(const Layout& layout, const std::string& moduleDir, std:
     return false;
   }
   if (!fs::exists(kSoftHsmModule)) {
-    *error = std::string("SoftHSM2 module ") + kSoftHsmModule +
-             " not found (run scripts/install-deps.sh)";
+    // The package only suggests SoftHSM2 (docs/admin.md says why).
+    *error = std::string("SoftHSM2 module ") + kSoftHsmModule + " not found (" +
+             (RunsFromBuildTree() ? "run scripts/install-deps.sh" : "apt install softhsm2 opensc") +
+             ")";
     return false;
   }
   if (!Link(kSoftHsmModule, layout.systemDir + "/" + kSoftHsmLink, error)) return false;

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the demo and the tests need.
-# Idempotent: a second run finds everything in place and installs nothing.
+# Installs every Debian package that the build, the demo and the tests need,
+# from the Debian archive alone.  Idempotent: a second run finds everything in
+# place and installs nothing.  The tests' JavaScript tools come from the npm
+# registry and are installed by scripts/install-js-tools.sh (scripts/test.sh
+# runs it), never here: the demo needs none of them.
 set -euo pipefail
 
 PACKAGES=(
@@ -15,7 +18,7 @@ PACKAGES=(
   libboost-dev nlohmann-json3-dev
   chromium opensc-pkcs11
   dpkg-dev lintian file
-  systemd init-system-helpers
+  systemd init-system-helpers p11-kit procps
 )
 
 missing=()
@@ -41,16 +44,4 @@ charsets=$(iconv -l 2>/dev/null || true)
 if ! grep -qi '\bGBK\b' <<<"$charsets"; then
   echo "install-deps: glibc iconv has no GBK converter" >&2
   exit 1
-fi
-
-# Test-only JavaScript tools (browser driver, independent SM2/SM3 and PKCS#7
-# peers), installed from the npm registry into tests/js/node_modules at the
-# versions the lock file names.  They never reach the product.
-js="$(cd "$(dirname "$0")/.." && pwd)/tests/js"
-if [ ! -d "$js/node_modules" ] || [ "$js/package-lock.json" -nt "$js/node_modules/.package-lock.json" ]; then
-  if ! command -v npm >/dev/null; then
-    SUDO=""; if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
-  fi
-  (cd "$js" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -2,11 +2,14 @@
 // console line of every SKF call.
 #include "skf/SKFDevice.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/Env.h"
+#include "platform/Trace.h"
 #include "util/FixedText.h"
 #include "util/IniReader.h"
 
@@ -41,15 +44,33 @@ int CSKFDevice::FindConfiguredLibrary(char (&path)[kLibraryPathSize]) {
   // bytes, the walk ending at the first Device_N without one.
   const std::string systemDir = platform::SystemDir();
   const std::vector<std::string> names = ReadDeviceList(systemDir, kSkfDeviceListFile);
+  if (platform::TraceOn()) {
+    const std::string file = systemDir + "/" + kSkfDeviceListFile;
+    platform::Trace("SKF: %s %s %zu librar%s", file.c_str(),
+                    access(file.c_str(), R_OK) == 0 ? "lists" : "cannot be read: it lists",
+                    names.size(), names.size() == 1 ? "y" : "ies");
+  }
   for (const std::string& name : names) {
     const std::string candidate = SystemFilePath(systemDir, name.c_str());
     // The path has a 256-byte field; a cut path would name another file.
-    if (candidate.size() >= kLibraryPathSize) continue;
+    if (candidate.size() >= kLibraryPathSize) {
+      platform::Trace("SKF: %s passed over: its path is longer than %zu bytes", name.c_str(),
+                      kLibraryPathSize - 1);
+      continue;
+    }
     char list[kListSize] = {};
     ULONG size = kListSize;
-    if (LoadSkfLibrary(list, &size, candidate.c_str()) == SAR_OK) {
+    const ULONG code = LoadSkfLibrary(list, &size, candidate.c_str());
+    if (code == SAR_OK) {
+      platform::Trace("SKF: %s loaded, a device is present", candidate.c_str());
       CopyBounded(path, candidate.c_str());
       return 0;
+    }
+    if (!m_library.IsLoaded()) {
+      platform::Trace("SKF: %s passed over: %s", candidate.c_str(), m_library.Error().c_str());
+    } else if (m_bComplete) {  // a missing function was named as the load found it
+      platform::Trace("SKF: %s passed over: no device present (SKF_EnumDev 0x%x)",
+                      candidate.c_str(), static_cast<unsigned>(code));
     }
   }
   return -1;
@@ -65,6 +86,7 @@ ULONG CSKFDevice::LoadSkfLibrary(char* list, ULONG* size, const char* library) {
   for (size_t i = 0; i < kSkfEntryPoints.size(); ++i) {
     m_apfnEntry[i] = m_library.Symbol(kSkfEntryPoints[i]);
     if (m_apfnEntry[i] == nullptr) {
+      platform::Trace("SKF: %s does not export %s", library, kSkfEntryPoints[i]);
       // The library stays loaded, unusable, until the next load or Unload.
       PrintResult(kLoadFunctionLabel, DEVERR_LOAD);
       return DEVERR_LOAD;

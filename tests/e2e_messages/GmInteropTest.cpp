@@ -2,6 +2,8 @@
 // code with the control: the openssl command (SM3, SM2 verification with
 // the default identity) and tests/js/sm2peer.js (sm-crypto over
 // asn1js/pkijs).  What one side makes, the other verifies or opens.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -41,6 +43,10 @@ class GmInterop : public SandboxCase {
     if (std::string(TOLMIX_NODE).empty()) {
       if (getenv("CI")) FAIL() << "node is needed (scripts/install-deps.sh)";
       GTEST_SKIP() << "node not found at configure time";
+    }
+    if (access(TOLMIX_JS_MODULES "/.package-lock.json", F_OK) != 0) {
+      GTEST_SKIP() << TOLMIX_JS_MODULES " is not installed (the npm registry could not be "
+                      "reached when scripts/install-js-tools.sh ran)";
     }
   }
 

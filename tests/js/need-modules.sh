@@ -1,0 +1,11 @@
+#!/bin/sh
+# need-modules.sh COMMAND [ARGS...]: runs COMMAND when the tests' npm
+# packages are installed in tests/js/node_modules (scripts/install-js-tools.sh);
+# otherwise prints why and exits 77, which CTest reports as skipped.
+dir=$(dirname "$0")/node_modules
+if [ ! -f "$dir/.package-lock.json" ]; then
+  echo "SKIP: $dir is not installed (the npm registry could not be reached" \
+       "when scripts/install-js-tools.sh ran)"
+  exit 77
+fi
+exec "$@"
