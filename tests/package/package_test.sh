@@ -6,9 +6,10 @@
 # copy, reach the demo's PKCS#11 token through the packaged device list and
 # p11-kit, and start the bridge with the ExecStart line of the installed
 # user unit, directly and as its socket would (an origin the administrator's
-# packaged file allows gets a control); last, purge, and check that every
-# installed file and the machine-wide registration are gone while the
-# user's own files stay.
+# packaged file allows gets a control); last, with the user's bridge and a
+# worker running, purge, and check that no tolmix process of the user runs
+# and every installed file and the machine-wide registration are gone while
+# the user's own files stay.
 #
 #   package_test.sh BUILD_DIR
 #
@@ -23,7 +24,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root (installs a package and makes a user)"
-for tool in apt-get dpkg dpkg-deb useradd runuser setpriv systemd-analyze systemd-socket-activate; do
+for tool in apt-get dpkg dpkg-deb useradd runuser setpriv ps systemd-analyze systemd-socket-activate; do
   command -v "$tool" >/dev/null || skip "$tool not found"
 done
 state=$(dpkg-query -W -f='${db:Status-Status}' tolmix 2>/dev/null || true)
@@ -82,6 +83,7 @@ for f in gmEngine.so pkcs11_rsa_key.so capi.so SKFAPI.so P11_SKF.ini GM_SKF.ini 
   grep -qx "$sysdir/$f" "$work/files" || fail "the package lacks $sysdir/$f"
 done
 dpkg-deb -f "$deb" Depends | grep -q "p11-kit-modules" || fail "no dependency on p11-kit-modules"
+dpkg-deb -f "$deb" Recommends | grep -qw "p11-kit" || fail "p11-kit (its list-modules) is not recommended"
 dpkg-deb -f "$deb" Depends | grep -q "libssl3" || fail "shared library dependencies missing"
 [ "$(dpkg-deb -I "$deb" conffiles | sort | tr '\n' ' ')" = \
   "/etc/tolmix/GM_SKF.ini /etc/tolmix/P11_SKF.ini /etc/tolmix/origins.ini " ] ||
@@ -258,8 +260,24 @@ grep -q "not one listening socket on 127.0.0.1" "$work/bridge.log" ||
 echo "socket activation: a socket open beyond loopback is refused"
 
 step "purge"
+# The user's bridge is running and has a worker for an origin (no user
+# manager runs here: the package's scripts must end them anyway).
+# shellcheck disable=SC2086
+setpriv --reuid="$user" --regid="$user" --init-groups \
+  env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin $exec_start \
+  >"$work/bridge.log" 2>&1 &
+bridge_pid=$!
+for _ in $(seq 50); do
+  post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null | grep -q '^200 ' && break
+  sleep 0.1
+done
+user_tolmix() { ps -u "$user" -o pid=,args= | grep -w tolmix || true; }
+[ "$(user_tolmix | wc -l)" -ge 2 ] || fail "no bridge and worker before purge: $(user_tolmix)"
 dpkg -L tolmix | sort >"$work/installed"
 apt_get purge tolmix >"$work/apt-purge.log" 2>&1 || { cat "$work/apt-purge.log"; fail "apt-get purge"; }
+wait "$bridge_pid" 2>/dev/null || true
+bridge_pid=""
+[ -z "$(user_tolmix)" ] || fail "still running after purge: $(user_tolmix)"
 left=""
 while read -r path; do
   # Shared folders (/usr, /etc, ...) stay; everything of the package goes.
