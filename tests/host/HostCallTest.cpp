@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -150,3 +152,56 @@ TEST(HostCall, DoubleAtIsALiteralAt) {
 }
 
 }  // namespace
+
+// The command line's own answers: version, help, usage errors that name
+// the bad value.
+TEST(HostCommandLine, HelpVersionAndUsageErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // must occur in standard output
+    const char* err;  // must occur in standard error
+  } cases[] = {
+      {{"--version"}, 0, "tolmix 1.0\n", ""},
+      {{"help", "call"}, 0, "usage: tolmix call METHOD", ""},
+      {{"call", "--help"}, 0, "man tolmix", ""},
+      {{"--verbose", "help", "bridge"}, 0, "tolmix bridge: ", ""},
+      {{"help", "nosuch"}, 2, "", "\"nosuch\""},
+      {{"bridge", "--port", "99999"}, 2, "", "--port \"99999\" is not"},
+      {{"bridge", "--idle"}, 2, "", "--idle needs a value"},
+      {{}, 2, "", "usage: tolmix"},
+  };
+  for (const Case& c : cases) {
+    Outcome r = Tolmix(c.args);
+    std::string what = c.args.empty() ? "(none)" : c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
+    EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << what << ": " << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << what << ": " << r.err;
+  }
+}
+
+// `tolmix help` and the manual list the same commands.
+TEST(HostCommandLine, HelpListsTheManualsCommands) {
+  std::set<std::string> manual, help;
+  std::istringstream page(ReadAll(TOLMIX_SOURCE_DIR "/docs/tolmix.1"));
+  bool inCommands = false, afterTp = false;
+  for (std::string line; std::getline(page, line);) {
+    if (line.rfind(".SH", 0) == 0) inCommands = line == ".SH COMMANDS";
+    if (inCommands && afterTp && line[0] == '.') {
+      std::istringstream words(line.substr(line.find(' ') + 1));
+      std::string word;
+      words >> word;
+      manual.insert(word.substr(word[0] == '"'));
+    }
+    afterTp = line == ".TP";
+  }
+  std::istringstream listing(Tolmix({"help"}).out);
+  bool inList = false;
+  for (std::string line; std::getline(listing, line);) {
+    if (line == "commands:") inList = true;
+    else if (line.empty()) inList = inList && help.empty();
+    else if (inList) help.insert(line.substr(2, line.find(' ', 2) - 2));
+  }
+  EXPECT_FALSE(help.empty());
+  EXPECT_EQ(help, manual);
+}
