@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "generated/DemoScript.h"
 #include "host/InstallLayout.h"
 #include "host/Register.h"
 #include "host/SandboxParts.h"
@@ -144,7 +145,13 @@ int RunSandbox(std::span<const char* const> args) {
   for (const auto& [name, value] : vars) {
     envSh += "export " + name + "=" + ShellQuoted(value) + "\n";
   }
-  if (!WriteFileAtomic(root + "/env.sh", envSh, 0644, &error)) return Failed(error);
+  // The demonstration script too, so that `tolmix run DIR/demo.js` works
+  // on any sandbox, not only on one that `tolmix demo` made.
+  if (!WriteFileAtomic(root + "/env.sh", envSh, 0644, &error) ||
+      !WriteFileAtomic(root + "/demo.js", std::string(kDemoScript, kDemoScriptSize), 0644,
+                       &error)) {
+    return Failed(error);
+  }
   for (const auto& [name, value] : vars) printf("%s=%s\n", name.c_str(), value.c_str());
   return fflush(stdout) == 0 ? 0 : 1;
 }
