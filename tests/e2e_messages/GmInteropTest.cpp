@@ -45,8 +45,8 @@ class GmInterop : public SandboxCase {
       GTEST_SKIP() << "node not found at configure time";
     }
     if (access(TOLMIX_JS_MODULES "/.package-lock.json", F_OK) != 0) {
-      GTEST_SKIP() << TOLMIX_JS_MODULES " is not installed (the npm registry could not be "
-                      "reached when scripts/install-js-tools.sh ran)";
+      GTEST_SKIP() << TOLMIX_JS_MODULES " is not installed (scripts/install-js-tools.sh "
+                      "installs it; it could not reach the npm registry, or did not run)";
     }
   }
 

@@ -122,6 +122,33 @@ socket_unit=/usr/lib/systemd/user/tolmix-bridge.socket
 enabled=/etc/systemd/user/sockets.target.wants/tolmix-bridge.socket
 [ -L "$enabled" ] || fail "the bridge is not enabled for users: no $enabled"
 
+step "docs/admin.md as written"
+# Runs, as root, the sh block of admin.md that holds the line $1, with the
+# vendor's paths of the guide ($2 -> $3) and without its editor lines.
+admin_block() {
+  awk -v want="$1" '/^ *```sh$/ { block = ""; inside = 1; next }
+    /^ *```$/ { if (inside && index(block, want)) printf "%s", block; inside = 0; next }
+    inside { sub(/^  /, ""); block = block $0 "\n" }' "$root/docs/admin.md" |
+    grep -v '^editor ' | sed "s|$2|$3|g" >"$work/admin.sh"
+  [ -s "$work/admin.sh" ] || fail "admin.md has no block with \"$1\""
+  bash -e "$work/admin.sh" 2>&1
+}
+# The SoftHSM2 module stands in for the vendor's.
+admin_block "mkdir -p /etc/pkcs11/modules" /opt/vendor/lib/libvendorp11.so \
+  /usr/lib/softhsm/libsofthsm2.so >"$work/admin.txt" || { cat "$work/admin.txt"; fail "admin.md: p11-kit"; }
+grep -qx "vendor: /usr/lib/softhsm/libsofthsm2.so" "$work/admin.txt" ||
+  { cat "$work/admin.txt"; fail "admin.md: p11-kit list-modules does not list the module"; }
+rm -f /etc/pkcs11/modules/vendor.module
+rmdir -p /etc/pkcs11/modules 2>/dev/null || true
+policy_dir_existed=no
+[ -d /etc/chromium/policies/managed ] && policy_dir_existed=yes
+admin_block "mkdir -p /etc/chromium/policies/managed" @ @ || fail "admin.md: the Chromium policy"
+grep -q LocalNetworkAccessAllowedForUrls /etc/chromium/policies/managed/tolmix.json ||
+  fail "admin.md: no policy in /etc/chromium/policies/managed/tolmix.json"
+rm -f /etc/chromium/policies/managed/tolmix.json
+[ "$policy_dir_existed" = yes ] || rmdir -p /etc/chromium/policies/managed 2>/dev/null || true
+echo "admin.md: the p11-kit module folder and check, the Chromium policy folder"
+
 step "systemd-analyze verify"
 mkdir -m 0700 "$work/runtime"
 man_check=--man=no
@@ -139,6 +166,19 @@ as_user mkdir "$home/tmp"
 out=$(as_user tolmix call GetLastErrorInfo 0 -- ErrorCode) || fail "tolmix call as a new user"
 [ "$out" = $'\n0' ] || fail "tolmix call printed: $out"
 [ ! -e "$home/.config/tolmix/registry.ini" ] || fail "the call wrote a per-user registry"
+
+step "docs/admin.md: one SoftHSM2 token for several users"
+if [ -d /var/lib/softhsm/tokens ] && [ -z "$(ls -A /var/lib/softhsm/tokens)" ]; then
+  admin_block "chmod -R g+rwX /var/lib/softhsm/tokens" alice "$user" >"$work/admin.txt" ||
+    { cat "$work/admin.txt"; fail "admin.md: the shared SoftHSM2 token"; }
+  shared=$(as_user tolmix call SetPasswd P11 123456 1 -- GetLastErrorInfo 0 2>/dev/null | grep -v '^SKF_')
+  softhsm2-util --delete-token --token Office >/dev/null 2>&1 || true
+  [ "$shared" = $'true\n' ] || [ "$shared" = true ] ||
+    fail "admin.md: the user in group softhsm cannot log in to the shared token: $shared"
+  echo "admin.md: a user in group softhsm logs in to root's token through p11-kit"
+else
+  echo "admin.md: the shared SoftHSM2 token not tried (/var/lib/softhsm/tokens holds tokens already)"
+fi
 
 step "tolmix demo from the installed copy"
 as_user tolmix demo "$home/demo" >"$work/demo.txt" 2>&1 || { cat "$work/demo.txt"; fail "tolmix demo"; }
