@@ -7,45 +7,48 @@
 namespace tolmix::bridge {
 
 void CallQueue::Post(const std::string& key, std::function<void()> job) {
-  std::lock_guard lock(m_);
-  auto& queue = queues_[key];
-  queue.push_back(std::move(job));
-  if (queue.size() > 1) return;  // KEY's thread is running and takes it next
+  std::unique_lock lock(m_);
+  std::unique_ptr<Queue>& q = queues_[key];
+  if (!q) q = std::make_unique<Queue>();
+  q->jobs.push_back(std::move(job));
+  ++pending_;
+  if (q->thread) {
+    q->more.notify_one();
+    return;
+  }
   try {
-    std::thread([this, key] { Drain(key); }).detach();
+    std::thread([this, queue = q.get()] { Drain(*queue); }).detach();
+    q->thread = true;
   } catch (const std::system_error& e) {
     // No thread to be had: run it here rather than lose it.
     fprintf(stderr, "tolmix bridge: no thread for %s (%s); running the call in line\n", key.c_str(),
             e.what());
-    std::function<void()> now = std::move(queue.front());
-    queues_.erase(key);
-    m_.unlock();
+    std::function<void()> now = std::move(q->jobs.back());
+    q->jobs.pop_back();
+    lock.unlock();
     now();
-    m_.lock();
+    lock.lock();
+    if (--pending_ == 0) idle_.notify_all();
   }
 }
 
-void CallQueue::Drain(const std::string& key) {
+void CallQueue::Drain(Queue& q) {
   std::unique_lock lock(m_);
   for (;;) {
-    auto it = queues_.find(key);
-    std::function<void()> job = std::move(it->second.front());
+    q.more.wait(lock, [&q] { return !q.jobs.empty(); });
+    std::function<void()> job = std::move(q.jobs.front());
+    q.jobs.pop_front();
     lock.unlock();
     job();
+    job = nullptr;
     lock.lock();
-    it = queues_.find(key);
-    it->second.pop_front();
-    if (it->second.empty()) {
-      queues_.erase(it);
-      idle_.notify_all();
-      return;
-    }
+    if (--pending_ == 0) idle_.notify_all();
   }
 }
 
 void CallQueue::Join() {
   std::unique_lock lock(m_);
-  idle_.wait(lock, [this] { return queues_.empty(); });
+  idle_.wait(lock, [this] { return pending_ == 0; });
 }
 
 }  // namespace tolmix::bridge
