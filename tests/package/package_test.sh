@@ -186,14 +186,16 @@ listen=$(sed -n 's/^ListenStream=//p' "$socket_unit" | tr '\n' ' ')
   fail "$socket_unit listens on \"$listen\""
 listen_args=()
 for at in $listen; do listen_args+=("--listen=$at"); done
-# As systemd would: the sockets made first (the Unix one open to every
-# user), handed over to the dispatcher running as a user of its own.
+# As systemd would: the sockets made first, handed over to the dispatcher
+# running as a user of its own; the Unix one open to every user
+# (SocketMode=0666, which systemd-socket-activate does not set).
 mkdir -p /run/tolmix
 # shellcheck disable=SC2086
-(umask 0; exec systemd-socket-activate "${listen_args[@]}" \
-  setpriv --reuid=nobody --regid=nogroup --clear-groups $dispatcher_start) >"$work/dispatcher.log" 2>&1 &
+systemd-socket-activate "${listen_args[@]}" \
+  setpriv --reuid=nobody --regid=nogroup --clear-groups $dispatcher_start >"$work/dispatcher.log" 2>&1 &
 dispatcher_pid=$!
 for _ in $(seq 50); do [ -S /run/tolmix/dispatcher.sock ] && break; sleep 0.1; done
+chmod 0666 /run/tolmix/dispatcher.sock
 origin=https://portal.example
 # Allowed by the administrator, in the packaged file.
 echo "$origin=allow" >>/etc/tolmix/origins.ini
