@@ -242,8 +242,9 @@ std::vector<std::string> Sm2CipherCandidates(const unsigned char* in, size_t len
   const unsigned char* p = in;
   long left = static_cast<long>(len), seqLen = 0;
   int tag = 0, cls = 0;
+  ERR_set_mark();  // a failed ASN.1 read queues errors
   int r = ASN1_get_object(&p, &seqLen, &tag, &cls, left);
-  if (!(r & 0x80) && r == 0x20 && tag == V_ASN1_SEQUENCE && p + seqLen == in + len) {
+  if (r == V_ASN1_CONSTRUCTED && tag == V_ASN1_SEQUENCE && p + seqLen == in + len) {
     std::string x, y, a, b, cx, cy;
     left = seqLen;
     if (Next(&p, &left, V_ASN1_INTEGER, &x) && Next(&p, &left, V_ASN1_INTEGER, &y) &&
@@ -252,7 +253,8 @@ std::vector<std::string> Sm2CipherCandidates(const unsigned char* in, size_t len
       AddOrders(cx, cy, a, b, &out);
     }
   }
-  ERR_clear_error();
+  ERR_pop_to_mark();
+  if (!out.empty()) return out;  // DER it is: its bytes read as raw would be noise
   // Raw: 04 || X || Y || ..., or X || Y || ... without the 04.
   if (in[0] == 0x04) AddRaw(in, len, 1, &out);
   AddRaw(in, len, 0, &out);

@@ -49,8 +49,9 @@ bool CertHasSm2Key(X509* cert) noexcept;
 
 // The SM2 ciphertext of a wrapped content key in every form it may be
 // (above), each re-encoded as the DER SM2Cipher (x, y, C3, C2) the device
-// takes, in the order to try: as written, then C1C2C3; with a leading 04
-// before without.  Only the device's C3 check tells the right one.
+// takes, in the order to try: as written, then C1C2C3; the raw readings
+// (with a leading 04 before without) only when IN is no DER SM2Cipher.
+// Only the device's C3 check tells the right one.
 std::vector<std::string> Sm2CipherCandidates(const unsigned char* in, size_t len);
 
 // True when $TOLMIX_GM_OUTPUT names FORM ("types", "sm4").

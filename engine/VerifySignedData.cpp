@@ -288,10 +288,10 @@ int CMSEngine::VerifySignedData(int, int, const char* pem, int len) noexcept {
              : plain ? PKCS7_signatureVerify(chain.get(), p7.get(), si, cert)
                      : SignatureVerifyWithEngine(engine.get(), chain.get(), p7.get(), si, cert);
     if (ok <= 0) {
-      unsigned long err = ERR_peek_last_error();
+      const char* why = ERR_reason_error_string(ERR_peek_last_error());
       platform::Trace("verify: signer %d refused: %s", i + 1,
                       !cert ? "its certificate is not in the message"
-                      : err ? ERR_reason_error_string(err)
+                      : why ? why
                             : "signature check failed");
       SetError(kMsgVerifyFailed);
       return -1;
