@@ -59,7 +59,8 @@ bool CipherEndedCleanly(BIO* chain) noexcept;
 
 // ---- Streaming envelope reader (EnvelopeStream.cpp) ----
 
-// Positions the PEM file SRC after its "-----BEGIN PKCS7-----" line and
+// Positions the PEM file SRC after its "-----BEGIN PKCS7-----" (or
+// "-----BEGIN CMS-----") line and
 // returns a Base64 decoder over it (the caller frees it with BIO_free, not
 // BIO_free_all: SRC stays the caller's).  Null when there is no such line.
 BIO* OpenPemBody(BIO* src) noexcept;
