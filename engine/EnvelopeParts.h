@@ -3,6 +3,8 @@
 // (EnvelopeStream.cpp).  Internal to the engine.
 #pragma once
 
+#include <string>
+
 #include <openssl/engine.h>
 #include <openssl/pkcs7.h>
 
@@ -79,5 +81,8 @@ ossl::Ptr<PKCS7> ReadEnvelopeHead(BIO* der) noexcept;
 // the reader.
 BIO* NewContentReader(BIO* der) noexcept;
 bool ContentReaderFailed(BIO* reader) noexcept;
+
+// TAG with a definite DER length around BODY.
+std::string Wrap(unsigned char tag, const std::string& body);
 
 }  // namespace tolmix::envelope

@@ -94,21 +94,6 @@ bool ReadElement(BIO* in, unsigned char tag, std::string* out) {
   return ReadHeader(in, &h) && h.tag == tag && CopyElement(in, h, out);
 }
 
-// TAG with a definite length around BODY.
-std::string Wrap(unsigned char tag, const std::string& body) {
-  std::string out(1, static_cast<char>(tag));
-  size_t n = body.size();
-  if (n < 0x80) {
-    out += static_cast<char>(n);
-  } else {
-    std::string digits;
-    for (; n; n >>= 8) digits.insert(digits.begin(), static_cast<char>(n & 0xFF));
-    out += static_cast<char>(0x80 | digits.size());
-    out += digits;
-  }
-  return out + body;
-}
-
 // The content reader's state: the frames of the constructed encodings that
 // are open, and the bytes left in the current primitive piece.
 struct ContentReader {
@@ -224,6 +209,21 @@ BIO_METHOD* ContentReaderMethod() {
 }
 
 }  // namespace
+
+// TAG with a definite length around BODY.
+std::string Wrap(unsigned char tag, const std::string& body) {
+  std::string out(1, static_cast<char>(tag));
+  size_t n = body.size();
+  if (n < 0x80) {
+    out += static_cast<char>(n);
+  } else {
+    std::string digits;
+    for (; n; n >>= 8) digits.insert(digits.begin(), static_cast<char>(n & 0xFF));
+    out += static_cast<char>(0x80 | digits.size());
+    out += digits;
+  }
+  return out + body;
+}
 
 BIO* OpenPemBody(BIO* src) noexcept {
   // Lines before the armour are skipped, as PEM readers do.  A line longer

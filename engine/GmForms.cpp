@@ -12,6 +12,7 @@
 #include <openssl/objects.h>
 #include <openssl/pem.h>
 
+#include "engine/EnvelopeParts.h"
 #include "platform/Env.h"
 #include "platform/Trace.h"
 
@@ -132,28 +133,14 @@ bool Coordinate(std::string v, std::string* out) {
   return true;
 }
 
-std::string Tlv(unsigned char tag, const std::string& body) {
-  std::string out(1, static_cast<char>(tag));
-  size_t n = body.size();
-  if (n < 0x80) {
-    out += static_cast<char>(n);
-  } else {
-    std::string digits;
-    for (; n; n >>= 8) digits.insert(digits.begin(), static_cast<char>(n & 0xFF));
-    out += static_cast<char>(0x80 | digits.size());
-    out += digits;
-  }
-  return out + body;
-}
-
 std::string Integer(std::string v) {
   while (v.size() > 1 && v[0] == '\0' && !(static_cast<unsigned char>(v[1]) & 0x80)) v.erase(0, 1);
   if (static_cast<unsigned char>(v[0]) & 0x80) v.insert(v.begin(), '\0');
-  return Tlv(0x02, v);
+  return envelope::Wrap(0x02, v);
 }
 
 std::string Encode(const Sm2Parts& c) {
-  return Tlv(0x30, Integer(c.x) + Integer(c.y) + Tlv(0x04, c.c3) + Tlv(0x04, c.c2));
+  return envelope::Wrap(0x30, Integer(c.x) + Integer(c.y) + envelope::Wrap(0x04, c.c3) + envelope::Wrap(0x04, c.c2));
 }
 
 // X, Y and the two further parts A, B in both orders (C3 is 32 bytes).
