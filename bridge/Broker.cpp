@@ -55,25 +55,33 @@ constexpr int kMaxConnections = 256;
 // long before it accepts again.
 constexpr std::chrono::milliseconds kAcceptBackOff{100};
 
-// Says WHAT on standard error at most once a second (a flood of refused
-// connections must not become a flood of log lines).
-void LogSometimes(const std::string& what) {
-  static std::atomic<int64_t> last{0};
-  static std::atomic<unsigned> hidden{0};
-  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
-  if (last.exchange(now) == now) {
-    ++hidden;
-    return;
+// Says a kind of event on standard error at most once a second (a flood
+// of refused connections must not become a flood of log lines). One per
+// kind: a flood of one kind never hides the first line of another.
+class Sometimes {
+ public:
+  void Log(const std::string& what) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (last_.exchange(now) == now) {
+      ++hidden_;
+      return;
+    }
+    const unsigned more = hidden_.exchange(0);
+    if (more) {
+      fprintf(stderr, "tolmix bridge: %s (and %u more like it)\n", what.c_str(), more);
+    } else {
+      fprintf(stderr, "tolmix bridge: %s\n", what.c_str());
+    }
   }
-  const unsigned more = hidden.exchange(0);
-  if (more) {
-    fprintf(stderr, "tolmix bridge: %s (and %u more like it)\n", what.c_str(), more);
-  } else {
-    fprintf(stderr, "tolmix bridge: %s\n", what.c_str());
-  }
-}
+
+ private:
+  std::atomic<int64_t> last_{-1};
+  std::atomic<unsigned> hidden_{0};
+};
+
+Sometimes g_notAsked, g_acceptFailed, g_tooMany, g_handOver, g_otherUser;
 
 // Wipes the text arguments of a call once it has been forwarded.
 void Cleanse(json& request) {
@@ -125,7 +133,7 @@ class Gate {
     if (AllowedOnce(origin)) return done(true);
     std::string why;
     if (!throttle_.Queue(origin, &why)) {
-      LogSometimes(origin + " not asked about: " + why);
+      g_notAsked.Log(origin + " not asked about: " + why);
       return done(false);
     }
     asio::post(consent_, [this, origin, done] {
@@ -138,7 +146,7 @@ class Gate {
       } else if (AllowedOnce(origin)) {
         allowed = true;
       } else if (!throttle_.MayAsk(origin, &why2)) {
-        LogSometimes(origin + " not asked about: " + why2);
+        g_notAsked.Log(origin + " not asked about: " + why2);
       } else {
         allowed = Ask(origin);
         throttle_.Answered(origin, allowed);
@@ -350,7 +358,7 @@ class Broker {
       if (ec) {
         // Out of descriptors (EMFILE, ENFILE) or any other failure: the
         // listener stays, and accepts again after a pause.
-        LogSometimes("cannot accept a connection: " + ec.message() + "; accepting again shortly");
+        g_acceptFailed.Log("cannot accept a connection: " + ec.message() + "; accepting again shortly");
         auto timer = std::make_shared<asio::steady_timer>(ioc_, kAcceptBackOff);
         timer->async_wait([this, &acceptor, timer](beast::error_code) {
           if (acceptor.is_open()) Accept(acceptor);
@@ -364,7 +372,7 @@ class Broker {
 
   void Take(tcp::socket socket) {
     if (connections_.load() >= kMaxConnections) {
-      LogSometimes("more than " + std::to_string(kMaxConnections) +
+      g_tooMany.Log("more than " + std::to_string(kMaxConnections) +
                    " connections open; a new one closed");
       return;  // the socket closes here
     }
@@ -425,7 +433,7 @@ class Broker {
         raise(SIGTERM);
         return;
       }
-      if (n < 0 && errno == EMFILE) LogSometimes("out of descriptors for a handed connection");
+      if (n < 0 && errno == EMFILE) g_handOver.Log("out of descriptors for a handed connection");
       for (cmsghdr* c = n > 0 ? CMSG_FIRSTHDR(&msg) : nullptr; c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
         int fd;
@@ -501,7 +509,7 @@ void Session::Start() {
   }
   if (!uid || *uid != getuid()) {
     // Another user's connection holds nothing of ours: closed at once.
-    LogSometimes(uid ? "a connection of user " + std::to_string(*uid) + " closed: another user"
+    g_otherUser.Log(uid ? "a connection of user " + std::to_string(*uid) + " closed: another user"
                      : std::string("a connection of an unknown user closed"));
     beast::error_code ignored;
     stream_.socket().close(ignored);

@@ -225,7 +225,9 @@ bridge_answers() {
   bridge_pid=$!
   local created="" id called refused shim
   for _ in $(seq 50); do
-    created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null) && break
+    # 503 until the bridge has registered with the dispatcher.
+    created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null) &&
+      [[ $created != 503* ]] && break
     kill -0 "$bridge_pid" 2>/dev/null || { cat "$work/bridge.log"; fail "$how: the bridge ended"; }
     sleep 0.1
   done
