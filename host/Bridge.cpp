@@ -11,10 +11,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
 #include "bridge/Broker.h"
+#include "bridge/Dispatcher.h"
 #include "bridge/Origins.h"
 #include "bridge/RequestCheck.h"
 #include "bridge/Worker.h"
@@ -24,7 +26,9 @@
 
 namespace tolmix::host {
 
-const char kBridgeUsage[] = "bridge [--port N] [--idle SECONDS] | bridge --shim";
+const char kBridgeUsage[] =
+    "bridge [--port N | --dispatcher SOCKET] [--idle SECONDS] [--call-timeout SECONDS] | bridge --shim";
+const char kDispatcherUsage[] = "dispatcher [--port N --socket PATH]  (the system's tolmix-dispatcher.service)";
 const char kWorkerUsage[] = "worker --origin ORIGIN --fd N  (started by the bridge)";
 const char kOriginsUsage[] = "origins list | allow ORIGIN | deny ORIGIN | revoke ORIGIN";
 
@@ -73,18 +77,32 @@ int EndWorkers(const std::string& origin) {
   return ended;
 }
 
-// Says which of the bridge's arguments, ARGS[I], is wrong, then the usage.
-void BadBridgeArgument(std::span<const char* const> args, size_t i) {
-  std::string_view a = args[i];
-  if (a != "--port" && a != "--idle") {
-    fprintf(stderr, "tolmix bridge: unknown argument \"%s\"\n", args[i]);
-  } else if (i + 1 >= args.size()) {
-    fprintf(stderr, "tolmix bridge: %s needs a value\n", args[i]);
+// The largest value a number option of the bridge or the dispatcher takes, or 0
+// for an option that takes a path, or -1 for no option of theirs.
+long OptionMax(std::string_view a) {
+  if (a == "--port") return 65535;
+  if (a == "--idle" || a == "--call-timeout") return 86400L * 7;
+  if (a == "--dispatcher" || a == "--socket") return 0;
+  return -1;
+}
+
+// Says which of COMMAND's arguments, ARGS[I], is wrong, then USAGE; OPTIONS
+// are the options COMMAND takes.
+void BadArgument(const char* command, std::initializer_list<std::string_view> options,
+                 const char* usage, std::span<const char* const> args, size_t i) {
+  const std::string_view a = args[i];
+  bool known = false;
+  for (std::string_view o : options) known = known || o == a;
+  const long max = known ? OptionMax(a) : -1;
+  if (max < 0) {
+    fprintf(stderr, "tolmix %s: unknown argument \"%s\"\n", command, args[i]);
+  } else if (i + 1 >= args.size() || (max == 0 && !*args[i + 1])) {
+    fprintf(stderr, "tolmix %s: %s needs a value\n", command, args[i]);
   } else {
-    fprintf(stderr, "tolmix bridge: %s \"%s\" is not a whole number from 0 to %lu\n", args[i],
-            args[i + 1], a == "--port" ? 65535ul : 86400ul * 7);
+    fprintf(stderr, "tolmix %s: %s \"%s\" is not a whole number from 0 to %ld\n", command,
+            args[i], args[i + 1], max);
   }
-  fprintf(stderr, "usage: tolmix %s\n", kBridgeUsage);
+  fprintf(stderr, "usage: tolmix %s\n", usage);
 }
 
 }  // namespace
@@ -101,20 +119,47 @@ int RunBridge(std::span<const char* const> args) {
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view a = args[i];
     unsigned long n = 0;
-    if ((a == "--port" || a == "--idle") && i + 1 < args.size() &&
+    if ((a == "--port" || a == "--idle" || a == "--call-timeout") && i + 1 < args.size() &&
         ParseNumber(args[i + 1], a == "--port" ? 65535 : 86400 * 7, &n)) {
       if (a == "--port") {
         options.port = static_cast<unsigned>(n);
-      } else {
+      } else if (a == "--idle") {
         options.idle = std::chrono::seconds(n ? n : 1);
+      } else {
+        options.callTimeout = std::chrono::seconds(n ? n : 1);
       }
       ++i;
+    } else if (a == "--dispatcher" && i + 1 < args.size() && *args[i + 1]) {
+      options.dispatcher = args[++i];
     } else {
-      BadBridgeArgument(args, i);
+      BadArgument("bridge", {"--port", "--idle", "--call-timeout", "--dispatcher"}, kBridgeUsage, args, i);
       return kExitUsage;
     }
   }
   return bridge::RunBroker(options);
+}
+
+int RunDispatcherCommand(std::span<const char* const> args) {
+  bridge::DispatcherOptions options;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    std::string_view a = args[i];
+    unsigned long n = 0;
+    if (a == "--port" && i + 1 < args.size() && ParseNumber(args[i + 1], 65535, &n)) {
+      options.port = static_cast<unsigned>(n);
+    } else if (a == "--socket" && i + 1 < args.size() && *args[i + 1]) {
+      options.socket = args[i + 1];
+    } else {
+      BadArgument("dispatcher", {"--port", "--socket"}, kDispatcherUsage, args, i);
+      return kExitUsage;
+    }
+  }
+  // A port of its own needs a socket of its own (not the system's).
+  if (!args.empty() && options.socket.empty()) {
+    fprintf(stderr, "tolmix dispatcher: --port needs --socket PATH too\n");
+    fprintf(stderr, "usage: tolmix %s\n", kDispatcherUsage);
+    return kExitUsage;
+  }
+  return bridge::RunDispatcher(options);
 }
 
 int RunWorkerCommand(std::span<const char* const> args) {

@@ -37,7 +37,9 @@ constexpr Command kCommands[] = {
     {"sandbox", RunSandbox, kSandboxUsage,
      "provision a self-contained test environment and print its variables"},
     {"demo", RunDemo, kDemoUsage, "a sandbox, then the demonstration script on every route"},
-    {"bridge", RunBridge, kBridgeUsage, "the browser bridge on 127.0.0.1 for web pages"},
+    {"bridge", RunBridge, kBridgeUsage, "this user's browser bridge for web pages on 127.0.0.1:26410"},
+    {"dispatcher", RunDispatcherCommand, kDispatcherUsage,
+     "hands each user's connections on 127.0.0.1:26410 to that user's bridge"},
     {"origins", RunOrigins, kOriginsUsage, "manage the user's answers about web origins"},
     {"worker", RunWorkerCommand, kWorkerUsage, nullptr},
 };

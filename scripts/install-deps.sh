@@ -15,7 +15,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   duktape-dev
   libc-bin
-  libboost-dev nlohmann-json3-dev
+  libboost-dev nlohmann-json3-dev libpsl-dev publicsuffix
   chromium opensc-pkcs11
   dpkg-dev lintian file
   systemd init-system-helpers p11-kit procps
