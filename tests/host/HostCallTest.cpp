@@ -169,6 +169,8 @@ TEST(HostCommandLine, HelpVersionAndUsageErrors) {
       {{"help", "nosuch"}, 2, "", "\"nosuch\""},
       {{"bridge", "--port", "99999"}, 2, "", "--port \"99999\" is not"},
       {{"bridge", "--idle"}, 2, "", "--idle needs a value"},
+      {{"dispatcher", "--help"}, 0, "usage: tolmix dispatcher", ""},
+      {{"dispatcher", "--idle", "1"}, 2, "", "unknown argument \"--idle\""},
       {{}, 2, "", "usage: tolmix"},
   };
   for (const Case& c : cases) {
