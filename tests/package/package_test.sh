@@ -233,6 +233,7 @@ for at in $listen; do listen_args+=("--listen=$at"); done
 # (SocketMode=0666, which systemd-socket-activate does not set).
 start_dispatcher() {
   mkdir -p /run/tolmix
+  rm -f /run/tolmix/dispatcher.sock
   # shellcheck disable=SC2086
   systemd-socket-activate "${listen_args[@]}" \
     setpriv --reuid=nobody --regid=nogroup --clear-groups $dispatcher_start >"$work/dispatcher.log" 2>&1 &
@@ -349,7 +350,7 @@ packaged_tolmix() {
   done
 }
 [ "$(packaged_tolmix | grep -c ' \(bridge\|worker\|dispatcher\) ')" -ge 3 ] ||
-  fail "no dispatcher, bridge and worker before purge: $(packaged_tolmix)"
+  { cat "$work/bridge.log"; fail "no dispatcher, bridge and worker before purge: $(packaged_tolmix)"; }
 dpkg -L tolmix | sort >"$work/installed"
 apt_get purge tolmix >"$work/apt-purge.log" 2>&1 || { cat "$work/apt-purge.log"; fail "apt-get purge"; }
 for _ in $(seq 50); do
