@@ -132,15 +132,16 @@ for enabled in /etc/systemd/user/default.target.wants/tolmix-bridge.service \
 done
 
 step "docs/admin.md as written"
-# Runs, as root, the sh block of admin.md that holds the line $1, with the
-# vendor's paths of the guide ($2 -> $3) and without its editor lines.
+# Runs the sh block of admin.md that holds the line $1, with the vendor's
+# paths of the guide ($2 -> $3) and without its editor lines: as root, or
+# through the command $4... (as_user).
 admin_block() {
   awk -v want="$1" '/^ *```sh$/ { block = ""; inside = 1; next }
     /^ *```$/ { if (inside && index(block, want)) printf "%s", block; inside = 0; next }
     inside { sub(/^  /, ""); block = block $0 "\n" }' "$root/docs/admin.md" |
     grep -v '^editor ' | sed "s|$2|$3|g" >"$work/admin.sh"
   [ -s "$work/admin.sh" ] || fail "admin.md has no block with \"$1\""
-  bash -e "$work/admin.sh" 2>&1
+  "${@:4}" bash -e "$work/admin.sh" 2>&1
 }
 # The SoftHSM2 module stands in for the vendor's.
 admin_block "mkdir -p /etc/pkcs11/modules" /opt/vendor/lib/libvendorp11.so \
@@ -189,6 +190,14 @@ if [ -d /var/lib/softhsm/tokens ] && [ -z "$(ls -A /var/lib/softhsm/tokens)" ]; 
   echo "admin.md: a user in group softhsm logs in to root's token through p11-kit"
 else
   echo "admin.md: the shared SoftHSM2 token not tried (/var/lib/softhsm/tokens holds tokens already)"
+fi
+
+if command -v softhsm2-util >/dev/null; then
+  admin_block "mkdir -p ~/.config/softhsm2/tokens" @ @ as_user >"$work/admin.txt" ||
+    { cat "$work/admin.txt"; fail "admin.md: the user's own SoftHSM2 token"; }
+  own=$(as_user tolmix call SetPasswd P11 123456 1 2>/dev/null | grep -v '^SKF_')
+  [ "$own" = true ] || fail "admin.md: the user cannot log in to a token of their own: $own"
+  echo "admin.md: a user makes a token of their own and logs in to it through p11-kit"
 fi
 
 step "tolmix demo from the installed copy"
