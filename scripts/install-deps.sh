@@ -14,6 +14,8 @@ PACKAGES=(
   libc-bin
   libboost-dev nlohmann-json3-dev
   chromium opensc-pkcs11
+  p11-kit p11-kit-modules swtpm swtpm-tools tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0
+  libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus
   dpkg-dev lintian file
   systemd init-system-helpers
 )
