@@ -122,6 +122,18 @@ TEST(TokenChoice, ThePinGoesToTheChosenTokenOnly) {
   EXPECT_LT(took, 6.0);
   Outcome after = bed.Call({{"Initialize", "P11", kTpmPin}, {"Sign", "x"}}, env);
   EXPECT_EQ(Results(after.out, "ll")[1], "true") << after.err;
+
+  // The TPM's own counter: it locks after 3 wrong PINs.  Each call below
+  // spends exactly one (else the second would already see the lock), and
+  // the locked token is told apart from a wrong PIN.
+  for (const char* pin : {"000001", "000002", "000003", "000004"}) {
+    SCOPED_TRACE(pin);
+    Outcome r = bed.Call({{"SetPasswd", "P11", pin, "1"}, {"GetLastErrorInfo", "0"}, {"Sign", "x"},
+                          {"Sign", "y"}}, env);
+    std::vector<std::string> out = Results(r.out, "llll");
+    EXPECT_EQ(out[1], pin == std::string("000004") ? "登录设备失败，口令是否正确,您还有0次尝试机会!!!!!!" : kWrongPin);
+    EXPECT_EQ(out[3], "false");
+  }
   kill(std::stoi(swtpmPid), SIGTERM);
 }
 
