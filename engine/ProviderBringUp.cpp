@@ -210,6 +210,8 @@ int CMSEngine::ReportP11Outcome(ENGINE* e) noexcept {
       SetError(kSlotListFailed);
       return -1;
     case TokenOutcome::kOpenSession:
+      platform::Trace("P11: %s: no session opens on the chosen token (CKR 0x%08lX)", outcome.module,
+                      outcome.rv);
       SetError(kOpenSessionFailed);
       return -1;
     case TokenOutcome::kEmptyPin:

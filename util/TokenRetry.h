@@ -55,8 +55,11 @@ inline bool IsTransientTokenAnswer(unsigned long rv) noexcept {
 // (0x30), which SoftHSM2 behind p11-kit's proxy gives under CPU load (12
 // to 19 times in a run of 80 signatures).  No PIN is involved in opening a
 // session, so asking again costs the token nothing.
+// CKR_SLOT_ID_INVALID (0x3) too: the same SoftHSM2, initialised again
+// while another program writes its token, lists the token's slot no more
+// for a moment.  (A token really pulled fails after the budget.)
 inline bool IsTransientOpenAnswer(unsigned long rv) noexcept {
-  return IsTransientTokenAnswer(rv) || rv == 0x5UL || rv == 0x30UL;
+  return IsTransientTokenAnswer(rv) || rv == 0x5UL || rv == 0x30UL || rv == 0x3UL;
 }
 
 // C_Login answers worth another try.  Only answers that spent no try of the

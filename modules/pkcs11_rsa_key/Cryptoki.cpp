@@ -113,6 +113,19 @@ bool Cryptoki::SlotsWithToken(std::vector<CK_SLOT_ID>* out, CK_RV* rv) {
 
 CK_RV Cryptoki::TokenInfo(CK_TOKEN_INFO* info) { return f_->C_GetTokenInfo(slot_, info); }
 
+namespace {
+bool SameToken(const CK_TOKEN_INFO& a, const CK_TOKEN_INFO& b) {
+  return memcmp(a.label, b.label, sizeof a.label) == 0 &&
+         memcmp(a.manufacturerID, b.manufacturerID, sizeof a.manufacturerID) == 0 &&
+         memcmp(a.serialNumber, b.serialNumber, sizeof a.serialNumber) == 0;
+}
+}  // namespace
+
+void Cryptoki::KeepToken() {
+  keep_ = TokenInfo(&kept_) == CKR_OK;
+  kept_generation_ = generation_;
+}
+
 bool Cryptoki::Restart() {
   EndSession();
   if (!owner_) return true;  // another user's module: asked again as it is
@@ -145,6 +158,24 @@ bool Cryptoki::StartSession(const char* pin) {
     RaiseError(kReasonNoModule, "the module does not initialise again");
     return false;
   }
+  // Restarted since the token was chosen: find it again by what it is.
+  if (keep_ && kept_generation_ != generation_) {
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV list_rv = CKR_OK;
+    if (!SlotsWithToken(&slots, &list_rv)) return Failed("C_GetSlotList", list_rv);
+    bool found = false;
+    for (CK_SLOT_ID s : slots) {
+      CK_TOKEN_INFO info{};
+      if (f_->C_GetTokenInfo(s, &info) == CKR_OK && SameToken(info, kept_)) {
+        slot_ = s;
+        found = true;
+        break;
+      }
+    }
+    // Not listed for the moment: asked again like a busy session.
+    if (!found) return Failed("C_OpenSession", CKR_SLOT_ID_INVALID);
+    kept_generation_ = generation_;
+  }
   CK_RV rv = f_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &session_);
   if (rv != CKR_OK) return Failed("C_OpenSession", rv);
   have_session_ = true;
@@ -152,7 +183,19 @@ bool Cryptoki::StartSession(const char* pin) {
   // A token that says its PIN is locked is not given it.  The flags also
   // tell afterwards whether a failed login spent a try.
   CK_TOKEN_INFO before{};
-  const bool flags_known = TokenInfo(&before) == CKR_OK;
+  const CK_RV info_rv = TokenInfo(&before);
+  const bool flags_known = info_rv == CKR_OK;
+  // A token too busy to tell its own state now is not given the PIN: the
+  // sequence is started afresh instead (SoftHSM2 answers both calls with
+  // CKR_GENERAL_ERROR while another program writes its token).
+  if (IsTransientOpenAnswer(info_rv)) {
+    EndSession();
+    last_rv_ = info_rv;
+    last_kind_ = kOpenCall;
+    RaiseCkr("C_GetTokenInfo", info_rv);
+    RaiseError(kReasonToken, "C_GetTokenInfo failed: CKR 0x%08lX", info_rv);
+    return false;
+  }
   if (flags_known && (before.flags & CKF_USER_PIN_LOCKED)) {
     rv = CKR_PIN_LOCKED;
   } else {
@@ -161,9 +204,12 @@ bool Cryptoki::StartSession(const char* pin) {
                      static_cast<CK_ULONG>(strlen(pin)));
   }
   if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
+    // A token that cannot even tell its flags now is still busy: it shows
+    // no spent try either.
     CK_TOKEN_INFO after{};
+    const CK_RV after_rv = TokenInfo(&after);
     last_uncounted_ = flags_known && !(before.flags & kPinCountFlags) &&
-                      TokenInfo(&after) == CKR_OK && !(after.flags & kPinCountFlags);
+                      (after_rv != CKR_OK || !(after.flags & kPinCountFlags));
     RaiseCkr("C_Login", rv);
     RaiseError(kReasonLoginFailed, "C_Login refused: CKR 0x%08lX", rv);
     EndSession();

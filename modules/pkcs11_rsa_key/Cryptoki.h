@@ -55,6 +55,10 @@ class Cryptoki {
   // The slot whose token the sessions are opened on.
   void UseSlot(CK_SLOT_ID slot) { EndSession(); slot_ = slot; }
   CK_SLOT_ID Slot() const { return slot_; }
+  // Remembers the token of the slot in use (label, manufacturer, serial):
+  // after a restart the module may list it in another slot, where
+  // StartSession looks it up again.
+  void KeepToken();
   // C_GetTokenInfo of the slot in use.
   CK_RV TokenInfo(CK_TOKEN_INFO* info);
   CK_RV LastAnswer() const { return last_rv_; }
@@ -111,6 +115,9 @@ class Cryptoki {
   CallKind last_kind_ = kOtherCall;
   bool last_uncounted_ = false;  // a refused login left the PIN flags clear
   CK_SLOT_ID slot_ = 0;
+  bool keep_ = false;            // KeepToken was called
+  CK_TOKEN_INFO kept_{};         // the token it remembered
+  unsigned long kept_generation_ = 0;  // the generation slot_ is known good for
   CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
   bool have_session_ = false;
 };

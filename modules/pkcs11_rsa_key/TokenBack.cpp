@@ -20,6 +20,9 @@ namespace {
 
 // A module path longer than this is not tried (the system's own limit).
 constexpr size_t kMaxModulePath = 255;
+// Walks of a module that offered no candidate made again from a restarted
+// module (see TokenLocked).
+constexpr int kEmptyWalksAgain = 8;
 // A `Token=` URI is read into this many bytes.
 constexpr int kTokenUriSize = 512;
 
@@ -152,6 +155,7 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind) {
     // module, within the retry budget; a token that shows nothing usable is
     // passed over at once.
     TokenRetry retry;
+    int empty_walks = 0;
     for (;;) {
       std::vector<CK_SLOT_ID> slots;
       CK_RV rv = CKR_OK;
@@ -168,13 +172,21 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind) {
         if (verdict == TokenVerdict::kCandidate) {
           ERR_clear_error();  // failures of earlier modules are not this call's
           note(TokenOutcome::kReady, CKR_OK, m.path);
+          token->UseSlot(slot);
+          token->KeepToken();
           token_ = token;
           return token_;
         }
         busy = busy || verdict == TokenVerdict::kBusy;
       }
       note(TokenOutcome::kNoDevice, CKR_OK, m.path);
+      // No candidate at all: SoftHSM2 that read its token while another
+      // program wrote it lists the token's slot no more until it is
+      // initialised again, so a module that offered nothing is started
+      // afresh and looked at again a few times (a busy token within the
+      // whole budget).  A module with a candidate is never asked twice.
       bool restarted = false;
+      busy = busy || ++empty_walks <= kEmptyWalksAgain;
       while (busy && !restarted && retry.Wait()) restarted = token->Restart();
       if (!restarted) break;
     }

@@ -97,8 +97,13 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
                     label.c_str(), why);
     return TokenVerdict::kPassed;
   };
+  auto busy = [&](CK_RV answer) {
+    platform::Trace("P11: %s slot %lu token \"%s\" busy (CKR 0x%08lX): asked again", module.c_str(),
+                    slot, label.c_str(), answer);
+    return TokenVerdict::kBusy;
+  };
   if (rv != CKR_OK) {
-    if (IsTransientOpenAnswer(rv)) return TokenVerdict::kBusy;
+    if (IsTransientOpenAnswer(rv)) return busy(rv);
     return passed("C_GetTokenInfo refused");
   }
   if (!(info.flags & CKF_TOKEN_INITIALIZED)) return passed("not initialised");
@@ -106,7 +111,7 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
 
   token.ForgetAnswer();
   if (!token.StartSession(nullptr)) {
-    if (token.LastAnswerTransient()) return TokenVerdict::kBusy;
+    if (token.LastAnswerTransient()) return busy(token.LastAnswer());
     return passed("no session opens");
   }
   // A token that needs no login shows its private keys now: a certificate
@@ -116,9 +121,10 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
   bool read = true;
   if (!login) read = token.FindObjects(false, &keys);
   if (read && (login || !keys.empty())) read = token.FindObjects(true, &certs);
-  const bool busy = !read && token.LastAnswerTransient();
+  const bool transient = !read && token.LastAnswerTransient();
+  const CK_RV answer = token.LastAnswer();
   token.EndSession();
-  if (busy) return TokenVerdict::kBusy;
+  if (transient) return busy(answer);
   if (!read) return passed("objects cannot be read");
   for (const TokenObject& c : certs) {
     bool with_key = login;
