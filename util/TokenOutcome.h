@@ -14,7 +14,7 @@ struct TokenOutcome {
     kNone = 0,         // no module listed: nothing to say
     kModuleLoad,       // MODULE does not load (or its path is too long)
     kModuleFunctions,  // MODULE has no C_GetFunctionList or refuses C_Initialize
-    kNoDevice,         // MODULE loads but its device does not answer, or no token is a candidate
+    kNoDevice,         // no token of MODULE is a candidate
     kSlotList,         // C_GetSlotList refused (RV)
     kOpenSession,      // C_OpenSession on the chosen token refused (RV)
     kEmptyPin,         // a token was chosen; the PIN is empty and was not presented

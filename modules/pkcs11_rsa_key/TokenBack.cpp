@@ -81,8 +81,7 @@ bool Matches(const TokenObject& o, const KeySelector& selector) {
 // retry budget; the error entries of such a try are dropped, those of the
 // last try stay.
 template <class Op>
-bool Retrying(Cryptoki& token, Op&& op) {
-  TokenRetry retry;
+bool Retrying(Cryptoki& token, TokenRetry& retry, Op&& op) {
   for (;;) {
     token.ForgetAnswer();
     ERR_set_mark();
@@ -119,7 +118,7 @@ void TokenBack::Finish() noexcept {
   last = std::move(token_);
 }
 
-std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind) {
+std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind, TokenRetry& retry) {
   // A token chosen for either kind (the PIN check) is chosen again for a
   // kind: it may show a certificate of the other kind only.
   if (token_ && (token_kind_ == kind || kind == kAnyKind)) return token_;
@@ -132,6 +131,10 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind) {
     CopyBounded(outcome_.module, module);
   };
   const std::vector<ListedModule> modules = ListedModules(module_override_);
+  // The first token that failed to show what it holds, with its module.
+  TokenFailure failure;
+  std::shared_ptr<Cryptoki> failed_token;
+  std::string failed_module;
   for (const ListedModule& m : modules) {
     TokenUri uri;
     if (!m.token.empty() && !ParseTokenUri(m.token, &uri)) {
@@ -152,9 +155,8 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind) {
     }
     std::lock_guard token_lock(token->Mutex());
     // A token that is only busy is looked at again, from a restarted
-    // module, within the retry budget; a token that shows nothing usable is
-    // passed over at once.
-    TokenRetry retry;
+    // module, within the call's retry budget; a token that shows nothing
+    // usable is passed over at once.
     int empty_walks = 0;
     for (;;) {
       std::vector<CK_SLOT_ID> slots;
@@ -166,9 +168,10 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind) {
       }
       if (slots.empty()) platform::Trace("P11: module %s: no slot with a token", m.path.c_str());
       bool busy = false;
+      TokenFailure walk_failure;
       for (CK_SLOT_ID slot : slots) {
-        TokenVerdict verdict =
-            LookAtToken(*token, slot, m.token.empty() ? nullptr : &uri, kind, m.path);
+        TokenVerdict verdict = LookAtToken(*token, slot, m.token.empty() ? nullptr : &uri, kind,
+                                           m.path, &walk_failure);
         if (verdict == TokenVerdict::kCandidate) {
           ERR_clear_error();  // failures of earlier modules are not this call's
           note(TokenOutcome::kReady, CKR_OK, m.path);
@@ -180,16 +183,39 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind) {
         busy = busy || verdict == TokenVerdict::kBusy;
       }
       note(TokenOutcome::kNoDevice, CKR_OK, m.path);
+      // A later walk of the same module tells of that token as it is now.
+      if (walk_failure.kind != TokenFailure::kNone && (!failed_token || failed_token == token)) {
+        failure = walk_failure;
+        failed_token = token;
+        failed_module = m.path;
+      }
       // No candidate at all: SoftHSM2 that read its token while another
       // program wrote it lists the token's slot no more until it is
       // initialised again, so a module that offered nothing is started
       // afresh and looked at again a few times (a busy token within the
-      // whole budget).  A module with a candidate is never asked twice.
+      // whole budget).  A module with a candidate is never asked twice,
+      // nor one whose token failed for good.
       bool restarted = false;
-      busy = busy || ++empty_walks <= kEmptyWalksAgain;
+      busy = busy || (walk_failure.kind == TokenFailure::kNone && ++empty_walks <= kEmptyWalksAgain);
       while (busy && !restarted && retry.Wait()) restarted = token->Restart();
       if (!restarted) break;
     }
+  }
+  if (failure.kind == TokenFailure::kUnreadable) {
+    // Nothing else is fit and this token cannot be looked into: it is the
+    // one, as the only token of a module is; its key load says what fails.
+    std::lock_guard token_lock(failed_token->Mutex());
+    platform::Trace("P11: %s slot %lu chosen although its objects cannot be read (CKR 0x%08lX)",
+                    failed_module.c_str(), failure.slot, failure.rv);
+    ERR_clear_error();
+    note(TokenOutcome::kReady, CKR_OK, failed_module);
+    failed_token->UseSlot(failure.slot);
+    failed_token->KeepToken();
+    token_ = failed_token;
+    return token_;
+  }
+  if (failure.kind == TokenFailure::kNoSession) {
+    note(TokenOutcome::kOpenSession, failure.rv, failed_module);
   }
   RaiseError(kReasonNoModule, "no PKCS#11 module with a token fit for this call (%zu tried)", modules.size());
   return nullptr;
@@ -228,11 +254,12 @@ bool TokenBack::StartLocked(Cryptoki& token, const char* pin, bool cert_only) {
 bool TokenBack::CheckLogin(const char* pin) {
   std::lock_guard lock(mutex_);
   token_.reset();  // each check chooses afresh
-  std::shared_ptr<Cryptoki> token = TokenLocked(kAnyKind);
+  TokenRetry retry;  // one budget for the choice and the login
+  std::shared_ptr<Cryptoki> token = TokenLocked(kAnyKind, retry);
   if (!token) return false;
   if (!pin) return true;
   std::lock_guard token_lock(token->Mutex());
-  bool ok = Retrying(*token, [&] { return StartLocked(*token, pin, false); });
+  bool ok = Retrying(*token, retry, [&] { return StartLocked(*token, pin, false); });
   SettleOutcome(*token, ok);
   // The check leaves no session behind; a key load of this engine logs in
   // afresh.
@@ -243,10 +270,11 @@ bool TokenBack::CheckLogin(const char* pin) {
 bool TokenBack::LoadClientCert(const char* pin, bool cert_only, int kind, ossl::Ptr<X509>* cert,
                                ossl::Ptr<EVP_PKEY>* key) {
   std::lock_guard lock(mutex_);
-  std::shared_ptr<Cryptoki> token = TokenLocked(kind);
+  TokenRetry retry;
+  std::shared_ptr<Cryptoki> token = TokenLocked(kind, retry);
   if (!token) return false;
   std::lock_guard token_lock(token->Mutex());
-  bool ok = Retrying(*token, [&] {
+  bool ok = Retrying(*token, retry, [&] {
     if (!StartLocked(*token, pin, cert_only)) return false;
     std::vector<TokenObject> certs, keys;
     if (!token->FindObjects(true, &certs)) return false;
@@ -331,11 +359,12 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPublicKey(const char* key_id, X509* cert) {
 ossl::Ptr<EVP_PKEY> TokenBack::KeyOfObject(const char* pin, bool cert_only, const KeySelector& selector,
                                            const KeyMaker& make) {
   std::lock_guard lock(mutex_);
-  std::shared_ptr<Cryptoki> token = TokenLocked(kAnyKind);
+  TokenRetry retry;
+  std::shared_ptr<Cryptoki> token = TokenLocked(kAnyKind, retry);
   if (!token) return nullptr;
   std::lock_guard token_lock(token->Mutex());
   ossl::Ptr<EVP_PKEY> key;
-  bool ok = Retrying(*token, [&] {
+  bool ok = Retrying(*token, retry, [&] {
     std::vector<TokenObject> objects;
     if (!StartLocked(*token, pin, cert_only) || !token->FindObjects(cert_only, &objects)) return false;
     for (const TokenObject& o : objects) {

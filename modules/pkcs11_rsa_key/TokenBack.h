@@ -38,6 +38,7 @@
 #include "modules/pkcs11_rsa_key/Cryptoki.h"
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
 #include "util/TokenOutcome.h"
+#include "util/TokenRetry.h"
 
 namespace tolmix::p11 {
 
@@ -86,8 +87,9 @@ class TokenBack {
 
  private:
   // The module in use, with its slot, chosen on first use for KIND
-  // (TokenChoice.h); null when no token is a candidate.
-  std::shared_ptr<Cryptoki> TokenLocked(int kind);
+  // (TokenChoice.h); null when no token is a candidate.  Busy tokens are
+  // looked at again within RETRY, the budget of the whole call.
+  std::shared_ptr<Cryptoki> TokenLocked(int kind, TokenRetry& retry);
   // Records in the outcome how the last sequence on TOKEN ended (OK: it
   // succeeded).
   void SettleOutcome(const Cryptoki& token, bool ok);

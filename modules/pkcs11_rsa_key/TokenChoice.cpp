@@ -87,7 +87,7 @@ bool TokenMatches(const TokenUri& uri, const CK_TOKEN_INFO& info) {
 }
 
 TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, int kind,
-                         const std::string& module) {
+                         const std::string& module, TokenFailure* failure) {
   token.UseSlot(slot);
   CK_TOKEN_INFO info{};
   CK_RV rv = token.TokenInfo(&info);
@@ -109,8 +109,12 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
   if (!(info.flags & CKF_TOKEN_INITIALIZED)) return passed("not initialised");
   if (uri && !TokenMatches(*uri, info)) return passed("does not match Token=");
 
+  auto failed = [&](TokenFailure::Kind what, CK_RV answer) {
+    if (failure->kind == TokenFailure::kNone) *failure = {what, answer, slot};
+  };
   token.ForgetAnswer();
   if (!token.StartSession(nullptr)) {
+    failed(TokenFailure::kNoSession, token.LastAnswer());
     if (token.LastAnswerTransient()) return busy(token.LastAnswer());
     return passed("no session opens");
   }
@@ -124,6 +128,7 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
   const bool transient = !read && token.LastAnswerTransient();
   const CK_RV answer = token.LastAnswer();
   token.EndSession();
+  if (!read) failed(TokenFailure::kUnreadable, answer);
   if (transient) return busy(answer);
   if (!read) return passed("objects cannot be read");
   for (const TokenObject& c : certs) {

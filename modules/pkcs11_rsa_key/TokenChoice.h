@@ -43,11 +43,24 @@ constexpr int kAnyKind = 0;
 
 enum class TokenVerdict { kCandidate, kPassed, kBusy };
 
+// How a token that is initialised and matches failed to show what it holds:
+// no session opens on it, or its objects cannot be read.  When no module
+// has a candidate, the first such token decides what the call is told (the
+// session's failure), or is the token after all (unreadable objects: its key
+// load then fails with its own message).
+struct TokenFailure {
+  enum Kind { kNone, kNoSession, kUnreadable };
+  Kind kind = kNone;
+  CK_RV rv = CKR_OK;
+  CK_SLOT_ID slot = 0;
+};
+
 // Looks at the token in SLOT of TOKEN (which is set to use that slot) for
 // KIND, with URI (null: any token).  kBusy: the token answered with a
-// passing refusal (util/TokenRetry.h) and may be looked at again.  MODULE
-// names the module in the trace only.
+// passing refusal (util/TokenRetry.h) and may be looked at again.  A token
+// failure is written to *FAILURE unless one is there already.  MODULE names
+// the module in the trace only.
 TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, int kind,
-                         const std::string& module);
+                         const std::string& module, TokenFailure* failure);
 
 }  // namespace tolmix::p11
