@@ -14,7 +14,7 @@ struct TokenOutcome {
     kNone = 0,         // no module listed: nothing to say
     kModuleLoad,       // MODULE does not load (or its path is too long)
     kModuleFunctions,  // MODULE has no C_GetFunctionList or refuses C_Initialize
-    kNoDevice,         // no token of MODULE is a candidate
+    kNoDevice,         // MODULE's device does not answer, or no token of it is a candidate
     kSlotList,         // C_GetSlotList refused (RV)
     kOpenSession,      // C_OpenSession on the chosen token refused (RV)
     kEmptyPin,         // a token was chosen; the PIN is empty and was not presented

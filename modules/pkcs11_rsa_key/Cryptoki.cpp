@@ -21,6 +21,14 @@ constexpr size_t kMaxRsaNumber = 2048;  // bytes: a 16384-bit modulus
 // The PIN flags of a token that show a spent try.
 constexpr CK_FLAGS kPinCountFlags = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
 
+// C_Initialize answers of a module that loads but whose device does not
+// answer (a TPM whose service is gone, a reader that was unplugged): the
+// call is told no device was found, not that the library failed.
+bool DeviceGone(CK_RV rv) {
+  return rv == CKR_GENERAL_ERROR || rv == CKR_DEVICE_ERROR || rv == CKR_DEVICE_REMOVED ||
+         rv == CKR_TOKEN_NOT_PRESENT;
+}
+
 }  // namespace
 
 std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path, int* failed_at) {
@@ -48,7 +56,7 @@ std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path, int* failed_at
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
     RaiseCkr("C_Initialize", rv);
     RaiseError(kReasonNoModule, "module %s does not initialise", path.c_str());
-    step = TokenOutcome::kModuleFunctions;
+    step = DeviceGone(rv) ? TokenOutcome::kNoDevice : TokenOutcome::kModuleFunctions;
     return nullptr;
   }
   // A module another part of the process initialised stays initialised:

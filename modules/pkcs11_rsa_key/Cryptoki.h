@@ -40,8 +40,9 @@ class Cryptoki {
   // Loads the module at PATH and initialises it; null (with an error entry)
   // when it does not load or has no function list.  *FAILED_AT (may be
   // null) then says how far it came, as a TokenOutcome step: kModuleLoad,
-  // kModuleFunctions (no C_GetFunctionList, or C_Initialize refused) or
-  // kNone (C_GetFunctionList refused: nothing to say).
+  // kModuleFunctions (no C_GetFunctionList, or C_Initialize refused),
+  // kNoDevice (it loads but C_Initialize says its device does not answer)
+  // or kNone (C_GetFunctionList refused: nothing to say).
   static std::shared_ptr<Cryptoki> Open(const std::string& path, int* failed_at = nullptr);
   ~Cryptoki();
   Cryptoki(const Cryptoki&) = delete;

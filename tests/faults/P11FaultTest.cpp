@@ -117,7 +117,9 @@ TEST_F(P11FaultTest, EachFailingTokenCallGivesItsMessageAndKeepsTheTarget) {
       // without a message; the SKF probe's stays.
       {"C_GetFunctionList=0x5", "加载设备失败!请确认是否插入USBKEY!",
        "加载设备失败!请确认是否插入USBKEY!"},
-      {"C_Initialize=0x30", noLib, noLib},
+      {"C_Initialize=0x6", noLib, noLib},
+      // It loads, but its device does not answer (a TPM's service gone).
+      {"C_Initialize=0x30", "未发现UKEY设备", "未发现UKEY设备"},
       {"C_GetSlotList=0x30", "获取设备信息失败", "获取设备信息失败"},
       {"C_OpenSession=0x32", "打开设备会话失败", "打开设备会话失败"},
       {"C_Login=0xA0", "登录UKEY失败,密码错误,重复次数过多会锁死UKEY.",
