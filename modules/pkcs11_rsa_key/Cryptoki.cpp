@@ -115,15 +115,38 @@ bool Cryptoki::SlotsWithToken(std::vector<CK_SLOT_ID>* out, CK_RV* rv) {
 CK_RV Cryptoki::TokenInfo(CK_TOKEN_INFO* info) { return f_->C_GetTokenInfo(slot_, info); }
 
 namespace {
-bool SameToken(const CK_TOKEN_INFO& a, const CK_TOKEN_INFO& b) {
-  return memcmp(a.label, b.label, sizeof a.label) == 0 &&
-         memcmp(a.manufacturerID, b.manufacturerID, sizeof a.manufacturerID) == 0 &&
-         memcmp(a.serialNumber, b.serialNumber, sizeof a.serialNumber) == 0;
+template <size_t N>
+bool Blank(const CK_UTF8CHAR (&field)[N]) {
+  for (CK_UTF8CHAR c : field) {
+    if (c != ' ' && c != '\0') return false;
+  }
+  return true;
+}
+
+// Whether LISTED, the token now in a slot (SAME_SLOT: the slot it was
+// chosen in), is the KEPT one.  It must be initialised: SoftHSM2 lists a
+// token it reads while another program writes it as uninitialised with
+// blank fields, like its empty slot.  It may also show a blank label for
+// such a moment while its flags read well, so a field the kept picture
+// has blank is not compared; with every field blank only the same slot
+// will do.
+bool SameToken(const CK_TOKEN_INFO& listed, const CK_TOKEN_INFO& kept, bool same_slot) {
+  if (!(listed.flags & CKF_TOKEN_INITIALIZED)) return false;
+  bool compared = false;
+  auto same = [&](const auto& a, const auto& b) {
+    if (Blank(b)) return true;
+    compared = true;
+    return memcmp(a, b, sizeof a) == 0;
+  };
+  const bool all = same(listed.label, kept.label) && same(listed.manufacturerID, kept.manufacturerID) &&
+                   same(listed.serialNumber, kept.serialNumber);
+  return all && (compared || same_slot);
 }
 }  // namespace
 
-void Cryptoki::KeepToken() {
-  keep_ = TokenInfo(&kept_) == CKR_OK;
+void Cryptoki::KeepToken(const CK_TOKEN_INFO& info) {
+  kept_ = info;
+  keep_ = true;
   kept_generation_ = generation_;
 }
 
@@ -167,7 +190,7 @@ bool Cryptoki::StartSession(const char* pin) {
     bool found = false;
     for (CK_SLOT_ID s : slots) {
       CK_TOKEN_INFO info{};
-      if (f_->C_GetTokenInfo(s, &info) == CKR_OK && SameToken(info, kept_)) {
+      if (f_->C_GetTokenInfo(s, &info) == CKR_OK && SameToken(info, kept_, s == slot_)) {
         slot_ = s;
         found = true;
         break;

@@ -56,10 +56,10 @@ class Cryptoki {
   // The slot whose token the sessions are opened on.
   void UseSlot(CK_SLOT_ID slot) { EndSession(); slot_ = slot; }
   CK_SLOT_ID Slot() const { return slot_; }
-  // Remembers the token of the slot in use (label, manufacturer, serial):
-  // after a restart the module may list it in another slot, where
-  // StartSession looks it up again.
-  void KeepToken();
+  // Remembers the token of the slot in use by INFO, as it was seen when it
+  // was chosen (label, manufacturer, serial): after a restart the module
+  // may list it in another slot, where StartSession looks it up again.
+  void KeepToken(const CK_TOKEN_INFO& info);
   // C_GetTokenInfo of the slot in use.
   CK_RV TokenInfo(CK_TOKEN_INFO* info);
   CK_RV LastAnswer() const { return last_rv_; }

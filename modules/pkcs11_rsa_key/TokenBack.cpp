@@ -176,7 +176,6 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind, TokenRetry& retry) {
           ERR_clear_error();  // failures of earlier modules are not this call's
           note(TokenOutcome::kReady, CKR_OK, m.path);
           token->UseSlot(slot);
-          token->KeepToken();
           token_ = token;
           return token_;
         }
@@ -210,7 +209,7 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind, TokenRetry& retry) {
     ERR_clear_error();
     note(TokenOutcome::kReady, CKR_OK, failed_module);
     failed_token->UseSlot(failure.slot);
-    failed_token->KeepToken();
+    failed_token->KeepToken(failure.info);
     token_ = failed_token;
     return token_;
   }

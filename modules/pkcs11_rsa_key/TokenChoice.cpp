@@ -110,7 +110,7 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
   if (uri && !TokenMatches(*uri, info)) return passed("does not match Token=");
 
   auto failed = [&](TokenFailure::Kind what, CK_RV answer) {
-    if (failure->kind == TokenFailure::kNone) *failure = {what, answer, slot};
+    if (failure->kind == TokenFailure::kNone) *failure = {what, answer, slot, info};
   };
   token.ForgetAnswer();
   if (!token.StartSession(nullptr)) {
@@ -139,6 +139,7 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
     ossl::Ptr<X509> x(d2i_X509(nullptr, &p, static_cast<long>(c.value.size())));
     if (Fits(x.get(), kind)) {
       platform::Trace("P11: %s slot %lu token \"%s\" chosen", module.c_str(), slot, label.c_str());
+      token.KeepToken(info);
       return TokenVerdict::kCandidate;
     }
   }

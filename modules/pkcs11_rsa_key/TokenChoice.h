@@ -53,12 +53,14 @@ struct TokenFailure {
   Kind kind = kNone;
   CK_RV rv = CKR_OK;
   CK_SLOT_ID slot = 0;
+  CK_TOKEN_INFO info{};  // of that token, as it was seen
 };
 
 // Looks at the token in SLOT of TOKEN (which is set to use that slot) for
 // KIND, with URI (null: any token).  kBusy: the token answered with a
-// passing refusal (util/TokenRetry.h) and may be looked at again.  A token
-// failure is written to *FAILURE unless one is there already.  MODULE names
+// passing refusal (util/TokenRetry.h) and may be looked at again.  A
+// candidate is kept (Cryptoki::KeepToken) as it was seen.  A token failure
+// is written to *FAILURE unless one is there already.  MODULE names
 // the module in the trace only.
 TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, int kind,
                          const std::string& module, TokenFailure* failure);
