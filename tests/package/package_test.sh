@@ -180,9 +180,26 @@ out=$(as_user tolmix call GetLastErrorInfo 0 -- ErrorCode) || fail "tolmix call 
 [ ! -e "$home/.config/tolmix/registry.ini" ] || fail "the call wrote a per-user registry"
 
 step "docs/admin.md: one SoftHSM2 token for several users"
-if [ -d /var/lib/softhsm/tokens ] && [ -z "$(ls -A /var/lib/softhsm/tokens)" ]; then
+# An RSA key and its signature certificate (CKA_ID 01) on SoftHSM2 token
+# $1, written through the command $2... (as_user), as the guide says.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/admin-k.pem" -subj /CN=admin -days 30 \
+  -addext keyUsage=digitalSignature -outform der -out "$work/admin-c.der" 2>/dev/null
+openssl pkey -in "$work/admin-k.pem" -outform der -out "$work/admin-k.der"
+chmod 0644 "$work"/admin-*
+token_key() {
+  local label=$1 t
+  shift
+  for t in privkey:k cert:c; do
+    "$@" pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label "$label" --login --pin 123456 \
+      --write-object "$work/admin-${t#*:}.der" --type "${t%:*}" --id 01 >/dev/null || return 1
+  done
+}
+if [ -d /var/lib/softhsm/tokens ] && [ -z "$(ls -A /var/lib/softhsm/tokens)" ] &&
+   command -v pkcs11-tool >/dev/null; then
   admin_block "chmod -R g+rwX /var/lib/softhsm/tokens" alice "$user" >"$work/admin.txt" ||
     { cat "$work/admin.txt"; fail "admin.md: the shared SoftHSM2 token"; }
+  # "or run it again after each import"
+  token_key Office && chmod -R g+rwX /var/lib/softhsm/tokens || fail "admin.md: keys on the shared token"
   shared=$(as_user tolmix call SetPasswd P11 123456 1 -- GetLastErrorInfo 0 2>/dev/null | grep -v '^SKF_')
   softhsm2-util --delete-token --token Office >/dev/null 2>&1 || true
   [ "$shared" = $'true\n' ] || [ "$shared" = true ] ||
@@ -192,9 +209,10 @@ else
   echo "admin.md: the shared SoftHSM2 token not tried (/var/lib/softhsm/tokens holds tokens already)"
 fi
 
-if command -v softhsm2-util >/dev/null; then
+if command -v softhsm2-util >/dev/null && command -v pkcs11-tool >/dev/null; then
   admin_block "mkdir -p ~/.config/softhsm2/tokens" @ @ as_user >"$work/admin.txt" ||
     { cat "$work/admin.txt"; fail "admin.md: the user's own SoftHSM2 token"; }
+  token_key Mine as_user || fail "admin.md: keys on the user's own token"
   own=$(as_user tolmix call SetPasswd P11 123456 1 2>/dev/null | grep -v '^SKF_')
   [ "$own" = true ] || fail "admin.md: the user cannot log in to a token of their own: $own"
   echo "admin.md: a user makes a token of their own and logs in to it through p11-kit"
