@@ -163,7 +163,7 @@ TEST(HostCommandLine, HelpVersionAndUsageErrors) {
     const char* err;  // must occur in standard error
   } cases[] = {
       {{"--version"}, 0, "tolmix 1.0\n", ""},
-      {{"help", "call"}, 0, "usage: tolmix call METHOD", ""},
+      {{"help", "call"}, 0, "usage: tolmix call [--timeout S] METHOD", ""},
       {{"call", "--help"}, 0, "man tolmix", ""},
       {{"--verbose", "help", "bridge"}, 0, "tolmix bridge: ", ""},
       {{"help", "nosuch"}, 2, "", "\"nosuch\""},
