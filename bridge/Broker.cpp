@@ -17,6 +17,7 @@
 #include "bridge/Origins.h"
 #include "bridge/PeerUser.h"
 #include "bridge/RequestCheck.h"
+#include "bridge/Status.h"
 #include "bridge/WorkerPool.h"
 #include "platform/Env.h"
 #include "platform/SocketActivation.h"
@@ -321,6 +322,8 @@ void Session::OnHeader(beast::error_code ec) {
   if (auto n = parser_->content_length()) f.contentLength = *n;
   else if (!parser_->chunked()) f.contentLength = 0;
   f.upgrade = req.count(http::field::upgrade) > 0;
+  if (auto status = StatusResponse(f, broker_.port(), req.version()))  // GET /status
+    return Send(std::move(*status), true);
   RequestVerdict v = CheckRequest(f, broker_.port());
   if (v.route == Route::kRefused) {
     fprintf(stderr, "tolmix bridge: refused %s %s from %s: %s\n", std::string(f.method).c_str(),

@@ -1,18 +1,46 @@
 // Test bed for the browser bridge: a fresh `tolmix sandbox`, the bridge on
 // a free port, pages served over https from test origins (a self-signed
-// certificate; a.test, b.test, c.test resolved to loopback by Chromium's
-// --host-resolver-rules) and Debian's Chromium driven by puppeteer-core.
+// certificate; a.test ... e.test resolved to loopback) and Debian's Chromium
+// (CDP) or Firefox ESR (WebDriver BiDi) driven by puppeteer-core.
+//   TOLMIX_BROWSER     chromium (default) or firefox
+//   TOLMIX_EXTENSION   the built unpacked extension (<build>/browser/tolmix):
+//                      pages carry no script tag; the extension, installed
+//                      as the test browser allows, brings the shim to the
+//                      sites enabled on its toolbar page (a, b and c.test).
+//                      Its calls go through a counting relay to the bridge.
 import {execFileSync, spawn} from "node:child_process";
 import fs from "node:fs";
 import https from "node:https";
 import http from "node:http";
 import os from "node:os";
 import path from "node:path";
-import puppeteer from "puppeteer-core";
+
+// Test-only tools from the npm registry (scripts/install-deps.sh); without
+// them, or without the browser, the run is skipped (CTest: status 77).
+function skip(why) {
+  console.log(`SKIP: ${why}`);
+  process.exit(77);
+}
+const puppeteer = await import("puppeteer-core").then((m) => m.default,
+    () => skip("puppeteer-core is not installed in tests/js (the npm registry was not reachable?)"));
 
 export const TOLMIX = process.env.TOLMIX_HOST;
 export const SOFTSKF = process.env.TOLMIX_SOFTSKF;
 const CHROMIUM = process.env.TOLMIX_CHROMIUM || "/usr/bin/chromium";
+const FIREFOX = process.env.TOLMIX_FIREFOX || "/usr/bin/firefox-esr";
+export const BROWSER = process.env.TOLMIX_BROWSER || "chromium";
+const EXTENSION = process.env.TOLMIX_EXTENSION || "";
+// The extension's fixed IDs (browser/manifest.json) and, in Firefox, the
+// address of its pages, fixed for the test profile.
+export const CHROMIUM_ID = "mejijaagdllgnfonofbneiajbedacebl";
+const GECKO_ID = "tolmix@tolmix.invalid", GECKO_UUID = "5b1e6f0a-2c47-4d8e-9a13-7f6c2d9e0b41";
+export const EXTENSION_MODE = !!EXTENSION;
+// a, b: approved by the bridge; c: never approved; d: (Chromium) without the
+// browser's loopback permission; e: not enabled in the extension; s1-s5:
+// the soak's origins.
+export const HOSTS = ["a.test", "b.test", "c.test", "d.test", "e.test", "s1.test", "s2.test", "s3.test",
+                      "s4.test", "s5.test"];
+if (!fs.existsSync(BROWSER === "firefox" ? FIREFOX : CHROMIUM)) skip(`${BROWSER} is not installed`);
 
 export class Bed {
   async start() {
@@ -28,10 +56,82 @@ export class Bed {
     this.env.TOLMIX_ADMIN_ORIGINS = path.join(this.dir, "admin.ini");
     this.env.TOLMIX_CONSENT = "deny";  // nobody at the screen: unknown origins are refused
     this.pages = new Map();
+    this.extension = !!EXTENSION;
     await this.startPageServer();
     for (const host of ["a.test", "b.test"]) this.tolmix("origins", "allow", this.origin(host));
     await this.startBridge();
+    if (this.extension) await this.startRelay();
     await this.startBrowser();
+    if (this.extension) {
+      await this.installExtension();
+      for (const host of ["a.test", "b.test", "c.test"]) await this.enableSite(host);
+    }
+  }
+
+  // Every browser request to the bridge passes here and is counted (origin
+  // and path), then goes on unchanged but for its Host.
+  async startRelay() {
+    this.requests = [];
+    this.relay = http.createServer((req, res) => {
+      this.requests.push({method: req.method, origin: req.headers.origin || "", path: req.url});
+      const up = http.request({host: "127.0.0.1", port: this.bridgePort, method: req.method, path: req.url,
+                               headers: {...req.headers, host: `127.0.0.1:${this.bridgePort}`}}, (r) => {
+        res.writeHead(r.statusCode, r.headers);
+        r.pipe(res);
+      });
+      up.on("error", () => { res.writeHead(502); res.end(); });
+      req.pipe(up);
+    });
+    await new Promise((ok) => this.relay.listen(0, "127.0.0.1", ok));
+    this.relayBase = `http://127.0.0.1:${this.relay.address().port}`;
+  }
+
+  // A copy of the built extension whose bridge address (the package's
+  // 127.0.0.1:26410, in tolmix.js and bridge.js) is the relay's; installed
+  // as each browser allows a test to (Chromium: Extensions.loadUnpacked
+  // over the DevTools pipe; Firefox: BiDi webExtension.install).
+  async installExtension() {
+    const copy = path.join(this.dir, "extension");
+    fs.cpSync(EXTENSION, copy, {recursive: true});
+    for (const f of ["tolmix.js", "bridge.js"]) {
+      const file = path.join(copy, f);
+      fs.writeFileSync(file, fs.readFileSync(file, "utf8").replaceAll("http://127.0.0.1:26410", this.relayBase));
+    }
+    const id = await this.browser.installExtension(copy);
+    this.extensionBase = BROWSER === "firefox" ? `moz-extension://${GECKO_UUID}` : `chrome-extension://${id}`;
+    this.extensionId = id;
+  }
+
+  // The toolbar page for HOST's site, as popup.html?url=... in a tab.
+  async toolbar(host) {
+    const tab = await this.browser.newPage();
+    await tab.goto(`${this.extensionBase}/popup.html?url=${encodeURIComponent(this.url(host, ""))}`);
+    await tab.waitForFunction(() => document.getElementById("bridge").textContent !== "");
+    return tab;
+  }
+
+  // Ticks "Use the certificate control on this site" for HOST (a click:
+  // the browser's own permission is asked as for a user), then waits for
+  // its pages to get the shim (or, ON false, to lose it).  Returns the
+  // toolbar page's two answers.
+  async enableSite(host, on = true) {
+    const tab = await this.toolbar(host);
+    try {
+      await tab.click("#use");
+      const want = on ? "enabled by you" : "not enabled";
+      await tab.waitForFunction((w) => document.getElementById("extension").textContent.endsWith(w), {}, want);
+      const said = await tab.evaluate(() => [document.getElementById("extension").textContent,
+                                             document.getElementById("bridge").textContent]);
+      this.rawPage("probe", "<!DOCTYPE html><p>probe");
+      for (let i = 0; i < 100; i++) {
+        await tab.goto(this.url(host, "probe"));
+        if ((await tab.evaluate("typeof ActiveXObject")) === (on ? "function" : "undefined")) return said;
+        await new Promise((ok) => setTimeout(ok, 50));
+      }
+      throw new Error(`${host}: the shim did not ${on ? "arrive" : "go"}`);
+    } finally {
+      await tab.close();
+    }
   }
 
   tolmix(...args) {
@@ -46,7 +146,7 @@ export class Bed {
     const key = path.join(this.dir, "key.pem"), cert = path.join(this.dir, "cert.pem");
     execFileSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                              "-out", cert, "-days", "2", "-subj", "/CN=a.test", "-addext",
-                             "subjectAltName=DNS:a.test,DNS:b.test,DNS:c.test,DNS:d.test"],
+                             "subjectAltName=" + HOSTS.map((h) => "DNS:" + h).join(",")],
                  {stdio: "ignore"});
     this.server = https.createServer({key: fs.readFileSync(key), cert: fs.readFileSync(cert)},
                                      (req, res) => {
@@ -76,12 +176,22 @@ export class Bed {
   }
 
   async startBrowser() {
+    if (BROWSER === "firefox") {
+      // Every name resolves to loopback; the test sites stay loopback
+      // sites, to which Firefox's Local Network Access does not apply.
+      this.browser = await puppeteer.launch({
+        browser: "firefox", executablePath: FIREFOX, headless: true, acceptInsecureCerts: true,
+        extraPrefsFirefox: {"network.dns.forceResolve": "127.0.0.1",
+                            "extensions.webextensions.uuids": JSON.stringify({[GECKO_ID]: GECKO_UUID})},
+      });
+      return;
+    }
     this.browser = await puppeteer.launch({
       executablePath: CHROMIUM,
       headless: true,
+      pipe: this.extension, enableExtensions: this.extension,
       args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--ignore-certificate-errors",
-             "--host-resolver-rules=MAP a.test 127.0.0.1, MAP b.test 127.0.0.1, MAP c.test 127.0.0.1," +
-             " MAP d.test 127.0.0.1",
+             "--host-resolver-rules=" + HOSTS.map((h) => `MAP ${h} 127.0.0.1`).join(", "),
              // The test sites count as public sites, as real ones are, so
              // the browser's Local Network Access gate applies to them.
              `--ip-address-space-overrides=127.0.0.1:${this.pagePort}=public`],
@@ -89,24 +199,29 @@ export class Bed {
     // Chromium's own gate for public pages reaching loopback, granted as a
     // user or an administrator's policy would; d.test is left without it.
     const cdp = await this.browser.target().createCDPSession();
-    for (const host of ["a.test", "b.test", "c.test"]) {
+    for (const host of HOSTS.filter((h) => h !== "d.test")) {
       await cdp.send("Browser.grantPermissions",
                      {origin: this.origin(host), permissions: ["loopbackNetwork"]});
     }
   }
 
-  // A page HTML with the shim's script tag and BODY.
+  // A page HTML with BODY, and the shim's script tag unless the extension
+  // brings the shim.
   page(name, body) {
-    this.pages.set(name, `<!DOCTYPE html><html><head><meta charset="utf-8">
-<script src="${this.bridgeBase}/tolmix.js"></script></head><body>${body}</body></html>`);
+    const tag = this.extension ? "" : `<script src="${this.bridgeBase}/tolmix.js"></script>`;
+    this.rawPage(name, `<!DOCTYPE html><html><head><meta charset="utf-8">${tag}</head><body>${body}</body></html>`);
   }
+
+  rawPage(name, html) { this.pages.set(name, html); }
 
   // Opens NAME on HOST and waits for window.done; returns window.result.
   async run(host, name, timeout = 30000) {
     const tab = await this.browser.newPage();
     try {
       const errors = [];
+      this.console = [];
       tab.on("pageerror", (e) => errors.push(e.message));
+      tab.on("console", (m) => this.console.push(m.text()));
       await tab.goto(this.url(host, name));
       await tab.waitForFunction("window.done === true", {timeout});
       const result = await tab.evaluate("window.result");
@@ -164,6 +279,7 @@ export class Bed {
   async stop() {
     if (this.browser) await this.browser.close();
     if (this.server) this.server.close();
+    if (this.relay) this.relay.close();
     if (this.bridge && this.bridge.exitCode === null) {
       const exited = new Promise((ok) => this.bridge.on("exit", (code, sig) => ok({code, sig})));
       this.bridge.kill("SIGTERM");
