@@ -13,7 +13,7 @@ PACKAGES=(
   duktape-dev
   libc-bin
   libboost-dev nlohmann-json3-dev
-  chromium opensc-pkcs11
+  chromium firefox-esr opensc-pkcs11 unzip
   dpkg-dev lintian file
   systemd init-system-helpers
 )

@@ -6,7 +6,8 @@
 # copy, reach the demo's PKCS#11 token through the packaged device list and
 # p11-kit, and start the bridge with the ExecStart line of the installed
 # user unit, directly and as its socket would (an origin the administrator's
-# packaged file allows gets a control); last, purge, and check that every
+# packaged file allows gets a control), with the browser extension in the
+# folders each browser takes it from; last, purge, and check that every
 # installed file and the machine-wide registration are gone while the
 # user's own files stay.
 #
@@ -73,7 +74,9 @@ dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$'
   sort >"$work/files"
 for path in /usr/bin/tolmix /etc/tolmix/P11_SKF.ini /etc/tolmix/GM_SKF.ini /etc/tolmix/origins.ini \
             /usr/share/man/man1/tolmix.1.gz /usr/lib/systemd/user/tolmix-bridge.service \
-            /usr/lib/systemd/user/tolmix-bridge.socket /usr/share/tolmix/web/tolmix.js; do
+            /usr/lib/systemd/user/tolmix-bridge.socket /usr/share/tolmix/web/tolmix.js \
+            /usr/share/tolmix/browser/tolmix/manifest.json /usr/share/tolmix/browser/tolmix.xpi \
+            /usr/share/chromium/extensions/tolmix /usr/share/firefox-esr/distribution/policies.json; do
   grep -qx "$path" "$work/files" || fail "the package lacks $path"
 done
 sysdir=$(grep -E '^/usr/lib/.*/tolmix/libtolmix\.so$' "$work/files" | xargs dirname)
@@ -114,6 +117,16 @@ grep -qx "@=$sysdir/libtolmix.so" "$registry" || fail "$registry does not name $
 shim=/usr/share/tolmix/web/tolmix.js
 grep -q '"progId":"TOLMIX.TOLMIXCtrl.1"' "$shim" || fail "$shim carries no class description"
 tolmix bridge --shim | cmp -s - "$shim" || fail "$shim differs from the served shim"
+# The browser extension, for both browsers, with the same shim.
+ext=/usr/share/tolmix/browser
+tolmix bridge --shim | cmp -s - "$ext/tolmix/tolmix.js" || fail "the extension's shim differs from the served one"
+[ "$(readlink -f /usr/share/chromium/extensions/tolmix)" = "$ext/tolmix" ] ||
+  fail "Chromium's extensions folder does not lead to $ext/tolmix"
+grep -q '"key"' "$ext/tolmix/manifest.json" || fail "the extension has no fixed Chromium key"
+unzip -p "$ext/tolmix.xpi" manifest.json | cmp -s - "$ext/tolmix/manifest.json" || fail "tolmix.xpi is not the extension"
+policies=/usr/lib/firefox-esr/distribution/policies.json
+[ -d /usr/lib/firefox-esr ] || policies=/usr/share/firefox-esr/distribution/policies.json
+grep -q "\"install_url\": \"file://$ext/tolmix.xpi\"" "$policies" || fail "$policies does not install $ext/tolmix.xpi"
 # The bridge starts on the first connection to its socket, enabled for all.
 unit=/usr/lib/systemd/user/tolmix-bridge.service
 socket_unit=/usr/lib/systemd/user/tolmix-bridge.socket

@@ -40,6 +40,7 @@ export const EXTENSION_MODE = !!EXTENSION;
 // the soak's origins.
 export const HOSTS = ["a.test", "b.test", "c.test", "d.test", "e.test", "s1.test", "s2.test", "s3.test",
                       "s4.test", "s5.test"];
+export const SOAK_HOSTS = HOSTS.filter((h) => h.startsWith("s"));
 if (!fs.existsSync(BROWSER === "firefox" ? FIREFOX : CHROMIUM)) skip(`${BROWSER} is not installed`);
 
 export class Bed {
@@ -64,7 +65,11 @@ export class Bed {
     await this.startBrowser();
     if (this.extension) {
       await this.installExtension();
-      for (const host of ["a.test", "b.test", "c.test"]) await this.enableSite(host);
+      // Chromium: as a user on the toolbar page.  Firefox: as an
+      // administrator (its test driver cannot open extension pages).
+      for (const host of ["a.test", "b.test", "c.test"]) {
+        if (BROWSER === "firefox") await this.waitForShim(host, true); else await this.enableSite(host);
+      }
     }
   }
 
@@ -122,10 +127,20 @@ export class Bed {
       await tab.waitForFunction((w) => document.getElementById("extension").textContent.endsWith(w), {}, want);
       const said = await tab.evaluate(() => [document.getElementById("extension").textContent,
                                              document.getElementById("bridge").textContent]);
-      this.rawPage("probe", "<!DOCTYPE html><p>probe");
+      await this.waitForShim(host, on);
+      return said;
+    } finally {
+      await tab.close();
+    }
+  }
+
+  async waitForShim(host, on) {
+    const tab = await this.browser.newPage();
+    this.rawPage("probe", "<!DOCTYPE html><p>probe");
+    try {
       for (let i = 0; i < 100; i++) {
         await tab.goto(this.url(host, "probe"));
-        if ((await tab.evaluate("typeof ActiveXObject")) === (on ? "function" : "undefined")) return said;
+        if ((await tab.evaluate("typeof ActiveXObject")) === (on ? "function" : "undefined")) return;
         await new Promise((ok) => setTimeout(ok, 50));
       }
       throw new Error(`${host}: the shim did not ${on ? "arrive" : "go"}`);
@@ -177,10 +192,18 @@ export class Bed {
 
   async startBrowser() {
     if (BROWSER === "firefox") {
+      // The administrator's sites as Firefox reads them without a policy
+      // file: a managed-storage manifest in the home folder.
+      const managed = path.join(this.dir, "home", ".mozilla", "managed-storage");
+      fs.mkdirSync(managed, {recursive: true});
+      fs.writeFileSync(path.join(managed, `${GECKO_ID}.json`), JSON.stringify({
+        name: GECKO_ID, description: "test sites", type: "storage",
+        data: {origins: ["a.test", "b.test", "c.test", ...SOAK_HOSTS].map((h) => `https://${h}`)}}));
       // Every name resolves to loopback; the test sites stay loopback
       // sites, to which Firefox's Local Network Access does not apply.
       this.browser = await puppeteer.launch({
         browser: "firefox", executablePath: FIREFOX, headless: true, acceptInsecureCerts: true,
+        env: {...process.env, HOME: path.join(this.dir, "home")},
         extraPrefsFirefox: {"network.dns.forceResolve": "127.0.0.1",
                             "extensions.webextensions.uuids": JSON.stringify({[GECKO_ID]: GECKO_UUID})},
       });
@@ -230,6 +253,11 @@ export class Bed {
     } finally {
       await tab.close();
     }
+  }
+
+  // Resident memory of process PID, in KiB.
+  rss(pid) {
+    return Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, "utf8"))[1]);
   }
 
   // Process IDs of the bridge's workers, by origin.
