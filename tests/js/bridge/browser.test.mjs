@@ -5,7 +5,6 @@ import assert from "node:assert/strict";
 import {execFileSync, spawnSync} from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
-import http from "node:http";
 import net from "node:net";
 import path from "node:path";
 import {after, before, test} from "node:test";
@@ -599,48 +598,3 @@ window.result = c.Digest(location.host, 5) && c.DigestData; window.done = true;
   assert.ok(end.workerRss <= at50.workerRss * 1.1, "the workers' memory levels off");
 });
 
-// A bridge call from a page (a property read: shim, bridge, worker,
-// control) against a trivial loopback echo of the same request, in the
-// same page and run; the figures go to TOLMIX_BRIDGE_PERF when set.
-test("call overhead against a loopback echo", {skip: EXTENSION_MODE && "measured on script-tag pages"}, async (t) => {
-  const echo = http.createServer((req, res) => {
-    const cors = {"Access-Control-Allow-Origin": req.headers.origin || "*", "Access-Control-Allow-Methods": "POST",
-                  "Access-Control-Allow-Headers": "Content-Type", "Access-Control-Max-Age": "600",
-                  "Access-Control-Allow-Private-Network": "true"};
-    let body = "";
-    req.on("data", (d) => { body += d; });
-    req.on("end", () => { res.writeHead(req.method === "OPTIONS" ? 204 : 200, cors); res.end(body); });
-  });
-  await new Promise((ok) => echo.listen(0, "127.0.0.1", ok));
-  bed.page("overhead", `<script>
-var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1"), N = 200, best = {bridge: 1e9, echo: 1e9};
-function echoCall() {
-  var x = new XMLHttpRequest();
-  x.open("POST", "http://127.0.0.1:${echo.address().port}/invoke", false);
-  x.setRequestHeader("Content-Type", "application/json");
-  x.send(JSON.stringify({id: "1-1", name: "ErrorCode", kind: "get", args: []}));
-  return x.responseText.length;
-}
-c.ErrorCode; echoCall();
-for (var round = 0; round < 3; round++) {
-  var t0 = performance.now();
-  for (var i = 0; i < N; i++) if (c.ErrorCode !== 0) throw new Error("ErrorCode");
-  var t1 = performance.now();
-  for (var j = 0; j < N; j++) if (!echoCall()) throw new Error("echo");
-  var t2 = performance.now();
-  best.bridge = Math.min(best.bridge, (t1 - t0) / N);
-  best.echo = Math.min(best.echo, (t2 - t1) / N);
-}
-window.result = best; window.done = true;
-</script>`);
-  try {
-    const r = await bed.run("a.test", "overhead", 120000);
-    const line = `| ${BROWSER} | ${(r.bridge * 1000).toFixed(0)} us | ${(r.echo * 1000).toFixed(0)} us | ` +
-                 `${(r.bridge / r.echo).toFixed(2)}x |`;
-    t.diagnostic(line);
-    if (process.env.TOLMIX_BRIDGE_PERF) fs.appendFileSync(process.env.TOLMIX_BRIDGE_PERF, line + "\n");
-    assert.ok(r.bridge > 0 && r.echo > 0);
-  } finally {
-    echo.close();
-  }
-});

@@ -44,6 +44,10 @@ export const SOAK_HOSTS = HOSTS.filter((h) => h.startsWith("s"));
 if (!fs.existsSync(BROWSER === "firefox" ? FIREFOX : CHROMIUM)) skip(`${BROWSER} is not installed`);
 
 export class Bed {
+  // RELAY false: the extension's calls go to the bridge directly, uncounted
+  // (for measurements).
+  constructor({relay = true} = {}) { this.useRelay = relay; }
+
   async start() {
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), "tolmix-bridge-"));
     this.env = {...process.env};
@@ -61,7 +65,7 @@ export class Bed {
     await this.startPageServer();
     for (const host of ["a.test", "b.test"]) this.tolmix("origins", "allow", this.origin(host));
     await this.startBridge();
-    if (this.extension) await this.startRelay();
+    if (this.extension && this.useRelay) await this.startRelay();
     await this.startBrowser();
     if (this.extension) {
       await this.installExtension();
@@ -100,7 +104,8 @@ export class Bed {
     fs.cpSync(EXTENSION, copy, {recursive: true});
     for (const f of ["tolmix.js", "bridge.js"]) {
       const file = path.join(copy, f);
-      fs.writeFileSync(file, fs.readFileSync(file, "utf8").replaceAll("http://127.0.0.1:26410", this.relayBase));
+      fs.writeFileSync(file, fs.readFileSync(file, "utf8").replaceAll("http://127.0.0.1:26410",
+                                                                this.relayBase ?? this.bridgeBase));
     }
     const id = await this.browser.installExtension(copy);
     this.extensionBase = BROWSER === "firefox" ? `moz-extension://${GECKO_UUID}` : `chrome-extension://${id}`;
