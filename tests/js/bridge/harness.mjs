@@ -30,9 +30,7 @@ const CHROMIUM = process.env.TOLMIX_CHROMIUM || "/usr/bin/chromium";
 const FIREFOX = process.env.TOLMIX_FIREFOX || "/usr/bin/firefox-esr";
 export const BROWSER = process.env.TOLMIX_BROWSER || "chromium";
 const EXTENSION = process.env.TOLMIX_EXTENSION || "";
-// The extension's fixed IDs (browser/manifest.json) and, in Firefox, the
-// address of its pages, fixed for the test profile.
-export const CHROMIUM_ID = "mejijaagdllgnfonofbneiajbedacebl";
+// The extension's Firefox ID and the address of its pages there.
 const GECKO_ID = "tolmix@tolmix.invalid", GECKO_UUID = "5b1e6f0a-2c47-4d8e-9a13-7f6c2d9e0b41";
 export const EXTENSION_MODE = !!EXTENSION;
 // a, b: approved by the bridge; c: never approved; d: (Chromium) without the
@@ -109,7 +107,6 @@ export class Bed {
     }
     const id = await this.browser.installExtension(copy);
     this.extensionBase = BROWSER === "firefox" ? `moz-extension://${GECKO_UUID}` : `chrome-extension://${id}`;
-    this.extensionId = id;
   }
 
   // The toolbar page for HOST's site, as popup.html?url=... in a tab.
@@ -140,18 +137,12 @@ export class Bed {
   }
 
   async waitForShim(host, on) {
-    const tab = await this.browser.newPage();
-    this.rawPage("probe", "<!DOCTYPE html><p>probe");
-    try {
-      for (let i = 0; i < 100; i++) {
-        await tab.goto(this.url(host, "probe"));
-        if ((await tab.evaluate("typeof ActiveXObject")) === (on ? "function" : "undefined")) return;
-        await new Promise((ok) => setTimeout(ok, 50));
-      }
-      throw new Error(`${host}: the shim did not ${on ? "arrive" : "go"}`);
-    } finally {
-      await tab.close();
+    this.rawPage("probe", "<!DOCTYPE html><script>window.result = typeof ActiveXObject; window.done = true;</script>");
+    for (let i = 0; i < 100; i++) {
+      if ((await this.run(host, "probe")) === (on ? "function" : "undefined")) return;
+      await new Promise((ok) => setTimeout(ok, 50));
     }
+    throw new Error(`${host}: the shim did not ${on ? "arrive" : "go"}`);
   }
 
   tolmix(...args) {
