@@ -1,5 +1,7 @@
 #include "bridge/Status.h"
 
+#include <algorithm>
+#include <cctype>
 #include <nlohmann/json.hpp>
 
 #include "bridge/Origins.h"

@@ -9,8 +9,11 @@ let pending = Promise.resolve();
 
 async function sync() {
   const matches = (await enabledSites()).map(patternOf);
-  const have = await api.scripting.getRegisteredContentScripts({ids: [ID]});
-  if (have.length) await api.scripting.unregisterContentScripts({ids: [ID]});
+  const [have] = await api.scripting.getRegisteredContentScripts({ids: [ID]});
+  // Left as it is when nothing changed (a worker that wakes again): a page
+  // loading meanwhile must not miss the shim.
+  if (have && have.matches.join() === matches.join()) return;
+  if (have) await api.scripting.unregisterContentScripts({ids: [ID]});
   if (!matches.length) return;
   await api.scripting.registerContentScripts([{
     id: ID, js: ["tolmix.js"], matches, runAt: "document_start", world: "MAIN", allFrames: true,

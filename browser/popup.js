@@ -48,8 +48,9 @@ async function show(url) {
   box.onchange = () => {
     // The browser's own permission for the site, asked while the click
     // still counts as the user's.
-    const asked = box.checked ? api.permissions.request({origins: [patternOf(site)]}) : Promise.resolve(true);
-    asked.then((granted) => setUserSite(site, box.checked && granted))
+    const on = box.checked;
+    const asked = on ? api.permissions.request({origins: [patternOf(site)]}) : Promise.resolve(true);
+    asked.then((granted) => setUserSite(site, on && granted))
          .then(() => show(url), (e) => { $("extension").textContent = "Not changed: " + e.message; });
   };
 }

@@ -319,6 +319,7 @@ test("requests that are not a page's calls are refused with nothing run", async 
     ["Origin null", "POST", "/create", {Host: host, Origin: "null", ...json}, body],
     ["unapproved origin", "POST", "/create", {Host: host, Origin: c, ...json}, body],
     ["script on a rebinding Host", "GET", "/tolmix.js", {Host: `evil.example:${bed.bridgePort}`}],
+    ["status on a rebinding Host", "GET", `/status?origin=${a}`, {Host: `evil.example:${bed.bridgePort}`}],
   ];
   for (const [what, method, target, headers, data] of cases) {
     const res = await bed.raw(method, target, headers, data);
