@@ -2,12 +2,9 @@
 // a free port, pages served over https from test origins (a self-signed
 // certificate; a.test ... e.test resolved to loopback) and Debian's Chromium
 // (CDP) or Firefox ESR (WebDriver BiDi) driven by puppeteer-core.
-//   TOLMIX_BROWSER     chromium (default) or firefox
-//   TOLMIX_EXTENSION   the built unpacked extension (<build>/browser/tolmix):
-//                      pages carry no script tag; the extension, installed
-//                      as the test browser allows, brings the shim to the
-//                      sites enabled on its toolbar page (a, b and c.test).
-//                      Its calls go through a counting relay to the bridge.
+// TOLMIX_BROWSER: chromium (default) or firefox.  TOLMIX_EXTENSION: the built
+// extension (<build>/browser/tolmix); pages then carry no script tag, and its
+// calls go to the bridge through a relay that counts them.
 import {execFileSync, spawn} from "node:child_process";
 import fs from "node:fs";
 import https from "node:https";
@@ -17,10 +14,7 @@ import path from "node:path";
 
 // Test-only tools from the npm registry (scripts/install-deps.sh); without
 // them, or without the browser, the run is skipped (CTest: status 77).
-function skip(why) {
-  console.log(`SKIP: ${why}`);
-  process.exit(77);
-}
+function skip(why) { console.log(`SKIP: ${why}`); process.exit(77); }
 const puppeteer = await import("puppeteer-core").then((m) => m.default,
     () => skip("puppeteer-core is not installed in tests/js (the npm registry was not reachable?)"));
 
@@ -33,9 +27,8 @@ const EXTENSION = process.env.TOLMIX_EXTENSION || "";
 // The extension's Firefox ID and the address of its pages there.
 const GECKO_ID = "tolmix@tolmix.invalid", GECKO_UUID = "5b1e6f0a-2c47-4d8e-9a13-7f6c2d9e0b41";
 export const EXTENSION_MODE = !!EXTENSION;
-// a, b: approved by the bridge; c: never approved; d: (Chromium) without the
-// browser's loopback permission; e: not enabled in the extension; s1-s5:
-// the soak's origins.
+// a, b: approved by the bridge; c: never; d: without Chromium's loopback
+// permission; e: not enabled in the extension; s1-s5: the soak's.
 export const HOSTS = ["a.test", "b.test", "c.test", "d.test", "e.test", "s1.test", "s2.test", "s3.test",
                       "s4.test", "s5.test"];
 export const SOAK_HOSTS = HOSTS.filter((h) => h.startsWith("s"));
