@@ -241,6 +241,12 @@ class CMSEngine {
   // "SM2-with-SM3").  Returns 0; writes nothing for a null CERT or OUT.
   static int CertSignatureAlgorithmName(X509* cert, char (&out)[kAlgorithmNameSize]) noexcept;
 
+  // CertSignatureAlgorithmName, except that a certificate with an SM2 key
+  // (GmForms.h: CertHasSm2Key) is named "1.2.156.10197.1.501" whatever
+  // signed it: the name SelectInterfaceByCertificate takes for verification,
+  // encryption and raw verification.
+  static int CertInterfaceAlgorithmName(X509* cert, char (&out)[kAlgorithmNameSize]) noexcept;
+
   // True for the names of GM (SM2) certificates: "1.2.156.10197.1.501",
   // "ecdsa-with-SHA1", "ecdsa-with-SHA256" and OpenSSL 3's "SM2-with-SM3",
   // letter case aside.

@@ -12,7 +12,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   duktape-dev
   libc-bin
-  libboost-dev nlohmann-json3-dev
+  libboost-dev nlohmann-json3-dev libpsl-dev publicsuffix
   chromium firefox-esr opensc-pkcs11 unzip
   dpkg-dev lintian file
   systemd init-system-helpers

@@ -13,9 +13,10 @@ import os from "node:os";
 import path from "node:path";
 
 // Test-only tools from the npm registry (scripts/install-deps.sh); without
-// them, or without the browser, the run is skipped (CTest: status 77).
+// them, or without the browser, a browser run is skipped (CTest: status 77).
+// Loaded when a browser starts: the tests without one need no npm package.
 function skip(why) { console.log(`SKIP: ${why}`); process.exit(77); }
-const puppeteer = await import("puppeteer-core").then((m) => m.default,
+const loadPuppeteer = () => import("puppeteer-core").then((m) => m.default,
     () => skip("puppeteer-core is not installed in tests/js (the npm registry was not reachable?)"));
 
 export const TOLMIX = process.env.TOLMIX_HOST;
@@ -32,7 +33,6 @@ export const EXTENSION_MODE = !!EXTENSION;
 export const HOSTS = ["a.test", "b.test", "c.test", "d.test", "e.test", "s1.test", "s2.test", "s3.test",
                       "s4.test", "s5.test"];
 export const SOAK_HOSTS = HOSTS.filter((h) => h.startsWith("s"));
-if (!fs.existsSync(BROWSER === "firefox" ? FIREFOX : CHROMIUM)) skip(`${BROWSER} is not installed`);
 
 export class Bed {
   // RELAY false: the extension's calls go to the bridge directly, uncounted
@@ -40,18 +40,7 @@ export class Bed {
   constructor({relay = true} = {}) { this.useRelay = relay; }
 
   async start() {
-    this.dir = fs.mkdtempSync(path.join(os.tmpdir(), "tolmix-bridge-"));
-    this.env = {...process.env};
-    delete this.env.DISPLAY;
-    delete this.env.WAYLAND_DISPLAY;
-    const out = execFileSync(TOLMIX, ["sandbox", path.join(this.dir, "s")], {env: this.env}).toString();
-    for (const line of out.split("\n")) {
-      const eq = line.indexOf("=");
-      if (eq > 0) this.env[line.slice(0, eq)] = line.slice(eq + 1);
-    }
-    this.env.TOLMIX_ADMIN_ORIGINS = path.join(this.dir, "admin.ini");
-    this.env.TOLMIX_CONSENT = "deny";  // nobody at the screen: unknown origins are refused
-    this.pages = new Map();
+    this.sandbox();
     this.extension = !!EXTENSION;
     await this.startPageServer();
     for (const host of ["a.test", "b.test"]) this.tolmix("origins", "allow", this.origin(host));
@@ -66,6 +55,22 @@ export class Bed {
         if (BROWSER === "firefox") await this.waitForShim(host, true); else await this.enableSite(host);
       }
     }
+  }
+
+  // A fresh sandbox and its environment, no bridge or browser yet.
+  sandbox() {
+    this.dir = fs.mkdtempSync(path.join(os.tmpdir(), "tolmix-bridge-"));
+    this.env = {...process.env};
+    delete this.env.DISPLAY;
+    delete this.env.WAYLAND_DISPLAY;
+    const out = execFileSync(TOLMIX, ["sandbox", path.join(this.dir, "s")], {env: this.env}).toString();
+    for (const line of out.split("\n")) {
+      const eq = line.indexOf("=");
+      if (eq > 0) this.env[line.slice(0, eq)] = line.slice(eq + 1);
+    }
+    this.env.TOLMIX_ADMIN_ORIGINS = path.join(this.dir, "admin.ini");
+    this.env.TOLMIX_CONSENT = "deny";  // nobody at the screen: unknown origins are refused
+    this.pages = new Map();
   }
 
   // Every browser request to the bridge passes here and is counted (origin
@@ -162,9 +167,10 @@ export class Bed {
     this.pagePort = this.server.address().port;
   }
 
-  async startBridge(extra = ["--idle", "60"]) {
-    this.bridge = spawn(TOLMIX, ["bridge", "--port", "0", ...extra],
-                        {env: this.env, stdio: ["ignore", "pipe", "pipe"]});
+  // EXTRA: arguments after "bridge --port 0"; ARGV: the whole command line
+  // instead (another user's bridge, the dispatcher).
+  async startBridge(extra = ["--idle", "60"], argv = [TOLMIX, "bridge", "--port", "0", ...extra]) {
+    this.bridge = spawn(argv[0], argv.slice(1), {env: this.env, stdio: ["ignore", "pipe", "pipe"]});
     this.bridgeLog = "";
     this.bridge.stderr.on("data", (d) => { this.bridgeLog += d; });
     this.bridgePort = await new Promise((ok, fail) => {
@@ -180,6 +186,8 @@ export class Bed {
   }
 
   async startBrowser() {
+    if (!fs.existsSync(BROWSER === "firefox" ? FIREFOX : CHROMIUM)) skip(`${BROWSER} is not installed`);
+    const puppeteer = await loadPuppeteer();
     if (BROWSER === "firefox") {
       // The administrator's sites as Firefox reads them without a policy
       // file: a managed-storage manifest in the home folder.
