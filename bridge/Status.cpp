@@ -51,6 +51,7 @@ std::optional<http::response<http::string_body>> StatusResponse(const RequestFac
   RequestVerdict v = CheckRequest(asScript, port);
   http::response<http::string_body> res{http::status::ok, version};
   res.set(http::field::cache_control, "no-store");
+  res.set("X-Content-Type-Options", "nosniff");
   if (v.route != Route::kScript) {
     res.result(http::status::forbidden);
     res.set(http::field::content_type, "text/plain; charset=utf-8");
