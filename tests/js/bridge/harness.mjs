@@ -27,6 +27,7 @@ export const BROWSER = process.env.TOLMIX_BROWSER || "chromium";
 const EXTENSION = process.env.TOLMIX_EXTENSION || "";
 // The extension's Firefox ID and the address of its pages there.
 const GECKO_ID = "tolmix@tolmix.invalid", GECKO_UUID = "5b1e6f0a-2c47-4d8e-9a13-7f6c2d9e0b41";
+const CHROMIUM_ID = "mejijaagdllgnfonofbneiajbedacebl";
 export const EXTENSION_MODE = !!EXTENSION;
 // a, b: approved by the bridge; c: never; d: without Chromium's loopback
 // permission; e: not enabled in the extension; s1-s5: the soak's.
@@ -48,7 +49,9 @@ export class Bed {
     if (this.extension && this.useRelay) await this.startRelay();
     await this.startBrowser();
     if (this.extension) {
-      await this.installExtension();
+      // Firefox: installed as its test driver allows; Chromium loaded it at start.
+      if (BROWSER === "firefox") await this.browser.installExtension(this.extensionCopy());
+      this.extensionBase = BROWSER === "firefox" ? `moz-extension://${GECKO_UUID}` : `chrome-extension://${CHROMIUM_ID}`;
       // Chromium: as a user on the toolbar page.  Firefox: as an
       // administrator (its test driver cannot open extension pages).
       for (const host of ["a.test", "b.test", "c.test"]) {
@@ -92,46 +95,41 @@ export class Bed {
   }
 
   // A copy of the built extension whose bridge address (the package's
-  // 127.0.0.1:26410, in tolmix.js and bridge.js) is the relay's; installed
-  // as each browser allows a test to (Chromium: Extensions.loadUnpacked
-  // over the DevTools pipe; Firefox: BiDi webExtension.install).
-  async installExtension() {
+  // 127.0.0.1:26410, in tolmix.js and bridge.js) is the relay's.
+  extensionCopy() {
     const copy = path.join(this.dir, "extension");
     fs.cpSync(EXTENSION, copy, {recursive: true});
-    for (const f of ["tolmix.js", "bridge.js"]) {
-      const file = path.join(copy, f);
-      fs.writeFileSync(file, fs.readFileSync(file, "utf8").replaceAll("http://127.0.0.1:26410",
-                                                                this.relayBase ?? this.bridgeBase));
+    for (const f of ["tolmix.js", "bridge.js"].map((name) => path.join(copy, name))) {
+      fs.writeFileSync(f, fs.readFileSync(f, "utf8").replaceAll("http://127.0.0.1:26410", this.relayBase ?? this.bridgeBase));
     }
-    const id = await this.browser.installExtension(copy);
-    this.extensionBase = BROWSER === "firefox" ? `moz-extension://${GECKO_UUID}` : `chrome-extension://${id}`;
+    return copy;
   }
 
-  // The toolbar page for HOST's site, as popup.html?url=... in a tab.
-  async toolbar(host) {
+  // The toolbar page for HOST's site, as popup.html?url=... in a tab: its
+  // two answers, after ACT(tab) where given.
+  async toolbar(host, act) {
     const tab = await this.browser.newPage();
-    await tab.goto(`${this.extensionBase}/popup.html?url=${encodeURIComponent(this.url(host, ""))}`);
-    await tab.waitForFunction(() => document.getElementById("bridge").textContent !== "");
-    return tab;
-  }
-
-  // Ticks "Use the certificate control on this site" for HOST (a click:
-  // the browser's own permission is asked as for a user), then waits for
-  // its pages to get the shim (or, ON false, to lose it).  Returns the
-  // toolbar page's two answers.
-  async enableSite(host, on = true) {
-    const tab = await this.toolbar(host);
     try {
-      await tab.click("#use");
-      const want = on ? "enabled by you" : "not enabled";
-      await tab.waitForFunction((w) => document.getElementById("extension").textContent.endsWith(w), {}, want);
-      const said = await tab.evaluate(() => [document.getElementById("extension").textContent,
-                                             document.getElementById("bridge").textContent]);
-      await this.waitForShim(host, on);
-      return said;
+      await tab.goto(`${this.extensionBase}/popup.html?url=${encodeURIComponent(this.url(host, ""))}`);
+      await tab.waitForFunction(() => document.getElementById("bridge").textContent !== "");
+      if (act) await act(tab);
+      return await tab.$$eval("#extension, #bridge", (ps) => ps.map((p) => p.textContent));
     } finally {
       await tab.close();
     }
+  }
+
+  // Ticks "Use the certificate control on this site" for HOST as a user (the
+  // browser's own permission asked), waits for its pages to get the shim (or,
+  // ON false, to lose it); returns the toolbar page's two answers.
+  async enableSite(host, on = true) {
+    const said = await this.toolbar(host, async (tab) => {
+      await tab.click("#use");
+      await tab.waitForFunction((w) => document.getElementById("extension").textContent.endsWith(w), {},
+                                on ? "enabled by you" : "not enabled");
+    });
+    await this.waitForShim(host, on);
+    return said;
   }
 
   async waitForShim(host, on) {
@@ -206,15 +204,24 @@ export class Bed {
       });
       return;
     }
+    // The soak's sites from an administrator's policy (as root, where no
+    // policy folder exists; else enabled on the toolbar page), gone at stop.
+    if (this.extension && process.getuid() === 0 && !fs.existsSync("/etc/chromium/policies")) {
+      fs.mkdirSync((this.policies = "/etc/chromium/policies") + "/managed", {recursive: true});
+      fs.writeFileSync(this.policies + "/managed/tolmix-test.json", JSON.stringify({"3rdparty": {extensions:
+        {[CHROMIUM_ID]: {origins: SOAK_HOSTS.map((h) => `https://${h}`)}}}}));
+    }
     this.browser = await puppeteer.launch({
       executablePath: CHROMIUM,
       headless: true,
-      pipe: this.extension, enableExtensions: this.extension,
+      enableExtensions: this.extension,
       args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--ignore-certificate-errors",
              "--host-resolver-rules=" + HOSTS.map((h) => `MAP ${h} 127.0.0.1`).join(", "),
              // The test sites count as public sites, as real ones are, so
              // the browser's Local Network Access gate applies to them.
-             `--ip-address-space-overrides=127.0.0.1:${this.pagePort}=public`],
+             `--ip-address-space-overrides=127.0.0.1:${this.pagePort}=public`,
+             // The way the package has Chromium load it.
+             ...(this.extension ? [`--load-extension=${this.extensionCopy()}`] : [])],
     });
     // Chromium's own gate for public pages reaching loopback, granted as a
     // user or an administrator's policy would; d.test is left without it.
@@ -305,6 +312,7 @@ export class Bed {
     if (this.browser) await this.browser.close();
     if (this.server) this.server.close();
     if (this.relay) this.relay.close();
+    if (this.policies) fs.rmSync(this.policies, {recursive: true, force: true});
     if (this.bridge && this.bridge.exitCode === null) {
       const exited = new Promise((ok) => this.bridge.on("exit", (code, sig) => ok({code, sig})));
       this.bridge.kill("SIGTERM");
