@@ -25,6 +25,7 @@
 #include "bridge/Origins.h"
 #include "bridge/PeerUser.h"
 #include "bridge/RequestCheck.h"
+#include "bridge/Status.h"
 #include "bridge/WorkerPool.h"
 #include "platform/Env.h"
 #include "platform/SocketActivation.h"
@@ -533,6 +534,8 @@ void Session::OnHeader(beast::error_code ec) {
   if (ec) return;  // closed or garbage: drop the connection
   const Request& req = parser_->get();
   RequestFacts f = FactsOf(*parser_, broker_.ipv6());
+  if (auto status = StatusResponse(f, broker_.port(), req.version()))  // GET /status
+    return Send(std::move(*status), true);
   RequestVerdict v = CheckRequest(f, broker_.port());
   if (v.route == Route::kRefused) {
     fprintf(stderr, "tolmix bridge: refused %s %s from %s: %s\n", std::string(f.method).c_str(),

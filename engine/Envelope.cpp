@@ -61,7 +61,9 @@ void SetSlot(ENGINE* e, int slot, bool on) noexcept {
 ossl::Ptr<X509> ParseCertPem(const char* certPem) noexcept {
   ossl::Ptr<BIO> bio(BIO_new_mem_buf(certPem, -1));
   if (!bio) return nullptr;
-  return ossl::Ptr<X509>(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  ossl::Ptr<X509> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  ossl::Ptr<X509> loadable = gm_forms::WithLoadableSm2Key(cert.get());
+  return loadable ? std::move(loadable) : std::move(cert);
 }
 
 ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, ossl::Ptr<ENGINE>* engine) noexcept {

@@ -222,6 +222,58 @@ bool CertHasSm2Key(X509* cert) noexcept {
          OBJ_obj2nid(static_cast<const ASN1_OBJECT*>(value)) == NID_sm2;
 }
 
+ossl::Ptr<X509> WithLoadableSm2Key(X509* cert) noexcept {
+  X509_PUBKEY* pub = cert ? X509_get_X509_PUBKEY(cert) : nullptr;
+  ASN1_OBJECT* alg = nullptr;
+  const unsigned char* point = nullptr;
+  int pointLen = 0;
+  if (!pub || !X509_PUBKEY_get0_param(&alg, &point, &pointLen, nullptr, pub) ||
+      !IsOid(alg, kSm2Algorithm) || pointLen <= 0) {
+    return nullptr;
+  }
+  ERR_set_mark();
+  const bool loads = X509_get0_pubkey(cert) != nullptr;
+  ERR_pop_to_mark();  // its complaint about the key
+  if (loads) return nullptr;
+  // OpenSSL 3.0 reads the SM2 algorithm identifier only with the curve as
+  // its parameter; without one (or with NULL, as many GM certificates have
+  // it) the key does not load.  The same point under id-ecPublicKey on the
+  // SM2 curve is the same key.
+  ossl::Ptr<X509_PUBKEY> ec(X509_PUBKEY_new());
+  unsigned char* copy = static_cast<unsigned char*>(OPENSSL_memdup(point, static_cast<size_t>(pointLen)));
+  if (!ec || !copy) {
+    OPENSSL_free(copy);
+    return nullptr;
+  }
+  if (!X509_PUBKEY_set0_param(ec.get(), OBJ_nid2obj(NID_X9_62_id_ecPublicKey), V_ASN1_OBJECT,
+                              OBJ_nid2obj(NID_sm2), copy, pointLen)) {
+    OPENSSL_free(copy);
+    return nullptr;
+  }
+  // OpenSSL 3.0 decodes a key only while it reads the DER: through it.
+  unsigned char* der = nullptr;
+  const int derLen = i2d_X509_PUBKEY(ec.get(), &der);
+  ossl::Bytes ownedDer(der);
+  const unsigned char* p = der;
+  ERR_set_mark();
+  ossl::Ptr<EVP_PKEY> key(derLen > 0 ? d2i_PUBKEY(nullptr, &p, derLen) : nullptr);
+  ERR_pop_to_mark();
+  ossl::Ptr<X509> out(key ? X509_dup(cert) : nullptr);
+  if (!out || !X509_set_pubkey(out.get(), key.get())) return nullptr;
+  platform::Trace("certificate: an SM2 key under 1.2.156.10197.1.301 without its curve read as an EC key");
+  return out;
+}
+
+void LoadableSm2Keys(STACK_OF(X509)* certs) noexcept {
+  for (int i = 0; i < sk_X509_num(certs); ++i) {
+    if (ossl::Ptr<X509> fixed = WithLoadableSm2Key(sk_X509_value(certs, i))) {
+      X509* old = sk_X509_value(certs, i);
+      sk_X509_set(certs, i, fixed.release());  // gives back the new one
+      X509_free(old);
+    }
+  }
+}
+
 std::vector<std::string> Sm2CipherCandidates(const unsigned char* in, size_t len) {
   std::vector<std::string> out;
   if (!in || len == 0 || len > (1u << 20)) return out;

@@ -47,6 +47,15 @@ const EVP_CIPHER* ContentCipher(const ASN1_OBJECT* oid) noexcept;
 // signed the certificate.
 bool CertHasSm2Key(X509* cert) noexcept;
 
+// A copy of CERT whose key, written under the SM2 algorithm identifier
+// 1.2.156.10197.1.301 (which OpenSSL 3.0 cannot load), is written as
+// id-ecPublicKey on the SM2 curve; null when CERT needs none.  Its own
+// signature no longer matches: only its key and names are used.
+ossl::Ptr<X509> WithLoadableSm2Key(X509* cert) noexcept;
+
+// WithLoadableSm2Key on each certificate of CERTS, in place.
+void LoadableSm2Keys(STACK_OF(X509)* certs) noexcept;
+
 // The SM2 ciphertext of a wrapped content key in every form it may be
 // (above), each re-encoded as the DER SM2Cipher (x, y, C3, C2) the device
 // takes, in the order to try: as written, then C1C2C3; the raw readings

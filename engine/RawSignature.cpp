@@ -13,6 +13,7 @@
 #include <openssl/x509.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/GmForms.h"
 #include "engine/GmProfile.h"
 #include "util/Base64.h"
 
@@ -161,6 +162,7 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
     return -1;
   }
 
+  if (ossl::Ptr<X509> loadable = gm_forms::WithLoadableSm2Key(cert.get())) cert = std::move(loadable);
   char algorithm[kAlgorithmNameSize] = {};
   CertInterfaceAlgorithmName(cert.get(), algorithm);
   ossl::Ptr<ENGINE> engine = SelectInterfaceByCertificate(algorithm);

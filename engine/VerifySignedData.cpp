@@ -241,6 +241,7 @@ int CMSEngine::VerifySignedData(int, int, const char* pem, int len) noexcept {
     return -1;
   }
   STACK_OF(X509)* certs = MessageCerts(p7.get());
+  gm_forms::LoadableSm2Keys(certs);
   X509* first = SignerCert(certs, sk_PKCS7_SIGNER_INFO_value(signers, 0));
   if (!first) {
     platform::Trace("verify: the first signer's certificate is not in the message");

@@ -16,7 +16,7 @@ PACKAGES=(
   duktape-dev
   libc-bin
   libboost-dev nlohmann-json3-dev libpsl-dev publicsuffix
-  chromium opensc-pkcs11
+  chromium firefox-esr opensc-pkcs11 unzip
   p11-kit p11-kit-modules swtpm swtpm-tools tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0
   libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus
   dpkg-dev lintian file

@@ -5,9 +5,10 @@
  *
  *     <script src="http://127.0.0.1:26410/tolmix.js"></script>
  *
- * It talks to `tolmix bridge` on this machine (the address this script was
- * loaded from, or 127.0.0.1:26410 for a copy served from elsewhere).  It
- * gives the page:
+ * or let the browser extension (browser/) put it in the pages of the sites
+ * enabled there, unchanged.  It talks to `tolmix bridge` on this machine
+ * (the address this script was loaded from, or 127.0.0.1:26410 for a copy
+ * served from elsewhere or put in by the extension).  It gives the page:
  *   - new ActiveXObject("TOLMIX.TOLMIXCtrl.1"): a control whose members are
  *     called synchronously, as on the platform the control came from; names
  *     match in any letter case; other ProgIDs throw as when a server cannot
@@ -25,6 +26,28 @@
   // Filled in by the bridge: ProgID, class ID and every member of the
   // control's dispatch table.
   var CLASS = /*@TOLMIX_CLASS@*/null;
+
+  // One shim per page: where the browser extension put it in before the
+  // page's scripts, the page's own script tag finds it and adds nothing.
+  var MARK = typeof Symbol === "function" ? Symbol.for("tolmix.shim") : "__tolmixShim";
+  if (global[MARK]) return;
+
+  // A page that froze its window, or holds ActiveXObject or tolmix itself,
+  // keeps them: nothing of the shim is added (no half shim), and the
+  // console says why.
+  function taken(name) {
+    var d = Object.getOwnPropertyDescriptor(global, name);
+    if (!d) return name in global && global[name] !== undefined;
+    return d.value !== undefined || d.get !== undefined || d.set !== undefined || !d.writable;
+  }
+  var refusal = !Object.isExtensible(global) ? "the page froze its window"
+      : taken("ActiveXObject") ? "the page defines ActiveXObject itself"
+      : taken("tolmix") ? "the page defines tolmix itself" : "";
+  if (refusal) {
+    if (global.console) console.error("tolmix: " + refusal + "; the certificate control is not added");
+    return;
+  }
+  Object.defineProperty(global, MARK, {value: true});
 
   var script = document.currentScript;
   // The bridge this script came from; a copy that a site hosts itself
@@ -221,7 +244,7 @@
     for (var i = 0; i < list.length; i++) upgrade(list[i]);
   }
 
-  if (typeof global.ActiveXObject === "undefined") global.ActiveXObject = ActiveXObject;
+  global.ActiveXObject = ActiveXObject;
 
   // Elements parsed after this script: the observer runs before the next
   // inline script does.

@@ -1,4 +1,4 @@
-// The cost of a bridge call, measured in one Chromium run: a page on an
+// The cost of a bridge call, measured in one browser run: a page on an
 // approved https origin makes synchronous XHR calls to
 //   - a trivial loopback echo server (the floor: what any local HTTP
 //     helper costs a page), and
@@ -7,12 +7,14 @@
 // interleaved in blocks so that load on the machine falls on both alike.
 // Prints medians and 90th percentiles and the ratio against the echo.
 //   node bench/bridge/bench.mjs [CALLS]    (TOLMIX_HOST, TOLMIX_SOFTSKF set)
+// TOLMIX_BROWSER=firefox measures Firefox ESR; TOLMIX_EXTENSION=<build>/
+// browser/tolmix a page without the script tag that the extension serves.
 import http from "node:http";
 
-import {Bed} from "../../tests/js/bridge/harness.mjs";
+import {BROWSER, Bed, EXTENSION_MODE} from "../../tests/js/bridge/harness.mjs";
 
 const calls = Number(process.argv[2] || 400);
-const bed = new Bed();
+const bed = new Bed({relay: false});
 await bed.start();
 
 // The echo: answers the preflight and echoes the JSON body back.
@@ -70,7 +72,8 @@ const r = await bed.run("a.test", "bench", 300000);
 echo.close();
 await bed.stop();
 const ms = (v) => `${v.toFixed(3)} ms`;
-console.log(`Chromium sync XHR from https://a.test, ${calls} calls each, interleaved`);
+console.log(`${BROWSER}${EXTENSION_MODE ? " (shim from the extension)" : ""} sync XHR from https://a.test, ` +
+            `${calls} calls each, interleaved`);
 console.log("| call | median | 90th percentile | median / echo |");
 console.log("|---|---|---|---|");
 for (const k of ["echo", "bridgeErrorCode", "bridgeDigest1K"]) {

@@ -349,35 +349,43 @@ TEST_F(GmForms, OptInOutputsAreReadByThePeers) {
             (std::vector<std::string>{"true", "true", "GM 输出", "true", "GM 信封"}));
 }
 
-// The device's SM2 signature key in a certificate an RSA CA signed.
-TEST_F(GmForms, AnSm2KeyUnderAnRsaIssuerTakesTheSm2Route) {
-  const std::string ca = bed().Scratch("rsa-ca"), cert = bed().Scratch("mixed.pem");
+// The device's SM2 signature key in a certificate an RSA CA signed, and in
+// one whose key is written under the SM2 OID without parameters (which
+// OpenSSL 3.0 alone does not load).
+TEST_F(GmForms, AnSm2KeyUnderAnRsaIssuerOrTheSm2OidTakesTheSm2Route) {
+  const std::string ca = bed().Scratch("rsa-ca"), mixed = bed().Scratch("mixed.pem");
   ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=RSA-CA -keyout " + ca +
                ".key -out " + ca + ".pem && openssl x509 -noout -pubkey -in " +
                Quoted(bed().Pki("skf-sm2-sign.pem")) + " > " + ca + ".pub && openssl req -new"
                " -subj /CN=Mixed -key " + ca + ".key | openssl x509 -req -sha256 -set_serial 7"
                " -CA " + ca + ".pem -CAkey " + ca + ".key -force_pubkey " + ca + ".pub -out " +
-               Quoted(cert)).status, 0);
-  const std::string content = bed().Scratch("content"), msg = bed().Scratch("mixed.p7");
+               Quoted(mixed)).status, 0);
+  const std::string oidForm = bed().Scratch("sm2oid.pem");
+  ASSERT_EQ(Peer({"sm2oid", bed().Pki("skf-sm2-sign.pem"), oidForm}).status, 0);
+  const std::string content = bed().Scratch("content");
   WriteFile(content, "mixed");
-  ASSERT_EQ(Peer({"sign", DeviceKey("sign"), cert, content, "attrs", msg}).status, 0);
-  Outcome run = bed().Call({SetPasswd(), {"P1Sign", "p1 text"}, {"SignedData"}});
-  std::string block = Results(run.out, "lll")[2];
-  ASSERT_EQ(Sh("echo " + block + " | base64 -d | head -c 256 > " + msg + ".blk && cat " +
-               Quoted(cert) + " >> " + msg + ".blk").status, 0);
-  const std::string p1 = "@" + msg + ".b64";
-  ASSERT_EQ(Sh("base64 -w0 " + msg + ".blk > " + msg + ".b64").status, 0);
-  run = bed().Call({{"SetPasswd", "P11", bed().Var("TOLMIX_SANDBOX_P11_PIN"), "1"},
-                    {"Verify", "x", "@" + msg}, {"SignProData"}, {"P1Verify", "p1 text", p1},
-                    {"P1Verify", "p1 texT", p1}, {"Encrypt", "mixed", "@" + cert},
-                    {"EncryptedData"}}, bed().NoSkf());
-  auto out = Results(run.out, "llllllp");
-  EXPECT_EQ(std::vector<std::string>(out.begin() + 1, out.begin() + 6),
-            (std::vector<std::string>{"true", "mixed", "true", "false", "true"})) << run.err;
-  WriteFile(msg + ".env", out[6]);
-  Outcome peer = Peer({"unwrap", msg + ".env", DeviceKey("sign")});
-  EXPECT_EQ(Field(peer.out, "keyEncAlg"), kSm2Enc) << peer.err;
-  EXPECT_EQ(Field(peer.out, "content"), Hex("mixed"));
+  for (const std::string& cert : {mixed, oidForm}) {
+    SCOPED_TRACE(cert);
+    const std::string msg = cert + ".p7";
+    ASSERT_EQ(Peer({"sign", DeviceKey("sign"), cert, content, "attrs", msg}).status, 0);
+    Outcome run = bed().Call({SetPasswd(), {"P1Sign", "p1 text"}, {"SignedData"}});
+    std::string block = Results(run.out, "lll")[2];
+    ASSERT_EQ(Sh("echo " + block + " | base64 -d | head -c 256 > " + msg + ".blk && cat " +
+                 Quoted(cert) + " >> " + msg + ".blk").status, 0);
+    const std::string p1 = "@" + msg + ".b64";
+    ASSERT_EQ(Sh("base64 -w0 " + msg + ".blk > " + msg + ".b64").status, 0);
+    run = bed().Call({{"SetPasswd", "P11", bed().Var("TOLMIX_SANDBOX_P11_PIN"), "1"},
+                      {"Verify", "x", "@" + msg}, {"SignProData"}, {"P1Verify", "p1 text", p1},
+                      {"P1Verify", "p1 texT", p1}, {"Encrypt", "mixed", "@" + cert},
+                      {"EncryptedData"}}, bed().NoSkf());
+    auto out = Results(run.out, "llllllp");
+    EXPECT_EQ(std::vector<std::string>(out.begin() + 1, out.begin() + 6),
+              (std::vector<std::string>{"true", "mixed", "true", "false", "true"})) << run.err;
+    WriteFile(msg + ".env", out[6]);
+    Outcome peer = Peer({"unwrap", msg + ".env", DeviceKey("sign")});
+    EXPECT_EQ(Field(peer.out, "keyEncAlg"), kSm2Enc) << peer.err;
+    EXPECT_EQ(Field(peer.out, "content"), Hex("mixed"));
+  }
 }
 
 }  // namespace

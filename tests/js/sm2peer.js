@@ -36,6 +36,11 @@
 //       der-c1c2c3, raw04, raw, raw-c1c2c3 (sm-crypto-v2's forms).
 //   unwrap ... [smc|v2]   also reads GM types and SM4 content; prints cipher.
 //
+//   sm2peer.js sm2oid CERT.pem OUT.pem
+//       CERT with its key's algorithm written as the SM2 OID
+//       1.2.156.10197.1.301 without parameters, as some GM CAs issue it
+//       (the issuer's signature is not made again).
+//
 // KEY.pem is an unencrypted PKCS#8 SM2 private key.  Exit status 0 on
 // success; any failure is reported on standard error with status 1.
 'use strict';
@@ -55,6 +60,7 @@ const OID = {
   contentType: '1.2.840.113549.1.9.3',
   messageDigest: '1.2.840.113549.1.9.4',
   sm3: '1.2.156.10197.1.401',
+  sm2: '1.2.156.10197.1.301',
   sm2Sign: '1.2.156.10197.1.301.1',
   sm2Encrypt: '1.2.156.10197.1.301.3',
   desEde3Cbc: '1.2.840.113549.3.7',
@@ -348,10 +354,16 @@ function envelope(certPem, contentFile, outPem, cipherArg, formArg, typesArg, ar
   writePem(outPem, given(armourArg, 'PKCS7'), contentInfo(outer, envelopedData).toBER());
 }
 
-const commands = {inspect, sign, unwrap, envelope};
+function sm2oid(certPem, outPem) {
+  const cert = readCert(certPem);
+  cert.subjectPublicKeyInfo.algorithm = new pkijs.AlgorithmIdentifier({algorithmId: OID.sm2});
+  writePem(outPem, 'CERTIFICATE', cert.toSchema(true).toBER());
+}
+
+const commands = {inspect, sign, unwrap, envelope, sm2oid};
 try {
   const [command, ...args] = process.argv.slice(2);
-  if (!commands[command]) fail('usage: sm2peer.js inspect|sign|unwrap|envelope ...');
+  if (!commands[command]) fail('usage: sm2peer.js inspect|sign|unwrap|envelope|sm2oid ...');
   commands[command](...args);
 } catch (e) {
   process.stderr.write(`sm2peer: ${e.message}\n`);

@@ -7,7 +7,8 @@
 # p11-kit, and start the dispatcher as its system socket unit would (an
 # unprivileged user, the unit's sockets) and the user's bridge with the
 # ExecStart line of the installed user unit (an origin the administrator's
-# packaged file allows gets a control through it); last, with the
+# packaged file allows gets a control through it), with the browser
+# extension in the folders each browser takes it from; last, with the
 # dispatcher, the user's bridge and a worker running, purge, and check that
 # no tolmix process runs and every installed file and the machine-wide
 # registration are gone while the user's own files stay.
@@ -79,7 +80,9 @@ dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$'
 for path in /usr/bin/tolmix /etc/tolmix/P11_SKF.ini /etc/tolmix/GM_SKF.ini /etc/tolmix/origins.ini \
             /usr/share/man/man1/tolmix.1.gz /usr/lib/systemd/user/tolmix-bridge.service \
             /usr/lib/systemd/system/tolmix-dispatcher.socket \
-            /usr/lib/systemd/system/tolmix-dispatcher.service /usr/share/tolmix/web/tolmix.js; do
+            /usr/lib/systemd/system/tolmix-dispatcher.service /usr/share/tolmix/web/tolmix.js \
+            /usr/share/tolmix/browser/tolmix/manifest.json /usr/share/tolmix/browser/tolmix.xpi \
+            /usr/share/chromium/extensions/tolmix /usr/share/firefox-esr/distribution/policies.json; do
   grep -qx "$path" "$work/files" || fail "the package lacks $path"
 done
 sysdir=$(grep -E '^/usr/lib/.*/tolmix/libtolmix\.so$' "$work/files" | xargs dirname)
@@ -121,6 +124,11 @@ grep -qx "@=$sysdir/libtolmix.so" "$registry" || fail "$registry does not name $
 shim=/usr/share/tolmix/web/tolmix.js
 grep -q '"progId":"TOLMIX.TOLMIXCtrl.1"' "$shim" || fail "$shim carries no class description"
 tolmix bridge --shim | cmp -s - "$shim" || fail "$shim differs from the served shim"
+# The browser extension, for both browsers, with the same shim (each
+# browser takes it from its folder: below).
+ext=/usr/share/tolmix/browser
+tolmix bridge --shim | cmp -s - "$ext/tolmix/tolmix.js" || fail "the extension's shim differs from the served one"
+unzip -p "$ext/tolmix.xpi" manifest.json | cmp -s - "$ext/tolmix/manifest.json" || fail "tolmix.xpi is not the extension"
 # The dispatcher's sockets are held from boot, the bridge runs for every
 # user from login.
 unit=/usr/lib/systemd/user/tolmix-bridge.service
@@ -245,6 +253,22 @@ fingerprint() { openssl x509 -noout -fingerprint -sha256 -in "$1"; }
 sed -n '/BEGIN CERT/,/END CERT/p' "$work/p11-answers.txt" >"$work/p11-sign.pem"
 [ "$(fingerprint "$work/p11-sign.pem")" = "$(fingerprint "$home/demo/pki/p11-sign.pem")" ] ||
   fail "GetCertEx(2) is not the token's signature certificate"
+
+step "each browser takes the extension"
+# Debian's Chromium (its /etc/chromium.d) loads it with the fixed ID;
+# Firefox ESR installs it into a new profile by the packaged policy.
+as_user mkdir "$home/ff"
+as_user timeout 40 chromium --headless --no-sandbox --user-data-dir="$home/cr" about:blank >/dev/null 2>&1 &
+as_user timeout 40 firefox-esr --headless --profile "$home/ff" about:blank >/dev/null 2>&1 &
+for _ in $(seq 150); do
+  grep -qs mejijaagdllgnfonofbneiajbedacebl "$home/cr/Default/Preferences" &&
+    [ -e "$home/ff/extensions/tolmix@tolmix.invalid.xpi" ] && break
+  sleep 0.2
+done
+grep -qs mejijaagdllgnfonofbneiajbedacebl "$home/cr/Default/Preferences" || fail "Chromium did not load the extension"
+[ -e "$home/ff/extensions/tolmix@tolmix.invalid.xpi" ] || fail "Firefox ESR did not install the extension"
+pkill -u "$user" || true  # the two browsers: nothing else of the user runs yet
+wait
 
 step "the dispatcher and the bridge from the units: an allowed origin"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")

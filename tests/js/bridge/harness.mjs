@@ -1,7 +1,10 @@
 // Test bed for the browser bridge: a fresh `tolmix sandbox`, the bridge on
 // a free port, pages served over https from test origins (a self-signed
-// certificate; a.test, b.test, c.test resolved to loopback by Chromium's
-// --host-resolver-rules) and Debian's Chromium driven by puppeteer-core.
+// certificate; a.test ... e.test resolved to loopback) and Debian's Chromium
+// (CDP) or Firefox ESR (WebDriver BiDi) driven by puppeteer-core.
+// TOLMIX_BROWSER: chromium (default) or firefox.  TOLMIX_EXTENSION: the built
+// extension (<build>/browser/tolmix); pages then carry no script tag, and its
+// calls go to the bridge through a relay that counts them.
 import {execFileSync, spawn} from "node:child_process";
 import fs from "node:fs";
 import https from "node:https";
@@ -9,17 +12,52 @@ import http from "node:http";
 import os from "node:os";
 import path from "node:path";
 
+// Test-only tools from the npm registry (scripts/install-deps.sh); without
+// them, or without the browser, a browser run is skipped (CTest: status 77).
+// Loaded when a browser starts: the tests without one need no npm package.
+function skip(why) { console.log(`SKIP: ${why}`); process.exit(77); }
+const loadPuppeteer = () => import("puppeteer-core").then((m) => m.default,
+    () => skip("puppeteer-core is not installed in tests/js (the npm registry was not reachable?)"));
+
 export const TOLMIX = process.env.TOLMIX_HOST;
 export const SOFTSKF = process.env.TOLMIX_SOFTSKF;
 const CHROMIUM = process.env.TOLMIX_CHROMIUM || "/usr/bin/chromium";
+const FIREFOX = process.env.TOLMIX_FIREFOX || "/usr/bin/firefox-esr";
+export const BROWSER = process.env.TOLMIX_BROWSER || "chromium";
+const EXTENSION = process.env.TOLMIX_EXTENSION || "";
+// The extension's Firefox ID and the address of its pages there.
+const GECKO_ID = "tolmix@tolmix.invalid", GECKO_UUID = "5b1e6f0a-2c47-4d8e-9a13-7f6c2d9e0b41";
+const CHROMIUM_ID = "mejijaagdllgnfonofbneiajbedacebl";
+export const EXTENSION_MODE = !!EXTENSION;
+// a, b: approved by the bridge; c: never; d: without Chromium's loopback
+// permission; e: not enabled in the extension; s1-s5: the soak's.
+export const HOSTS = ["a.test", "b.test", "c.test", "d.test", "e.test", "s1.test", "s2.test", "s3.test",
+                      "s4.test", "s5.test"];
+export const SOAK_HOSTS = HOSTS.filter((h) => h.startsWith("s"));
 
 export class Bed {
+  // RELAY false: the extension's calls go to the bridge directly, uncounted
+  // (for measurements).
+  constructor({relay = true} = {}) { this.useRelay = relay; }
+
   async start() {
     this.sandbox();
+    this.extension = !!EXTENSION;
     await this.startPageServer();
     for (const host of ["a.test", "b.test"]) this.tolmix("origins", "allow", this.origin(host));
     await this.startBridge();
+    if (this.extension && this.useRelay) await this.startRelay();
     await this.startBrowser();
+    if (this.extension) {
+      // Firefox: installed as its test driver allows; Chromium loaded it at start.
+      if (BROWSER === "firefox") await this.browser.installExtension(this.extensionCopy());
+      this.extensionBase = BROWSER === "firefox" ? `moz-extension://${GECKO_UUID}` : `chrome-extension://${CHROMIUM_ID}`;
+      // Chromium: as a user on the toolbar page.  Firefox: as an
+      // administrator (its test driver cannot open extension pages).
+      for (const host of ["a.test", "b.test", "c.test"]) {
+        if (BROWSER === "firefox") await this.waitForShim(host, true); else await this.enableSite(host);
+      }
+    }
   }
 
   // A fresh sandbox and its environment, no bridge or browser yet.
@@ -38,6 +76,71 @@ export class Bed {
     this.pages = new Map();
   }
 
+  // Every browser request to the bridge passes here and is counted (origin
+  // and path), then goes on unchanged but for its Host.
+  async startRelay() {
+    this.requests = [];
+    this.relay = http.createServer((req, res) => {
+      this.requests.push({method: req.method, origin: req.headers.origin || "", path: req.url});
+      const up = http.request({host: "127.0.0.1", port: this.bridgePort, method: req.method, path: req.url,
+                               headers: {...req.headers, host: `127.0.0.1:${this.bridgePort}`}}, (r) => {
+        res.writeHead(r.statusCode, r.headers);
+        r.pipe(res);
+      });
+      up.on("error", () => { res.writeHead(502); res.end(); });
+      req.pipe(up);
+    });
+    await new Promise((ok) => this.relay.listen(0, "127.0.0.1", ok));
+    this.relayBase = `http://127.0.0.1:${this.relay.address().port}`;
+  }
+
+  // A copy of the built extension whose bridge address (the package's
+  // 127.0.0.1:26410, in tolmix.js and bridge.js) is the relay's.
+  extensionCopy() {
+    const copy = path.join(this.dir, "extension");
+    fs.cpSync(EXTENSION, copy, {recursive: true});
+    for (const f of ["tolmix.js", "bridge.js"].map((name) => path.join(copy, name))) {
+      fs.writeFileSync(f, fs.readFileSync(f, "utf8").replaceAll("http://127.0.0.1:26410", this.relayBase ?? this.bridgeBase));
+    }
+    return copy;
+  }
+
+  // The toolbar page for HOST's site, as popup.html?url=... in a tab: its
+  // two answers, after ACT(tab) where given.
+  async toolbar(host, act) {
+    const tab = await this.browser.newPage();
+    try {
+      await tab.goto(`${this.extensionBase}/popup.html?url=${encodeURIComponent(this.url(host, ""))}`);
+      await tab.waitForFunction(() => document.getElementById("bridge").textContent !== "");
+      if (act) await act(tab);
+      return await tab.$$eval("#extension, #bridge", (ps) => ps.map((p) => p.textContent));
+    } finally {
+      await tab.close();
+    }
+  }
+
+  // Ticks "Use the certificate control on this site" for HOST as a user (the
+  // browser's own permission asked), waits for its pages to get the shim (or,
+  // ON false, to lose it); returns the toolbar page's two answers.
+  async enableSite(host, on = true) {
+    const said = await this.toolbar(host, async (tab) => {
+      await tab.click("#use");
+      await tab.waitForFunction((w) => document.getElementById("extension").textContent.endsWith(w), {},
+                                on ? "enabled by you" : "not enabled");
+    });
+    await this.waitForShim(host, on);
+    return said;
+  }
+
+  async waitForShim(host, on) {
+    this.rawPage("probe", "<!DOCTYPE html><script>window.result = typeof ActiveXObject; window.done = true;</script>");
+    for (let i = 0; i < 100; i++) {
+      if ((await this.run(host, "probe")) === (on ? "function" : "undefined")) return;
+      await new Promise((ok) => setTimeout(ok, 50));
+    }
+    throw new Error(`${host}: the shim did not ${on ? "arrive" : "go"}`);
+  }
+
   tolmix(...args) {
     return execFileSync(TOLMIX, args, {env: this.env}).toString();
   }
@@ -50,7 +153,7 @@ export class Bed {
     const key = path.join(this.dir, "key.pem"), cert = path.join(this.dir, "cert.pem");
     execFileSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                              "-out", cert, "-days", "2", "-subj", "/CN=a.test", "-addext",
-                             "subjectAltName=DNS:a.test,DNS:b.test,DNS:c.test,DNS:d.test"],
+                             "subjectAltName=" + HOSTS.map((h) => "DNS:" + h).join(",")],
                  {stdio: "ignore"});
     this.server = https.createServer({key: fs.readFileSync(key), cert: fs.readFileSync(cert)},
                                      (req, res) => {
@@ -81,39 +184,71 @@ export class Bed {
   }
 
   async startBrowser() {
-    // Loaded here: the tests without a browser need no npm package.
-    const {default: puppeteer} = await import("puppeteer-core");
+    if (!fs.existsSync(BROWSER === "firefox" ? FIREFOX : CHROMIUM)) skip(`${BROWSER} is not installed`);
+    const puppeteer = await loadPuppeteer();
+    if (BROWSER === "firefox") {
+      // The administrator's sites as Firefox reads them without a policy
+      // file: a managed-storage manifest in the home folder.
+      const managed = path.join(this.dir, "home", ".mozilla", "managed-storage");
+      fs.mkdirSync(managed, {recursive: true});
+      fs.writeFileSync(path.join(managed, `${GECKO_ID}.json`), JSON.stringify({
+        name: GECKO_ID, description: "test sites", type: "storage",
+        data: {origins: ["a.test", "b.test", "c.test", ...SOAK_HOSTS].map((h) => `https://${h}`)}}));
+      // Every name resolves to loopback; the test sites stay loopback
+      // sites, to which Firefox's Local Network Access does not apply.
+      this.browser = await puppeteer.launch({
+        browser: "firefox", executablePath: FIREFOX, headless: true, acceptInsecureCerts: true,
+        env: {...process.env, HOME: path.join(this.dir, "home")},
+        extraPrefsFirefox: {"network.dns.forceResolve": "127.0.0.1",
+                            "extensions.webextensions.uuids": JSON.stringify({[GECKO_ID]: GECKO_UUID})},
+      });
+      return;
+    }
+    // The soak's sites from an administrator's policy (as root, where no
+    // policy folder exists; else enabled on the toolbar page), gone at stop.
+    if (this.extension && process.getuid() === 0 && !fs.existsSync("/etc/chromium/policies")) {
+      fs.mkdirSync((this.policies = "/etc/chromium/policies") + "/managed", {recursive: true});
+      fs.writeFileSync(this.policies + "/managed/tolmix-test.json", JSON.stringify({"3rdparty": {extensions:
+        {[CHROMIUM_ID]: {origins: SOAK_HOSTS.map((h) => `https://${h}`)}}}}));
+    }
     this.browser = await puppeteer.launch({
       executablePath: CHROMIUM,
       headless: true,
+      enableExtensions: this.extension,
       args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--ignore-certificate-errors",
-             "--host-resolver-rules=MAP a.test 127.0.0.1, MAP b.test 127.0.0.1, MAP c.test 127.0.0.1," +
-             " MAP d.test 127.0.0.1",
+             "--host-resolver-rules=" + HOSTS.map((h) => `MAP ${h} 127.0.0.1`).join(", "),
              // The test sites count as public sites, as real ones are, so
              // the browser's Local Network Access gate applies to them.
-             `--ip-address-space-overrides=127.0.0.1:${this.pagePort}=public`],
+             `--ip-address-space-overrides=127.0.0.1:${this.pagePort}=public`,
+             // The way the package has Chromium load it.
+             ...(this.extension ? [`--load-extension=${this.extensionCopy()}`] : [])],
     });
     // Chromium's own gate for public pages reaching loopback, granted as a
     // user or an administrator's policy would; d.test is left without it.
     const cdp = await this.browser.target().createCDPSession();
-    for (const host of ["a.test", "b.test", "c.test"]) {
+    for (const host of HOSTS.filter((h) => h !== "d.test")) {
       await cdp.send("Browser.grantPermissions",
                      {origin: this.origin(host), permissions: ["loopbackNetwork"]});
     }
   }
 
-  // A page HTML with the shim's script tag and BODY.
+  // A page HTML with BODY, and the shim's script tag unless the extension
+  // brings the shim.
   page(name, body) {
-    this.pages.set(name, `<!DOCTYPE html><html><head><meta charset="utf-8">
-<script src="${this.bridgeBase}/tolmix.js"></script></head><body>${body}</body></html>`);
+    const tag = this.extension ? "" : `<script src="${this.bridgeBase}/tolmix.js"></script>`;
+    this.rawPage(name, `<!DOCTYPE html><html><head><meta charset="utf-8">${tag}</head><body>${body}</body></html>`);
   }
+
+  rawPage(name, html) { this.pages.set(name, html); }
 
   // Opens NAME on HOST and waits for window.done; returns window.result.
   async run(host, name, timeout = 30000) {
     const tab = await this.browser.newPage();
     try {
       const errors = [];
+      this.console = [];
       tab.on("pageerror", (e) => errors.push(e.message));
+      tab.on("console", (m) => this.console.push(m.text()));
       await tab.goto(this.url(host, name));
       await tab.waitForFunction("window.done === true", {timeout});
       const result = await tab.evaluate("window.result");
@@ -122,6 +257,11 @@ export class Bed {
     } finally {
       await tab.close();
     }
+  }
+
+  // Resident memory of process PID, in KiB.
+  rss(pid) {
+    return Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, "utf8"))[1]);
   }
 
   // Process IDs of the bridge's workers, by origin.
@@ -171,6 +311,8 @@ export class Bed {
   async stop() {
     if (this.browser) await this.browser.close();
     if (this.server) this.server.close();
+    if (this.relay) this.relay.close();
+    if (this.policies) fs.rmSync(this.policies, {recursive: true, force: true});
     if (this.bridge && this.bridge.exitCode === null) {
       const exited = new Promise((ok) => this.bridge.on("exit", (code, sig) => ok({code, sig})));
       this.bridge.kill("SIGTERM");
