@@ -1,7 +1,5 @@
 #include "modules/pkcs11_rsa_key/Cryptoki.h"
 
-#include <dlfcn.h>
-
 #include <cstring>
 
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
@@ -22,12 +20,11 @@ constexpr size_t kMaxRsaNumber = 2048;  // bytes: a 16384-bit modulus
 std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path) {
   std::shared_ptr<Cryptoki> c(new (std::nothrow) Cryptoki);
   if (!c) return nullptr;
-  c->library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!c->library_) {
+  if (!c->library_.Load(path)) {
     RaiseError(kReasonNoModule, "module %s does not load", path.c_str());
     return nullptr;
   }
-  auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(c->library_, "C_GetFunctionList"));
+  auto get = c->library_.Resolve<CK_C_GetFunctionList>("C_GetFunctionList");
   CK_FUNCTION_LIST_PTR f = nullptr;
   if (!get || get(&f) != CKR_OK || !f) {
     RaiseError(kReasonNoModule, "module %s has no function list", path.c_str());
@@ -51,7 +48,6 @@ std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path) {
 Cryptoki::~Cryptoki() {
   EndSession();
   if (f_ && finalize_) f_->C_Finalize(nullptr);
-  if (library_) dlclose(library_);
 }
 
 bool Cryptoki::Failed(const char* function, CK_RV rv) {
