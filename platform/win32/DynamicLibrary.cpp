@@ -8,6 +8,8 @@
 
 namespace tolmix::platform {
 
+const char* SharedLibrarySuffix() noexcept { return ".dll"; }
+
 DynamicLibrary::~DynamicLibrary() { Unload(); }
 
 DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
