@@ -24,7 +24,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/platform/win32/mingw-i686.cmake" \
   -DTOLMIX_WIN32_OPENSSL="$ossl" -DTOLMIX_WERROR=$werror >/dev/null
 nice cmake --build "$build"
-cp "$ossl/bin/libcrypto-3.dll" "$build/bin/"
+# The system directory of the tests: the OCX, its modules, libcrypto and
+# OpenSSL's own capi engine, the "capi" module.
+cp "$ossl/bin/libcrypto-3.dll" "$ossl/lib/engines-3/capi.dll" "$build/bin/"
 echo "windows: built in $(( $(date +%s) - start ))s (OpenSSL from $ossl)"
 
 bash "$root/tests/win32/run.sh" "$build"

@@ -4,7 +4,7 @@
 # `apt-get source` needs.  Exit 3 (and a line saying which) when the
 # archive lacks one of them, so that the caller can skip.
 set -euo pipefail
-PACKAGES=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+PACKAGES=(locales g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
           mingw-w64-tools mingw-w64-i686-dev wine wine32:i386 dpkg-dev perl make)
 SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
@@ -16,7 +16,12 @@ done
 need_src=1
 grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && need_src=0
 grep -qs '^deb-src' /etc/apt/sources.list && need_src=0
-[ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ] && exit 0
+# A Chinese locale for Wine: its ANSI code page (936) and its file names
+# (UTF-8 on the Linux side) both come from it.
+chinese_locale() {
+  locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' || $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+}
+if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ]; then chinese_locale; exit 0; fi
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
@@ -35,3 +40,4 @@ for p in "${missing[@]}"; do
   fi
 done
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+chinese_locale

@@ -18,6 +18,7 @@ check() {  # NAME COMMAND...: one test
 }
 bin=$(winepath -w "$build/bin")
 ocx="$bin\\TOLMIX.OCX"
+export WINEPATH="$bin"  # libcrypto-3.dll for every module of the folder
 
 ctrl='{8A436BFA-A8D7-4341-BFFA-D55C5C80621D}'
 page='{C3E9B560-7142-41B8-9634-EF256E46B639}'
@@ -41,7 +42,7 @@ TOLMIX.TOLMIXCtrl.1\\CLSID||$ctrl
 CLSID\\$page||TOLMIX Property Page
 CLSID\\$page\\InprocServer32|ThreadingModel|Apartment
 TypeLib\\$lib\\1.0||TOLMIX ActiveX Control module
-TypeLib\\$lib\\1.0\\0\\win32||TOLMIX.OCX
+TypeLib\\$lib\\1.0\\409\\win32||TOLMIX.OCX
 Component Categories\\$script|409|Controls safely scriptable!
 Component Categories\\$init|409|Controls safely initializable from persistent data!"
 has_key() {  # KEY VALUE DATA: the registry holds it
@@ -71,7 +72,9 @@ tolmix="$root/build/host/tolmix"
 data=$(mktemp -d "${TMPDIR:-/tmp}/tolmix-win32.XXXXXX")
 bash "$root/tests/win32/make-data.sh" "$data"
 mkdir -p "$data/system"  # a system directory of the test's own on both sides
-for js in "$root"/tests/win32/*.js; do
+export TOLMIX_REGISTRY="$data/registry.ini"  # the Linux side's classes
+[ -x "$tolmix" ] && "$tolmix" register >/dev/null
+for js in "$root"/tests/win32/pages/*.js; do
   name=$(basename "$js")
   if [ ! -x "$tolmix" ]; then echo "windows: $name: no Linux build to compare with, skipped"; continue; fi
   linux=$(TOLMIX_SYSTEM_DIR="$data/system" TOLMIX_CHOOSER=cancel "$tolmix" run "$js" "$data/" 2>/dev/null)
@@ -80,6 +83,36 @@ for js in "$root"/tests/win32/*.js; do
   [ -n "$linux" ] || linux="(no output)"
   check "$name same output" diff <(echo "$linux") <(echo "$windows")
 done
+
+# The "CSP" route: the user's certificate in "MY", its key in a container
+# of Wine's own provider, OpenSSL's capi engine as the "capi" module.  What
+# Windows signs and seals, openssl opens on Linux, and the other way round.
+gbk() { printf '%s' "$1" | iconv -f UTF-8 -t GBK; }
+block() { awk -v n="$1" '/^-----BEGIN PKCS7-----/{k++} k==n{print} /^-----END PKCS7-----/{if(k==n)exit}'; }
+prov="Microsoft Enhanced Cryptographic Provider v1.0"
+check "import into MY" wine "$bin\\import.exe" "$(winepath -w "$data/user.pem")" \
+  "$(winepath -w "$data/user.key")" "$prov" "tolmix-user"
+gbk "中文 sealed on Linux" >"$data/sealed.txt"
+gbk "中文 signed on Linux" >"$data/signed.txt"
+openssl smime -encrypt -des3 -outform PEM -in "$data/sealed.txt" "$data/user.pem" >"$data/env.pem"
+openssl smime -sign -nodetach -outform PEM -in "$data/signed.txt" -signer "$data/user.pem" \
+  -inkey "$data/user.key" >"$data/sig.pem"
+csp=$(TOLMIX_SYSTEM_DIR="$bin" TOLMIX_CHOOSER=first wine cscript //nologo \
+  "$(winepath -w "$root/tests/win32/routes/csp.js")" "$(tr '\n' '|' <"$data/env.pem")" \
+  "$(tr '\n' '|' <"$data/sig.pem")" 2>/dev/null | tr -d '\r')
+csp_text=$(iconv -f GBK -t UTF-8 <<<"$csp")
+for line in "setpasswd=true|" "sign=true|" "decrypt=true|中文 sealed on Linux|" \
+            "verify=true|中文 signed on Linux|" "encrypt=true|"; do
+  check "csp: $line" grep -qxF -- "$line" <<<"$csp_text"
+done
+opened() {  # N EXPECTED OPENSSL-ARGS...: block N of the output, opened by openssl
+  local n=$1 want=$2; shift 2
+  [ "$(block "$n" <<<"$csp" | openssl smime "$@" -inform PEM 2>/dev/null | iconv -f GBK -t UTF-8)" = "$want" ]
+}
+check "csp: Windows signature verified on Linux" opened 1 "中文 signed on Windows" \
+  -verify -CAfile "$data/ca.pem" -purpose any
+check "csp: Windows envelope opened on Linux" opened 2 "中文 sealed on Windows" \
+  -decrypt -inkey "$data/user.key" -recip "$data/user.pem"
 
 check "regsvr32 /u" wine regsvr32 /s /u "$ocx"
 for k in "CLSID\\$ctrl" "CLSID\\$page" "TOLMIX.TOLMIXCtrl.1" "TypeLib\\$lib"; do check "gone $k" lacks_key "$k"; done
