@@ -166,15 +166,27 @@ bool DeleteTree(const std::string& key) {
 HRESULT Unregister() {
   using namespace tolmix::control;
   ComScope com;
-  // A library that is not registered is not an error (as on Linux).
-  HRESULT hr = UnRegisterTypeLib(Same<GUID>(LIBID_TOLMIXLib), 1, 0, 0, SYS_WIN32);
-  HKEY h = nullptr;
-  const std::string libKey = "TypeLib\\" + Text(LIBID_TOLMIXLib);
-  if (FAILED(hr) && RegOpenKeyExA(HKEY_CLASSES_ROOT, libKey.c_str(), 0, KEY_READ, &h) ==
-                        ERROR_SUCCESS) {
-    RegCloseKey(h);
-    return SELFREG_E_TYPELIB;
+  // Version 1.0, locale 0: the registered library that answers for it is
+  // removed under its own locale and system, as the control framework
+  // does.  A library that is not registered is not an error (as on Linux).
+  ITypeLib* lib = nullptr;
+  if (SUCCEEDED(LoadRegTypeLib(Same<GUID>(LIBID_TOLMIXLib), 1, 0, 0, &lib))) {
+    TLIBATTR* attr = nullptr;
+    HRESULT hr = lib->GetLibAttr(&attr);
+    if (SUCCEEDED(hr)) {
+      hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                             attr->syskind);
+      lib->ReleaseTLibAttr(attr);
+    }
+    lib->Release();
+    if (FAILED(hr)) return SELFREG_E_TYPELIB;
   }
+  // Wine's UnRegisterTypeLib keeps the version key with its help string;
+  // Windows removes it, and the library's key when no version is left.
+  const std::string libKey = "TypeLib\\" + Text(LIBID_TOLMIXLib);
+  RegDeleteTreeA(HKEY_CLASSES_ROOT, (libKey + "\\1.0").c_str());
+  RegDeleteKeyA(HKEY_CLASSES_ROOT, (libKey + "\\1.0").c_str());
+  RegDeleteKeyA(HKEY_CLASSES_ROOT, libKey.c_str());
   // The ProgID goes only while it still names this class.
   char owner[64] = "";
   LONG size = sizeof owner;

@@ -11,7 +11,7 @@ distinguished_name=dn
 basicConstraints=critical,CA:true
 keyUsage=keyCertSign,cRLSign
 [user]
-keyUsage=digitalSignature,keyEncipherment
+keyUsage=digitalSignature,keyEncipherment,dataEncipherment
 extendedKeyUsage=clientAuth,emailProtection"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 3650 -utf8 \
   -subj "/C=CN/O=Tolmix Test/CN=测试根证书" -config <(echo "$cfg") -extensions ca 2>/dev/null

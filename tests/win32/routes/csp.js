@@ -6,7 +6,7 @@
 var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");
 function lines(a) { return WScript.Arguments(a).split("|").join("\n"); }
 function out(label, v) { WScript.Echo(label + "=" + v); }
-out("setpasswd", c.SetPasswd("CSP", "", 2) + "|" + c.GetLastErrorInfo(0));
+out("setpasswd", c.SetPasswd("CSP", "", 1) + "|" + c.GetLastErrorInfo(0));
 out("sign", c.Sign("\u4e2d\u6587 signed on Windows") + "|" + c.GetLastErrorInfo(0));
 WScript.Echo(c.SignedData);
 out("decrypt", c.Decrypt(lines(0)) + "|" + c.DecryptedData + "|" + c.GetLastErrorInfo(0));
