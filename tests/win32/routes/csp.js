@@ -10,6 +10,3 @@ out("setpasswd", c.SetPasswd("CSP", "", 1) + "|" + c.GetLastErrorInfo(0));
 out("sign", c.Sign("\u4e2d\u6587 signed on Windows") + "|" + c.GetLastErrorInfo(0));
 WScript.Echo(c.SignedData);
 out("decrypt", c.Decrypt(lines(0)) + "|" + c.DecryptedData + "|" + c.GetLastErrorInfo(0));
-out("verify", c.Verify("", lines(1)) + "|" + c.SignProData + "|" + c.GetLastErrorInfo(0));
-out("encrypt", c.Encrypt("\u4e2d\u6587 sealed on Windows", c.GetCert()) + "|" + c.GetLastErrorInfo(0));
-WScript.Echo(c.EncryptedData);
