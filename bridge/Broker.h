@@ -16,6 +16,11 @@ struct BrokerOptions {
   unsigned port = 26410;  // 0: any free port (printed)
   std::chrono::seconds idle{600};  // a worker not called this long ends
   std::string program;             // the tolmix binary that runs workers
+  std::chrono::seconds callTimeout{120};  // a call not answered this long ends its worker
+  // The dispatcher's Unix socket (`tolmix dispatcher`): register there and
+  // serve the connections it hands over, never listening on TCP.  Empty:
+  // listen on 127.0.0.1:PORT and [::1]:PORT (development, tests).
+  std::string dispatcher;
 };
 
 // Serves until SIGTERM or SIGINT, then ends the process (after ending the

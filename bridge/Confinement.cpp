@@ -1,5 +1,6 @@
 #include "bridge/Confinement.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,6 +37,10 @@ bool SplitPagePath(std::string_view text, std::string_view root, std::vector<std
     if (c == '\\') c = '/';
   }
   std::string_view rest = path;
+  if (rest.ends_with("/")) {
+    *why = "a name ending in \"/\" names a folder";
+    return false;
+  }
   if (rest.starts_with("//")) {
     *why = "network paths are not served";
     return false;
@@ -132,9 +137,61 @@ bool Confinement::Map(std::string_view text, PathUse use, MappedPath* out,
     *why = "\"" + leaf + "\" exists and is not a file";
     return false;
   }
-  out->path = "/proc/self/fd/" + std::to_string(dir.get()) + "/" + leaf;
-  out->fd = std::move(dir);
+  unsigned char random[8];
+  if (getentropy(random, sizeof random) != 0) {
+    *why = "no random name for a temporary file";
+    return false;
+  }
+  std::string temp = ".tolmix-";
+  for (unsigned char b : random) temp += "0123456789abcdef"[b >> 4], temp += "0123456789abcdef"[b & 15];
+  UniqueFd file(openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0666));
+  if (file.get() < 0) {
+    *why = "cannot make \"" + leaf + "\": " + strerror(errno);
+    return false;
+  }
+  out->path = "/proc/self/fd/" + std::to_string(file.get());
+  out->fd = std::move(file);
+  out->dir = std::move(dir);
+  out->temp = std::move(temp);
+  out->leaf = leaf;
   return true;
 }
+
+bool Confinement::Finish(MappedPath& m, bool keep) {
+  if (m.temp.empty() || m.dir.get() < 0) return true;
+  bool ok = keep && renameat(m.dir.get(), m.temp.c_str(), m.dir.get(), m.leaf.c_str()) == 0;
+  if (!ok) unlinkat(m.dir.get(), m.temp.c_str(), 0);
+  m.temp.clear();
+  return ok || !keep;
+}
+
+namespace {
+
+uint64_t BytesUnder(int dirFd, int depth) {
+  uint64_t total = 0;
+  const int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!d) {
+    if (fd >= 0) close(fd);
+    return 0;
+  }
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode)) total += static_cast<uint64_t>(st.st_size);
+    if (S_ISDIR(st.st_mode) && depth < 32) {
+      UniqueFd sub(openat(dirfd(d), e->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (sub.get() >= 0) total += BytesUnder(sub.get(), depth + 1);
+    }
+  }
+  closedir(d);
+  return total;
+}
+
+}  // namespace
+
+uint64_t Confinement::StoredBytes() const { return ok() ? BytesUnder(root_.get(), 0) : 0; }
 
 }  // namespace tolmix::bridge

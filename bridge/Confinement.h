@@ -10,12 +10,16 @@
 // O_NOFOLLOW, the file itself too).
 //
 // The control then receives a path through the descriptors opened here
-// ("/proc/self/fd/N" for a file read, "/proc/self/fd/D/NAME" for a file
-// written in folder D), so what it opens is what was checked, whatever is
-// renamed in the meantime.  The descriptors live as long as the
-// MappedPath.
+// ("/proc/self/fd/N"), so what it opens is what was checked, whatever is
+// renamed in the meantime: a file read is opened here; a file written is
+// made here under a temporary name in the checked folder (O_EXCL,
+// O_NOFOLLOW: nothing swapped in is followed) and renamed over its name,
+// relative to the folder's descriptor, once the member has succeeded
+// (Finish).  A name ending in "/" names a folder and is refused.  The
+// descriptors live as long as the MappedPath.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +47,9 @@ class UniqueFd {
 struct MappedPath {
   std::string path;  // what the control is given
   UniqueFd fd;       // the folder or file PATH goes through
+  // A file written: made under TEMP in DIR, renamed over LEAF by Finish.
+  UniqueFd dir;
+  std::string temp, leaf;
 };
 
 // The relative parts a page's path names inside the folder, or false with
@@ -67,6 +74,14 @@ class Confinement {
   // O_NOFOLLOW; missing folders are made when CREATE.  False with *WHY.
   bool OpenParent(const std::vector<std::string>& parts, bool create, UniqueFd* dir,
                   std::string* why) const;
+
+  // A file written through M: renamed over its name when KEEP, else removed.
+  // False (and removed) when the rename fails.
+  static bool Finish(MappedPath& m, bool keep);
+
+  // The bytes the files of the folder take, sub-folders included (links
+  // are not followed).
+  uint64_t StoredBytes() const;
 
  private:
   std::string rootPath_;

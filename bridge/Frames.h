@@ -18,4 +18,8 @@ bool WriteFrame(int fd, const std::string& text);
 // or for a frame longer than kMaxFrameBytes.
 bool ReadFrame(int fd, std::string* text);
 
+// The same, giving up (false, *TIMED_OUT set) when the whole frame has not
+// come within TIMEOUT_MS milliseconds.
+bool ReadFrame(int fd, std::string* text, int timeoutMs, bool* timedOut);
+
 }  // namespace tolmix::bridge

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bridge/Files.h"
+#include "bridge/SockDiag.h"
 
 namespace tolmix::bridge {
 namespace {
@@ -86,6 +87,20 @@ std::optional<uid_t> FindPeerUid(std::string_view table, const sockaddr_in6& loc
 }
 
 std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer) {
+  // The peer's socket: its own end is PEER, its far end LOCAL.
+  SockDiagAnswer a = SockDiagUid(AF_INET, &peer.sin_addr, peer.sin_port, &local.sin_addr,
+                                 local.sin_port);
+  if (!a.uid) {
+    // A dual-stack IPv6 socket of the peer's, with IPv4-mapped addresses.
+    in6_addr p6{}, l6{};
+    p6.s6_addr[10] = p6.s6_addr[11] = l6.s6_addr[10] = l6.s6_addr[11] = 0xff;
+    memcpy(&p6.s6_addr[12], &peer.sin_addr, 4);
+    memcpy(&l6.s6_addr[12], &local.sin_addr, 4);
+    SockDiagAnswer b = SockDiagUid(AF_INET6, &p6, peer.sin_port, &l6, local.sin_port);
+    if (b.uid || (a.asked && b.asked)) return b.uid;
+  }
+  if (a.asked) return a.uid;
+  // No socket diagnostics in this kernel: the tables.
   for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::string table, error;
     if (!ReadWholeFile(path, &table, &error)) continue;
@@ -95,6 +110,9 @@ std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer) 
 }
 
 std::optional<uid_t> PeerUid(const sockaddr_in6& local, const sockaddr_in6& peer) {
+  SockDiagAnswer a = SockDiagUid(AF_INET6, &peer.sin6_addr, peer.sin6_port, &local.sin6_addr,
+                                 local.sin6_port);
+  if (a.asked) return a.uid;
   std::string table, error;
   if (!ReadWholeFile("/proc/net/tcp6", &table, &error)) return std::nullopt;
   return FindPeerUid(table, local, peer);

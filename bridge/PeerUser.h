@@ -1,7 +1,9 @@
 // Which local user opened a loopback TCP connection.  TCP has no
-// SO_PEERCRED; the kernel's socket tables (/proc/net/tcp and tcp6) list the
-// peer's own socket, whose local address is our remote one and the other
-// way round, with the user that created it.
+// SO_PEERCRED; the kernel knows the peer's own socket, whose local address
+// is our remote one and the other way round, and the user that created it.
+// It is asked through its socket diagnostics (bridge/SockDiag.h), one
+// lookup per connection; a kernel without them is read from its tables
+// (/proc/net/tcp and tcp6).
 #pragma once
 
 #include <netinet/in.h>

@@ -4,7 +4,10 @@
 //
 // In order:
 //   1. the peer is this user (another user's process can reach loopback);
-//   2. Host is exactly 127.0.0.1:PORT or localhost:PORT (a page on a
+//   2. one Host, one Origin at most, one Content-Length at most, no
+//      Transfer-Encoding on an API path (a proxy or a second parser could
+//      read such a request otherwise); Host is exactly 127.0.0.1:PORT,
+//      localhost:PORT or, where ::1 is served, [::1]:PORT (a page on a
 //      rebinding DNS name sends its own name);
 //   3. GET /tolmix.js (no upgrade) is the page shim, served to any page;
 //   4. Origin is present, not "null", and a serialised http(s) origin;
@@ -18,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +40,10 @@ struct RequestFacts {
   std::optional<std::string_view> contentType;
   std::optional<uint64_t> contentLength;  // nullopt: none declared (chunked)
   bool upgrade = false;  // an Upgrade header (WebSocket or any other)
+  bool ipv6 = false;     // the bridge serves [::1]:PORT
+  // How often each header came; any Transfer-Encoding at all.
+  unsigned hosts = 1, origins = 0, contentLengths = 0;
+  bool transferEncoding = false;
 };
 
 enum class Route { kRefused, kScript, kPreflight, kCall };
@@ -48,6 +56,24 @@ struct RequestVerdict {
 
 // PORT is the port the bridge listens on.
 RequestVerdict CheckRequest(const RequestFacts& facts, unsigned port);
+
+// The deepest nesting of arrays and objects a call's JSON may have: deeper
+// text is refused before it is parsed (a parser or a printer that recurses
+// would run out of stack on it).
+inline constexpr unsigned kMaxJsonDepth = 64;
+
+// Whether TEXT nests arrays and objects no deeper than kMaxJsonDepth
+// (counted outside strings; TEXT need not be valid JSON).
+bool JsonDepthWithin(std::string_view text);
+
+// At most this many objects in one /release {ids}.
+inline constexpr size_t kMaxReleaseIds = 1000;
+
+// Why the parsed body of a call cannot be forwarded, or "" when it can: an
+// object whose members are all scalars (text, number, boolean, null) but
+// "args", an array of scalars, and "ids", an array of at most
+// kMaxReleaseIds scalars.  Nothing else reaches a worker.
+std::string CheckCallShape(const nlohmann::json& body);
 
 // The API paths answered by POST (after the origin is approved): "/create",
 // "/invoke", "/release", "/put", "/get".

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -28,6 +29,14 @@ namespace {
 
 // getFile's limit: its Base64 must fit in one frame.
 constexpr off_t kMaxFileBytes = kMaxFrameBytes / 4 * 3 - 4096;
+
+// VARIABLE as a whole number, or FALLBACK.
+uint64_t Limit(const char* variable, uint64_t fallback) {
+  const std::string text = Variable(variable);
+  char* end = nullptr;
+  const unsigned long long n = text.empty() ? 0 : strtoull(text.c_str(), &end, 10);
+  return text.empty() || *end || n == 0 ? fallback : n;
+}
 
 // An answer that makes the page's call throw.
 std::string Failure(const std::string& text, HRESULT hr = E_FAIL) {
@@ -146,7 +155,9 @@ struct WorkerState::Object {
 };
 
 WorkerState::WorkerState(std::string folder, CreateFn create)
-    : files_(std::move(folder)), create_(std::move(create)) {}
+    : files_(std::move(folder)), create_(std::move(create)),
+      maxObjects_(Limit("TOLMIX_MAX_OBJECTS", 10000)),
+      maxStoredBytes_(Limit("TOLMIX_MAX_STORED_BYTES", uint64_t{1} << 30)) {}
 
 WorkerState::~WorkerState() = default;
 
@@ -173,6 +184,11 @@ std::string WorkerState::Dispatch(const std::string& request) {
       return Failure("not registered or not loadable here (see the bridge's log)",
                      Failed(hr) ? hr : E_UNEXPECTED);
     }
+    if (objects_.size() >= maxObjects_) {
+      disp->Release();
+      return Failure("the site holds " + std::to_string(maxObjects_) +
+                         " objects already; release some first", E_OUTOFMEMORY);
+    }
     auto obj = std::make_unique<Object>();
     obj->disp = disp;
     const int64_t id = nextId_++;
@@ -192,6 +208,10 @@ std::string WorkerState::Dispatch(const std::string& request) {
     std::string why;
     UniqueFd dir;
     if (!BytesOf(req.at("data").get<std::string>(), &bytes)) return Failure("data is not Base64");
+    if (files_.StoredBytes() + bytes.size() > maxStoredBytes_) {
+      return Failure("cannot store \"" + name + "\": the site's folder would hold more than " +
+                     std::to_string(maxStoredBytes_) + " bytes");
+    }
     if (!SplitPagePath(name, "", &parts, &why) || !files_.OpenParent(parts, false, &dir, &why)) {
       return Failure("cannot store \"" + name + "\": " + why);
     }
@@ -261,7 +281,9 @@ std::string WorkerState::Dispatch(const std::string& request) {
     if (jargs[fa.index].is_string() && jargs[fa.index].get<std::string>().empty()) continue;
     MappedPath m;
     std::string why;
-    if (!jargs[fa.index].is_string() ||
+    const bool full = fa.use == PathUse::kWrite && files_.StoredBytes() >= maxStoredBytes_;
+    if (full) why = "the site's folder holds " + std::to_string(maxStoredBytes_) + " bytes or more";
+    if (full || !jargs[fa.index].is_string() ||
         !files_.Map(jargs[fa.index].get<std::string>(), fa.use, &m, &why)) {
       fprintf(stderr, "tolmix worker: %.*s argument %u refused: %s\n",
               static_cast<int>(fa.member.size()), fa.member.data(), fa.index + 1u, why.c_str());
@@ -281,6 +303,9 @@ std::string WorkerState::Dispatch(const std::string& request) {
   }
   Variant result;
   HRESULT hr = obj.Call(dispid, flags, args, &result);
+  // A file written takes its name only when the member succeeded.
+  const bool succeeded = !Failed(hr) && result.vt == VT_BOOL && result.boolVal != 0;
+  for (MappedPath& m : mapped) Confinement::Finish(m, succeeded);
   if (Failed(hr)) return Failure(std::string("calling ") + req.at("name").get<std::string>() +
                                      " failed: " + HResultName(hr), hr);
   json value;

@@ -16,6 +16,9 @@
 // empty); it converts them to its parameter types.  Results keep their
 // types: boolean, number, text, or null for a member with no result.
 //
+// A create beyond the origin's object limit, a /put or a file member
+// beyond its folder's byte limit fail (limits below).
+//
 // File arguments of the file members are mapped into the origin's folder
 // (bridge/Confinement.h) before the member runs; a refused one is not
 // passed on: the member fails with its own read or write message, which
@@ -57,6 +60,12 @@ class WorkerState {
   CreateFn create_;
   std::map<int64_t, std::unique_ptr<Object>> objects_;
   int64_t nextId_ = 1;
+  // Limits of one origin: objects held at once, and bytes its folder may
+  // hold before /put and the members that write files are refused
+  // ($TOLMIX_MAX_OBJECTS, default 10,000; $TOLMIX_MAX_STORED_BYTES,
+  // default 1 GiB).
+  const size_t maxObjects_;
+  const uint64_t maxStoredBytes_;
 };
 
 // `tolmix worker`: serves FD for ORIGIN until the broker closes it.  The

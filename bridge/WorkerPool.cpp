@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include <openssl/crypto.h>
+
 #include "bridge/Frames.h"
 
 namespace tolmix::bridge {
@@ -43,8 +45,9 @@ bool SplitId(const json& id, uint64_t* generation, int64_t* n) {
 
 }  // namespace
 
-WorkerPool::WorkerPool(std::string program, std::chrono::seconds idle)
-    : program_(std::move(program)), idle_(idle) {}
+WorkerPool::WorkerPool(std::string program, std::chrono::seconds idle,
+                       std::chrono::seconds callTimeout)
+    : program_(std::move(program)), idle_(idle), callTimeout_(callTimeout) {}
 
 WorkerPool::~WorkerPool() { EndAll(); }
 
@@ -126,7 +129,7 @@ bool WorkerPool::Alive(Slot& s) {
   return false;
 }
 
-json WorkerPool::Call(const std::string& origin, json request) {
+json WorkerPool::Call(const std::string& origin, json& request) {
   std::shared_ptr<Slot> slot = SlotOf(origin);
   std::lock_guard lock(slot->m);
   const std::string op = request.value("op", "");
@@ -147,12 +150,26 @@ json WorkerPool::Call(const std::string& origin, json request) {
     if (!Start(*slot, origin, &error)) return Gone(error);
   }
   slot->lastUse = std::chrono::steady_clock::now();
-  std::string answerText;
-  if (!WriteFrame(slot->fd, request.dump()) || !ReadFrame(slot->fd, &answerText)) {
-    fprintf(stderr, "tolmix bridge: worker %d for %s ended during a call\n",
-            static_cast<int>(slot->pid.load()), origin.c_str());
+  std::string answerText, frame = request.dump();
+  const bool written = WriteFrame(slot->fd, frame);
+  // The request may carry a PIN (SetPasswd): no copy of it stays behind.
+  OPENSSL_cleanse(frame.data(), frame.size());
+  bool timedOut = false;
+  if (!written || !ReadFrame(slot->fd, &answerText,
+                             static_cast<int>(callTimeout_.count() * 1000), &timedOut)) {
+    const pid_t pid = slot->pid;
+    if (timedOut) {
+      fprintf(stderr, "tolmix bridge: worker %d for %s did not answer within %lld s; ended\n",
+              static_cast<int>(pid), origin.c_str(), static_cast<long long>(callTimeout_.count()));
+      if (pid > 0) kill(pid, SIGKILL);  // a stopped process too
+    } else {
+      fprintf(stderr, "tolmix bridge: worker %d for %s ended during a call\n",
+              static_cast<int>(pid), origin.c_str());
+    }
     Stop(*slot);
-    return Gone("the control's process ended during the call");
+    return Gone(timedOut ? "the call took longer than " + std::to_string(callTimeout_.count()) +
+                               " s; the control's process was ended"
+                         : "the control's process ended during the call");
   }
   slot->lastUse = std::chrono::steady_clock::now();
   json answer = json::parse(answerText, nullptr, false);

@@ -23,15 +23,20 @@ namespace tolmix::bridge {
 class WorkerPool {
  public:
   // PROGRAM: the tolmix binary to run as "PROGRAM worker --origin O --fd 3".
-  WorkerPool(std::string program, std::chrono::seconds idle);
+  // A call not answered within CALL_TIMEOUT ends its worker (a hung device,
+  // a stopped process, a dialog nobody answers): the page's call fails and
+  // the origin's next create starts a fresh worker.
+  WorkerPool(std::string program, std::chrono::seconds idle,
+             std::chrono::seconds callTimeout = std::chrono::seconds(120));
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Runs REQUEST (with "op") in ORIGIN's worker and returns the answer.
+  // Runs REQUEST (with "op") in ORIGIN's worker and returns the answer
+  // (REQUEST's object id is replaced by the worker's own number).
   // Blocks for the length of the call; calls for one origin go one at a
   // time, calls for different origins side by side.
-  nlohmann::json Call(const std::string& origin, nlohmann::json request);
+  nlohmann::json Call(const std::string& origin, nlohmann::json& request);
 
   // Whether ORIGIN has a live worker (an ended one is reaped here).
   bool Running(const std::string& origin);
@@ -59,6 +64,7 @@ class WorkerPool {
 
   std::string program_;
   std::chrono::seconds idle_;
+  std::chrono::seconds callTimeout_;
   std::mutex mapMutex_;
   std::map<std::string, std::shared_ptr<Slot>> slots_;
   uint64_t generations_ = 0;  // under mapMutex_

@@ -98,6 +98,12 @@ class CMSEngine {
   // clean-up (ReleaseEngines).  Every key-using operation runs it first.
   void ReleaseKeyAndCert() noexcept;
 
+  // The PIN of this object when the device the call settled on refused it
+  // (wrong, of a bad length, or locked): the caller empties the session's
+  // PIN if it is still this one, so that it is not presented again.  Null
+  // otherwise.
+  const char* RefusedPin() const noexcept { return m_bPinRefused ? m_szPin : nullptr; }
+
   // ---- Provider bring-up (ProviderBringUp.cpp) ----
   //
   // Engine references -- the one rule every engine operation follows:
@@ -133,22 +139,23 @@ class CMSEngine {
   // twice while its engine is alive).
   int LoadDynamicEngine(const char* name) noexcept;
 
-  // LoginP11Device checks the PIN on the first PKCS#11 module listed in
-  // P11_SKF.ini that loads and shows a slot with a token: opens a session on
-  // its first such slot, logs the user in, closes everything and unloads the
-  // module.  Returns 0 on a good login; C_Login's CKR value when the token
-  // refuses (e.g. CKR_PIN_INCORRECT 0xA0) with "登录UKEY失败,..."; -1 for an
-  // empty PIN ("密码为空,请输入密码!") and every other failure.  A missing
-  // list file, a DeviceCount that is not a positive number and an empty
-  // DLLName leave the error text unchanged.
+  // LoginP11Device checks the PIN on the PKCS#11 token that a key load
+  // would use: the first candidate token of the modules listed in
+  // P11_SKF.ini (docs/devices.md, "Which PKCS#11 token"), chosen and logged
+  // into by the "pkcs11_rsa_key" engine.  Returns 0 on a good login;
+  // C_Login's CKR value when the token refuses (e.g. CKR_PIN_INCORRECT
+  // 0xA0) with "登录UKEY失败,...", or CKR_PIN_LOCKED with the locked
+  // message; -1 for an empty PIN ("密码为空,请输入密码!") and every other
+  // failure.  A missing list file, a DeviceCount that is not a positive
+  // number and an empty DLLName leave the error text unchanged.
   int LoginP11Device() noexcept;
 
   // SetPassword(PIN), then LoginP11Device.
   int SetPasswordAndLoginP11(const char* pin) noexcept;
 
-  // P11TokenPresent walks P11_SKF.ini as LoginP11Device does and tells
-  // whether a module shows a slot with a token.  No session is opened and
-  // no PIN presented; the error text is left as it was.
+  // P11TokenPresent makes LoginP11Device's choice and tells whether a
+  // token is a candidate.  No PIN is presented; the error text is left as
+  // it was.
   bool P11TokenPresent() noexcept;
 
   // Most engines one object keeps initialised at once (the system uses 3).
@@ -240,6 +247,12 @@ class CMSEngine {
   // SM3 is written as "1.2.156.10197.1.501" (OpenSSL 3 names it
   // "SM2-with-SM3").  Returns 0; writes nothing for a null CERT or OUT.
   static int CertSignatureAlgorithmName(X509* cert, char (&out)[kAlgorithmNameSize]) noexcept;
+
+  // CertSignatureAlgorithmName, except that a certificate with an SM2 key
+  // (GmForms.h: CertHasSm2Key) is named "1.2.156.10197.1.501" whatever
+  // signed it: the name SelectInterfaceByCertificate takes for verification,
+  // encryption and raw verification.
+  static int CertInterfaceAlgorithmName(X509* cert, char (&out)[kAlgorithmNameSize]) noexcept;
 
   // True for the names of GM (SM2) certificates: "1.2.156.10197.1.501",
   // "ecdsa-with-SHA1", "ecdsa-with-SHA256" and OpenSSL 3's "SM2-with-SM3",
@@ -431,6 +444,12 @@ class CMSEngine {
   // token; with LOGIN the PIN check on it, without it 0 as soon as the
   // token is found.
   int FindP11Token(bool login) noexcept;
+  // Says in m_szError what the "pkcs11_rsa_key" engine E's last choice and
+  // login came to; the result as LoginP11Device's.
+  int ReportP11Outcome(ENGINE* e) noexcept;
+  // Whether P11_SKF.ini names a module at all: without one the "P11" route
+  // fails without a message of its own.
+  bool P11ListNamesModules() noexcept;
 
   // ---- Key and certificate loading (KeyLoading.cpp) ----
   // The SKF probe of ProbeSkfCert.  CERTIFICATE_ONLY: no PIN is presented
@@ -500,6 +519,7 @@ class CMSEngine {
   char m_szCertName[kCertNameSize]{};         // its simple display name (key id)
   int32_t m_nKeyKind = kExchangeKey;          // kExchangeKey or kSignatureKey
   char m_szPin[kPinSize]{};                   // device PIN, at most 31 bytes
+  bool m_bPinRefused = false;                 // the settled device refused m_szPin
   char m_szError[kErrorTextSize]{};           // GBK message of the last failure
   ossl::Text m_pContent;                      // verified content (OpenSSL allocator)
   ossl::InitializedEngine m_apEngines[kMaxEngines];  // ENGINE_init references LoadDynamicEngine took

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -12,7 +13,9 @@
 #include "engine/CMSEngine.h"
 #include "engine/EngineSlots.h"
 #include "engine/EnvelopeParts.h"
+#include "engine/GmForms.h"
 #include "engine/GmProfile.h"
+#include "platform/Trace.h"
 
 namespace tolmix {
 namespace envelope {
@@ -63,17 +66,22 @@ ossl::Ptr<X509> ParseCertPem(const char* certPem) noexcept {
 
 ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, ossl::Ptr<ENGINE>* engine) noexcept {
   char name[CMSEngine::kAlgorithmNameSize] = {};
-  CMSEngine::CertSignatureAlgorithmName(recipient, name);
+  CMSEngine::CertInterfaceAlgorithmName(recipient, name);
   *engine = self.SelectInterfaceByCertificate(name);
   if (!*engine) return nullptr;
+  // Triple-DES CBC, or SM4-CBC for an SM2 recipient where the SM4 output
+  // form is asked for (GmForms.h).
+  const bool sm2 = gm_profile::IsSm2Key(X509_get0_pubkey(recipient));
+  const EVP_CIPHER* cipher =
+      sm2 && gm_forms::OutputForm("sm4") ? EVP_sm4_cbc() : EVP_des_ede3_cbc();
   ossl::Ptr<PKCS7> p7(PKCS7_new());
   if (!p7 || !PKCS7_set_type(p7.get(), NID_pkcs7_enveloped) ||
-      !PKCS7_set_cipher(p7.get(), EVP_des_ede3_cbc())) {
+      !PKCS7_set_cipher(p7.get(), cipher)) {
     return nullptr;
   }
   // OpenSSL 3.0's PKCS7_add_recipient refuses SM2 keys ("encryption not
   // supported for this key type"); RSA keys keep OpenSSL's own entry.
-  bool added = gm_profile::IsSm2Key(X509_get0_pubkey(recipient))
+  bool added = sm2
                    ? AddSm2Recipient(p7.get(), recipient)
                    : PKCS7_add_recipient(p7.get(), recipient) != nullptr;
   return added ? std::move(p7) : nullptr;
@@ -95,6 +103,49 @@ PKCS7_RECIP_INFO* RecipientFor(PKCS7* p7, X509* cert) noexcept {
   return nullptr;
 }
 
+// One private-key operation of the device: KEY decrypts the bytes IN.
+bool DeviceDecrypt(EVP_PKEY* key, const unsigned char* in, size_t inLen, std::string* out) {
+  ossl::Ptr<EVP_PKEY_CTX> pctx(EVP_PKEY_CTX_new(key, nullptr));
+  size_t len = 0;
+  if (!pctx || EVP_PKEY_decrypt_init(pctx.get()) <= 0 ||
+      EVP_PKEY_decrypt(pctx.get(), nullptr, &len, in, inLen) <= 0 || len == 0) {
+    return false;
+  }
+  out->assign(len, '\0');
+  if (EVP_PKEY_decrypt(pctx.get(), reinterpret_cast<unsigned char*>(out->data()), &len, in,
+                       inLen) <= 0) {
+    OPENSSL_cleanse(out->data(), out->size());
+    out->clear();
+    return false;
+  }
+  out->resize(len);
+  return true;
+}
+
+// The content key in WRAPPED, unwrapped by the device.  An RSA key takes
+// the bytes as they are.  An SM2 key takes each form the SM2 ciphertext may
+// have been written in (GmForms.h), in turn, until the device accepts one:
+// the device checks C3 (SM3 of C1's point, the key and C2) and refuses a
+// ciphertext read in the wrong order, so no key that failed it is used.
+bool UnwrapKey(EVP_PKEY* key, const ASN1_OCTET_STRING* wrapped, std::string* ek) {
+  if (!gm_profile::IsSm2Key(key)) {
+    if (DeviceDecrypt(key, wrapped->data, static_cast<size_t>(wrapped->length), ek)) return true;
+    platform::Trace("envelope: the device refused the wrapped content key");
+    return false;
+  }
+  const std::vector<std::string> forms =
+      gm_forms::Sm2CipherCandidates(wrapped->data, static_cast<size_t>(wrapped->length));
+  for (const std::string& der : forms) {
+    ERR_set_mark();
+    bool ok = DeviceDecrypt(key, reinterpret_cast<const unsigned char*>(der.data()), der.size(), ek);
+    ERR_pop_to_mark();
+    if (ok) return true;
+  }
+  platform::Trace("envelope: the device refused the SM2-wrapped content key in each of its %zu"
+                  " readings (C3 check)", forms.size());
+  return false;
+}
+
 // Opens an enveloped P7 as PKCS7_dataDecode does, with one difference: a
 // content key that KEY cannot unwrap is a failure.  OpenSSL 3 goes on with
 // a random key in that case (its defence against key oracles), and a random
@@ -105,26 +156,24 @@ ossl::Ptr<BIO> OpenEnveloped(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noex
   if (p7->d.enveloped == nullptr) return nullptr;  // no content at all
   PKCS7_ENC_CONTENT* ec = p7->d.enveloped->enc_data;
   const EVP_CIPHER* cipher =
-      ec && ec->algorithm ? EVP_get_cipherbyobj(ec->algorithm->algorithm) : nullptr;
+      ec && ec->algorithm ? gm_forms::ContentCipher(ec->algorithm->algorithm) : nullptr;
   PKCS7_RECIP_INFO* ri = cert ? RecipientFor(p7, cert) : nullptr;
-  if (!cipher || !ri || !ri->enc_key || (!in && !ec->enc_data)) return nullptr;
-
-  // The device unwraps the content key: one private-key operation.
-  ossl::Ptr<EVP_PKEY_CTX> pctx(EVP_PKEY_CTX_new(key, nullptr));
-  size_t len = 0;
-  if (!pctx || EVP_PKEY_decrypt_init(pctx.get()) <= 0 ||
-      EVP_PKEY_decrypt(pctx.get(), nullptr, &len, ri->enc_key->data, ri->enc_key->length) <= 0 ||
-      len == 0) {
+  if (!cipher || !ri || !ri->enc_key || (!in && !ec->enc_data)) {
+    platform::Trace("envelope: %s", !cipher ? "no known content cipher"
+                                    : !ri   ? "no recipient entry for the key's certificate"
+                                            : "no wrapped key or no encrypted content");
     return nullptr;
   }
-  std::string ek(len, '\0');
+
+  // The device unwraps the content key.
+  std::string ek;
+  if (!UnwrapKey(key, ri->enc_key, &ek)) return nullptr;
+  size_t len = ek.size();
   auto* ekData = reinterpret_cast<unsigned char*>(ek.data());
-  bool unwrapped = EVP_PKEY_decrypt(pctx.get(), ekData, &len, ri->enc_key->data,
-                                    ri->enc_key->length) > 0;
 
   ossl::Ptr<BIO> chain(BIO_new(BIO_f_cipher()));
   EVP_CIPHER_CTX* ctx = nullptr;
-  bool ok = unwrapped && chain && BIO_get_cipher_ctx(chain.get(), &ctx) > 0 &&
+  bool ok = chain && BIO_get_cipher_ctx(chain.get(), &ctx) > 0 &&
             EVP_CipherInit_ex(ctx, cipher, nullptr, nullptr, nullptr, 0) &&
             EVP_CIPHER_asn1_to_param(ctx, ec->algorithm->parameter) >= 0 &&
             (static_cast<int>(len) == EVP_CIPHER_CTX_get_key_length(ctx) ||
@@ -211,8 +260,7 @@ int CMSEngine::OpenEnvelopeText(const char* pem, int len, std::string* plain) no
   ossl::Ptr<ENGINE> e;
   if (LoadKeyAndCert(&m_pCert, &m_pKey, &e) != 0 || !m_pCert || !m_pKey || !e) return -1;
 
-  ossl::Ptr<BIO> in(BIO_new_mem_buf(pem, len));
-  ossl::Ptr<PKCS7> p7(in ? PEM_read_bio_PKCS7(in.get(), nullptr, nullptr, nullptr) : nullptr);
+  ossl::Ptr<PKCS7> p7 = gm_forms::ReadMessage(pem, len);  // GmForms.h: armours, GM types
   if (!p7) return -1;
   ossl::Ptr<BIO> chain =
       envelope::OpenDecryptChain(e.get(), p7.get(), m_pKey.get(), m_pCert.get(), nullptr);
@@ -223,6 +271,7 @@ int CMSEngine::OpenEnvelopeText(const char* pem, int len, std::string* plain) no
   char block[envelope::kMemoryBlock];
   for (int n; (n = BIO_read(chain.get(), block, sizeof block)) > 0;) plain->append(block, n);
   if (!envelope::CipherEndedCleanly(chain.get())) {
+    platform::Trace("envelope: the content did not decrypt (padding check)");
     OPENSSL_cleanse(plain->data(), plain->size());
     plain->clear();
     return -1;

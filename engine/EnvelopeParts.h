@@ -3,6 +3,8 @@
 // (EnvelopeStream.cpp).  Internal to the engine.
 #pragma once
 
+#include <string>
+
 #include <openssl/engine.h>
 #include <openssl/pkcs7.h>
 
@@ -59,7 +61,8 @@ bool CipherEndedCleanly(BIO* chain) noexcept;
 
 // ---- Streaming envelope reader (EnvelopeStream.cpp) ----
 
-// Positions the PEM file SRC after its "-----BEGIN PKCS7-----" line and
+// Positions the PEM file SRC after its "-----BEGIN PKCS7-----" (or
+// "-----BEGIN CMS-----") line and
 // returns a Base64 decoder over it (the caller frees it with BIO_free, not
 // BIO_free_all: SRC stays the caller's).  Null when there is no such line.
 BIO* OpenPemBody(BIO* src) noexcept;
@@ -78,5 +81,8 @@ ossl::Ptr<PKCS7> ReadEnvelopeHead(BIO* der) noexcept;
 // the reader.
 BIO* NewContentReader(BIO* der) noexcept;
 bool ContentReaderFailed(BIO* reader) noexcept;
+
+// TAG with a definite DER length around BODY.
+std::string Wrap(unsigned char tag, const std::string& body);
 
 }  // namespace tolmix::envelope

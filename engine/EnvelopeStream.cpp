@@ -11,11 +11,14 @@
 #include <openssl/pkcs7.h>
 
 #include "engine/EnvelopeParts.h"
+#include "engine/GmForms.h"
 
 namespace tolmix::envelope {
 namespace {
 
-constexpr char kPemBegin[] = "-----BEGIN PKCS7-----";
+// PEM armours of an envelope file: "PKCS7", and "CMS" as some GM systems
+// write it.
+constexpr const char* kPemBegins[] = {"-----BEGIN PKCS7-----", "-----BEGIN CMS-----"};
 constexpr size_t kMaxHead = 1 << 20;  // recipients and algorithm of one envelope
 constexpr long kIndefinite = -1;
 
@@ -89,21 +92,6 @@ bool CopyElement(BIO* in, const Header& h, std::string* out, int depth = 0) {
 bool ReadElement(BIO* in, unsigned char tag, std::string* out) {
   Header h;
   return ReadHeader(in, &h) && h.tag == tag && CopyElement(in, h, out);
-}
-
-// TAG with a definite length around BODY.
-std::string Wrap(unsigned char tag, const std::string& body) {
-  std::string out(1, static_cast<char>(tag));
-  size_t n = body.size();
-  if (n < 0x80) {
-    out += static_cast<char>(n);
-  } else {
-    std::string digits;
-    for (; n; n >>= 8) digits.insert(digits.begin(), static_cast<char>(n & 0xFF));
-    out += static_cast<char>(0x80 | digits.size());
-    out += digits;
-  }
-  return out + body;
 }
 
 // The content reader's state: the frames of the constructed encodings that
@@ -222,6 +210,21 @@ BIO_METHOD* ContentReaderMethod() {
 
 }  // namespace
 
+// TAG with a definite length around BODY.
+std::string Wrap(unsigned char tag, const std::string& body) {
+  std::string out(1, static_cast<char>(tag));
+  size_t n = body.size();
+  if (n < 0x80) {
+    out += static_cast<char>(n);
+  } else {
+    std::string digits;
+    for (; n; n >>= 8) digits.insert(digits.begin(), static_cast<char>(n & 0xFF));
+    out += static_cast<char>(0x80 | digits.size());
+    out += digits;
+  }
+  return out + body;
+}
+
 BIO* OpenPemBody(BIO* src) noexcept {
   // Lines before the armour are skipped, as PEM readers do.  A line longer
   // than the buffer arrives in pieces; only the start of a line counts.
@@ -230,7 +233,9 @@ BIO* OpenPemBody(BIO* src) noexcept {
   for (;;) {
     int n = BIO_gets(src, line, sizeof line);
     if (n <= 0) return nullptr;
-    if (atLineStart && strncmp(line, kPemBegin, sizeof kPemBegin - 1) == 0) break;
+    bool begins = false;
+    for (const char* b : kPemBegins) begins = begins || strncmp(line, b, strlen(b)) == 0;
+    if (atLineStart && begins) break;
     atLineStart = line[n - 1] == '\n';
   }
   BIO* b64 = BIO_new(BIO_f_base64());
@@ -240,11 +245,15 @@ BIO* OpenPemBody(BIO* src) noexcept {
 
 ossl::Ptr<PKCS7> ReadEnvelopeHead(BIO* der) noexcept try {
   Header h;
-  unsigned char oid[sizeof kEnvelopedOid];
-  // ContentInfo, its content type, [0] EXPLICIT and the EnvelopedData.
-  if (!ReadHeader(der, &h) || h.tag != 0x30 || !ReadExact(der, oid, sizeof oid) ||
-      memcmp(oid, kEnvelopedOid, sizeof oid) != 0 || !ReadHeader(der, &h) || h.tag != 0xA0 ||
-      !ReadHeader(der, &h) || h.tag != 0x30) {
+  // ContentInfo, its content type (PKCS#7 or GM/T 0010 envelopedData; the
+  // head below is rebuilt with the PKCS#7 one), [0] EXPLICIT and the
+  // EnvelopedData.
+  std::string type;
+  if (!ReadHeader(der, &h) || h.tag != 0x30 || !ReadElement(der, 0x06, &type) ||
+      (type != std::string(reinterpret_cast<const char*>(kEnvelopedOid), sizeof kEnvelopedOid) &&
+       type != std::string(reinterpret_cast<const char*>(gm_forms::kGmEnvelopedOidDer),
+                           sizeof gm_forms::kGmEnvelopedOidDer)) ||
+      !ReadHeader(der, &h) || h.tag != 0xA0 || !ReadHeader(der, &h) || h.tag != 0x30) {
     return nullptr;
   }
   std::string version, recipients, contentType, algorithm;

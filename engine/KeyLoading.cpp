@@ -15,8 +15,10 @@
 #include "certs/CertSelectDlg.h"
 #include "engine/CMSEngine.h"
 #include "engine/EngineSlots.h"
+#include "engine/SkfRefusals.h"
 #include "platform/Certificate.h"
 #include "platform/NameFormatter.h"
+#include "platform/Trace.h"
 #include "skf/SKFDevice.h"
 #include "util/FixedText.h"
 
@@ -145,12 +147,20 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
       return -1;
     }
     const bool skfNamed = Is(m_szInterfaceName, kSkf);
+    // The key this PIN is presented to: the library and its application.
+    const std::string keyName = std::string(path) + '\0' + applications;
+    if (!skfNamed && SkfRefusalKnown(keyName, m_szPin)) {
+      platform::Trace("SKF: %s refused this PIN before: not presented again", path);
+      return -1;
+    }
     if (!skfNamed && !(known && left > kSkfTriesKept) && P11TokenPresent()) return -1;
     if (device.VerifyPin(m_szPin, USER_TYPE) != SAR_OK) {
       FormatError(kMsgLogin, static_cast<int>(device.PinRetryCount()));
       if (pinRefused) *pinRefused = true;
+      if (!skfNamed) RememberSkfRefusal(keyName, m_szPin);
       return -1;
     }
+    ForgetSkfRefusal(keyName, m_szPin);
   }
 
   ULONG listSize = 0;
@@ -217,19 +227,29 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
     const bool skfNamed = Is(m_szInterfaceName, kSkf);
     bool pinRefused = false;
     const int probe = ProbeSkf(false, &pinRefused);
-    if (skfNamed && pinRefused) return -1;
+    if (skfNamed && pinRefused) {
+      m_bPinRefused = true;  // the session's PIN is not presented again
+      return -1;
+    }
     CopyBounded(m_szInterfaceName, probe == 1 ? kSkf : kP11);
   }
 
   if (Is(m_szInterfaceName, kP11)) {
-    if (LoginP11Device() != 0) return -1;
+    // One login: the engine's key load is the PIN check too.  Its choice
+    // of token and its answer are the ones LoginP11Device reports.
+    if (!P11ListNamesModules()) return -1;
     if (LoadDynamicEngine(kPkcs11Engine) != 0) return -1;
     ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
     if (!e) return -1;
     ENGINE_set_ex_data(e.get(), kEngineSlotPin, m_szPin);
     ossl::Ptr<X509> c;
     ossl::Ptr<EVP_PKEY> k;
-    if (!LoadClientCert(e.get(), &m_nKeyKind, &c, &k) || !WritePem(c.get(), m_szCertText)) {
+    if (!LoadClientCert(e.get(), &m_nKeyKind, &c, &k)) {
+      m_bPinRefused = false;
+      if (ReportP11Outcome(e.get()) == 0) SetError(kMsgP11Key);
+      return -1;
+    }
+    if (!WritePem(c.get(), m_szCertText)) {
       SetError(kMsgP11Key);
       return -1;
     }

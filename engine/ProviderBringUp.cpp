@@ -17,11 +17,15 @@
 #include "engine/EngineSlots.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Env.h"
+#include "platform/Trace.h"
 #include "util/IniReader.h"
+#include "util/TokenOutcome.h"
 #include "util/TokenRetry.h"
 
 namespace tolmix {
 namespace {
+
+constexpr char kPkcs11Engine[] = "pkcs11_rsa_key";
 
 // 加载引擎库%s.dll失败
 constexpr char kEngineLoadFailed[] = "\xBC\xD3\xD4\xD8\xD2\xFD\xC7\xE6\xBF\xE2%s.dll\xCA\xA7\xB0\xDC";
@@ -40,6 +44,11 @@ constexpr char kNoToken[] = "\xCE\xB4\xB7\xA2\xCF\xD6UKEY\xC9\xE8\xB1\xB8";
 constexpr char kOpenSessionFailed[] = "\xB4\xF2\xBF\xAA\xC9\xE8\xB1\xB8\xBB\xE1\xBB\xB0\xCA\xA7\xB0\xDC";
 // 密码为空,请输入密码!
 constexpr char kEmptyPin[] = "\xC3\xDC\xC2\xEB\xCE\xAA\xBF\xD5,\xC7\xEB\xCA\xE4\xC8\xEB\xC3\xDC\xC2\xEB!";
+// 登录设备失败，口令是否正确,您还有%d次尝试机会!!!!!! -- the SKF route's
+// message, with 0 tries, for a PKCS#11 token that is locked.
+constexpr char kLocked[] =
+    "\xB5\xC7\xC2\xBC\xC9\xE8\xB1\xB8\xCA\xA7\xB0\xDC\xA3\xAC\xBF\xDA\xC1\xEE\xCA\xC7\xB7\xF1"
+    "\xD5\xFD\xC8\xB7,\xC4\xFA\xBB\xB9\xD3\xD0%d\xB4\xCE\xB3\xA2\xCA\xD4\xBB\xFA\xBB\xE1!!!!!!";
 // 登录UKEY失败,密码错误,重复次数过多会锁死UKEY.
 constexpr char kLoginFailed[] =
     "\xB5\xC7\xC2\xBCUKEY\xCA\xA7\xB0\xDC,\xC3\xDC\xC2\xEB\xB4\xED\xCE\xF3,\xD6\xD8\xB8\xB4\xB4\xCE"
@@ -59,101 +68,6 @@ bool ModulePath(char (&out)[kModulePathSize], const char* name, const char* suff
     return path.size() < kModulePathSize;
   } catch (...) {
     return false;
-  }
-}
-
-// One PKCS#11 module loaded for the PIN check, released on every path:
-// C_Finalize when this check's own C_Initialize succeeded, then the module
-// unloaded.
-class P11Module {
- public:
-  P11Module() = default;
-  ~P11Module() {
-    if (m_bFinalize) m_pFunctions->C_Finalize(nullptr);
-    m_pDso.reset();
-  }
-  P11Module(const P11Module&) = delete;
-  P11Module& operator=(const P11Module&) = delete;
-
-  bool Load(const char* path) noexcept {
-    m_pDso.reset(DSO_load(nullptr, path, nullptr, 0));
-    return m_pDso != nullptr;
-  }
-  CK_C_GetFunctionList Entry() const noexcept {
-    // DSO hands every symbol out as void (*)(void).
-    return reinterpret_cast<CK_C_GetFunctionList>(DSO_bind_func(m_pDso.get(), "C_GetFunctionList"));
-  }
-  void SetFunctions(CK_FUNCTION_LIST_PTR functions) noexcept { m_pFunctions = functions; }
-  CK_FUNCTION_LIST_PTR F() const noexcept { return m_pFunctions; }
-  void FinalizeOnRelease() noexcept { m_bOwner = m_bFinalize = true; }
-
-  // Finalises and initialises the module again, so that it reads its token
-  // afresh (util/TokenRetry.h); a module some other part of the process
-  // initialised is left alone.  False when it did not initialise again.
-  bool Restart() noexcept {
-    if (!m_bOwner) return true;
-    if (m_bFinalize) m_pFunctions->C_Finalize(nullptr);
-    CK_RV rv = m_pFunctions->C_Initialize(nullptr);
-    m_bFinalize = rv == CKR_OK;
-    if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) m_bOwner = false;  // another user came in between
-    return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
-  }
-
- private:
-  ossl::Ptr<DSO> m_pDso;
-  CK_FUNCTION_LIST_PTR m_pFunctions = nullptr;
-  bool m_bOwner = false;     // this check initialised the module
-  bool m_bFinalize = false;  // and it is initialised now
-};
-
-// What one pass over a module's first token came to: the step it ended at
-// and the answer of the call that ended it.
-struct TokenPass {
-  enum Step { kSlotList, kNoToken, kNoMemory, kPresent, kOpenSession, kEmptyPin, kLogin };
-  Step step;
-  CK_RV rv;
-};
-
-// Lists the slots with a token and, for LOGIN, opens a session on the first
-// one, logs PIN in (after C_Logout) and closes the session again.
-TokenPass PassOverToken(CK_FUNCTION_LIST_PTR f, bool login, const char* pin) noexcept {
-  CK_ULONG slot_count = 0;
-  CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &slot_count);
-  if (rv != CKR_OK) return {TokenPass::kSlotList, rv};
-  if (slot_count == 0) return {TokenPass::kNoToken, CKR_OK};
-  std::unique_ptr<CK_SLOT_ID[]> slots(new (std::nothrow) CK_SLOT_ID[slot_count]);
-  if (!slots) return {TokenPass::kNoMemory, CKR_HOST_MEMORY};
-  rv = f->C_GetSlotList(CK_TRUE, slots.get(), &slot_count);
-  if (rv != CKR_OK) return {TokenPass::kSlotList, rv};
-  if (slot_count == 0) return {TokenPass::kNoToken, CKR_OK};
-  if (!login) return {TokenPass::kPresent, CKR_OK};  // nothing is opened on it
-
-  CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-  rv = f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
-  if (rv != CKR_OK) return {TokenPass::kOpenSession, rv};
-  f->C_Logout(session);  // result ignored
-  TokenPass pass{TokenPass::kEmptyPin, CKR_OK};
-  if (pin[0] != '\0') {
-    pass.step = TokenPass::kLogin;
-    pass.rv = f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)),
-                         static_cast<CK_ULONG>(strlen(pin)));
-  }
-  f->C_CloseSession(session);
-  return pass;
-}
-
-// True when PASS ended at an answer of the token that is worth another
-// pass; see util/TokenRetry.h for which, and why C_Login is among them only
-// with answers given before the PIN was compared.
-bool WorthAnotherPass(const TokenPass& pass, bool* general_error_spent) noexcept {
-  switch (pass.step) {
-    case TokenPass::kSlotList:
-    case TokenPass::kOpenSession:
-      return IsTransientTokenAnswer(pass.rv);
-    case TokenPass::kLogin:
-      return pass.rv != CKR_OK && IsTransientLoginAnswer(pass.rv, general_error_spent);
-    default:
-      return false;
   }
 }
 
@@ -242,91 +156,84 @@ bool CMSEngine::P11TokenPresent() noexcept {
   return present;
 }
 
+// The token choice and the login are the "pkcs11_rsa_key" engine's
+// (modules/pkcs11_rsa_key/TokenChoice.h), so that the check and a key load
+// go to the same token; the engine says how far it came (TokenOutcome) and
+// the messages are said here.
 int CMSEngine::FindP11Token(bool login) noexcept {
   HoldDevices();  // another thread's C_Finalize would end this login
-  std::string list_path;
+  m_bPinRefused = false;
+  if (!P11ListNamesModules()) return -1;  // nothing to say
+  char saved[kErrorTextSize];
+  memcpy(saved, m_szError, sizeof saved);
+  if (LoadDynamicEngine(kPkcs11Engine) != 0) return -1;
+  memcpy(m_szError, saved, sizeof saved);  // loaded: that message is not this check's
+  ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
+  if (!e) return -1;
+  ENGINE_ctrl_cmd(e.get(), "CHECK_LOGIN", 0, login ? m_szPin : nullptr, nullptr, 0);
+  const int result = ReportP11Outcome(e.get());
+  // The PIN check leaves no module loaded (another object of this thread
+  // could not load the engine module while this one holds it); the choice
+  // alone, made by the SKF probe, keeps it for the key load that follows.
+  if (login) {
+    e.reset();
+    for (size_t i = 0; i < kMaxEngines; ++i) {
+      const char* id = m_apEngines[i] ? ENGINE_get_id(m_apEngines[i].get()) : nullptr;
+      if (id && strcmp(id, kPkcs11Engine) == 0) ReleaseEngineAt(i);
+    }
+  }
+  return result;
+}
+
+bool CMSEngine::P11ListNamesModules() noexcept {
   try {
-    list_path = SystemFilePath(platform::SystemDir(), kP11DeviceListFile);
+    return !ReadDeviceList(platform::SystemDir(), kP11DeviceListFile).empty();
   } catch (...) {
-    return -1;
+    return false;
   }
-  char count_text[kDeviceCountSize];
-  if (ReadIniString("DeviceCount", "DeviceCount", "", count_text, sizeof count_text,
-                    list_path.c_str()) == 0) {
-    return -1;
+}
+
+int CMSEngine::ReportP11Outcome(ENGINE* e) noexcept {
+  TokenOutcome outcome;
+  if (!ENGINE_ctrl_cmd(e, "LAST_OUTCOME", 0, &outcome, nullptr, 0)) return -1;
+  outcome.module[sizeof outcome.module - 1] = '\0';
+  switch (outcome.step) {
+    case TokenOutcome::kModuleLoad:
+      FormatError(kP11LoadFailed, outcome.module);
+      return -1;
+    case TokenOutcome::kModuleFunctions:
+      FormatError(kP11FunctionsFailed, outcome.module);
+      return -1;
+    case TokenOutcome::kNoDevice:
+      SetError(kNoToken);
+      return -1;
+    case TokenOutcome::kSlotList:
+      SetError(kSlotListFailed);
+      return -1;
+    case TokenOutcome::kOpenSession:
+      platform::Trace("P11: %s: no session opens on the chosen token (CKR 0x%08lX)", outcome.module,
+                      outcome.rv);
+      SetError(kOpenSessionFailed);
+      return -1;
+    case TokenOutcome::kEmptyPin:
+      SetError(kEmptyPin);
+      return -1;
+    case TokenOutcome::kLogin:
+      // A locked token is told apart from a wrong PIN, so the user stops
+      // guessing; either refusal empties the session's PIN (PinRefused).
+      if (outcome.rv == CKR_PIN_LOCKED) {
+        FormatError(kLocked, 0);
+      } else {
+        SetError(kLoginFailed);
+      }
+      m_bPinRefused = IsPinRefusal(outcome.rv);
+      platform::Trace("P11: %s refused the login (CKR 0x%08lX)", outcome.module, outcome.rv);
+      return LoginResult(outcome.rv);
+    case TokenOutcome::kReady:
+      return 0;
+    default:
+      return -1;  // no module listed: nothing to say
   }
-  long count = atol(count_text);
-  if (count <= 0) return -1;
-
-  for (long i = 1; i <= count; ++i) {
-    char section[32];
-    FormatBounded(section, "Device_%ld", i);
-    char dll_name[kDllNameSize];
-    if (ReadIniString(section, "DLLName", "", dll_name, sizeof dll_name, list_path.c_str()) == 0) {
-      return -1;  // an empty DLLName ends the list
-    }
-    char path[kModulePathSize];
-    P11Module module;
-    if (!ModulePath(path, dll_name, "") || !module.Load(path)) {
-      FormatError(kP11LoadFailed, path);
-      continue;
-    }
-    CK_C_GetFunctionList get_function_list = module.Entry();
-    if (!get_function_list) {
-      FormatError(kP11FunctionsFailed, path);
-      continue;
-    }
-    CK_FUNCTION_LIST_PTR functions = nullptr;
-    if (get_function_list(&functions) != CKR_OK || !functions) continue;
-    module.SetFunctions(functions);
-
-    CK_RV rv = functions->C_Initialize(nullptr);
-    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-      FormatError(kP11FunctionsFailed, path);
-      functions->C_Finalize(nullptr);
-      continue;
-    }
-    // A module some other part of the process had initialised stays
-    // initialised: finalising it would end that user's sessions.
-    if (rv == CKR_OK) module.FinalizeOnRelease();
-
-    // A token shared with other programs may refuse for a moment while
-    // they use it: pass over it again, from a freshly initialised module,
-    // within the retry budget; then the last answer stands.
-    TokenRetry retry;
-    bool general_error_spent = false;
-    TokenPass pass{TokenPass::kSlotList, CKR_OK};
-    for (;;) {
-      pass = PassOverToken(functions, login, m_szPin);
-      if (!WorthAnotherPass(pass, &general_error_spent)) break;
-      bool restarted = false;
-      while (!restarted && retry.Wait()) restarted = module.Restart();
-      if (!restarted) break;
-    }
-    switch (pass.step) {
-      case TokenPass::kSlotList:
-        SetError(kSlotListFailed);
-        continue;
-      case TokenPass::kNoToken:
-        SetError(kNoToken);
-        continue;
-      case TokenPass::kNoMemory:
-        return -1;
-      case TokenPass::kPresent:
-        return 0;
-      case TokenPass::kOpenSession:
-        // Finalised and unloaded on the way out, like every other failure.
-        SetError(kOpenSessionFailed);
-        return -1;
-      case TokenPass::kEmptyPin:
-        SetError(kEmptyPin);
-        return -1;
-      case TokenPass::kLogin:
-        if (pass.rv != CKR_OK) SetError(kLoginFailed);
-        return LoginResult(pass.rv);
-    }
-  }
-  return -1;
 }
 
 }  // namespace tolmix

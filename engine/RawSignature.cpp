@@ -162,7 +162,7 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
   }
 
   char algorithm[kAlgorithmNameSize] = {};
-  CertSignatureAlgorithmName(cert.get(), algorithm);
+  CertInterfaceAlgorithmName(cert.get(), algorithm);
   ossl::Ptr<ENGINE> engine = SelectInterfaceByCertificate(algorithm);
   if (!engine) return -1;
 

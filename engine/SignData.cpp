@@ -8,6 +8,7 @@
 #include <openssl/pkcs7.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/GmForms.h"
 #include "engine/GmProfile.h"
 
 namespace tolmix {
@@ -54,8 +55,11 @@ ossl::Ptr<PKCS7> BuildSignedData(X509* cert, EVP_PKEY* key, const char* content,
     *failure = kMsgSigner;
     return nullptr;
   }
-  if (!PKCS7_add_signed_attribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT,
-                                  OBJ_nid2obj(NID_pkcs7_data))) {
+  // With the GM/T 0010 output form, the content-type attribute names GM
+  // data, as the message will (GmForms.h).
+  ASN1_OBJECT* type = sm2 && gm_forms::OutputForm("types") ? OBJ_txt2obj("1.2.156.10197.6.1.4.2.1", 1)
+                                                           : OBJ_nid2obj(NID_pkcs7_data);
+  if (!type || !PKCS7_add_signed_attribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, type)) {
     *failure = kMsgAttribute;
     return nullptr;
   }
@@ -108,6 +112,11 @@ int CMSEngine::SignData(const char* content, int len, int attached, std::string*
   if (!p7) {
     SetError(failure);
     return -1;
+  }
+  if (gm_profile::IsSm2Key(m_pKey.get()) && gm_forms::OutputForm("types")) {
+    ossl::Ptr<PKCS7> gm = gm_forms::WithGmTypes(p7.get());
+    if (!gm) return -1;
+    return WriteEnvelopePem(gm.get(), pem);
   }
   return WriteEnvelopePem(p7.get(), pem);
 }

@@ -13,7 +13,9 @@
 #include <openssl/pkcs7.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/GmForms.h"
 #include "engine/GmProfile.h"
+#include "platform/Trace.h"
 
 namespace tolmix {
 namespace {
@@ -107,6 +109,17 @@ int CMSEngine::CertSignatureAlgorithmName(X509* cert, char (&out)[kAlgorithmName
   char* text = nullptr;
   long len = BIO_get_mem_data(bio.get(), &text);
   if (len > 0 && text) CopyBounded(out, std::string_view(text, static_cast<size_t>(len)));
+  return 0;
+}
+
+int CMSEngine::CertInterfaceAlgorithmName(X509* cert, char (&out)[kAlgorithmNameSize]) noexcept {
+  CertSignatureAlgorithmName(cert, out);
+  // The key decides for an SM2 key, whatever signed the certificate (an
+  // RSA issuer's "sha256WithRSAEncryption" would send it to "P11").
+  if (!IsGmAlgorithmName(out) && gm_forms::CertHasSm2Key(cert)) {
+    platform::Trace("certificate: SM2 key under a %s signature, taken as SM2", out);
+    CopyBounded(out, kGmAlgorithmNames[0]);
+  }
   return 0;
 }
 
@@ -218,26 +231,39 @@ int CMSEngine::VerifySignedData(int, int, const char* pem, int len) noexcept {
   ReleaseKeyAndCert();
   if (!pem || len < 0) return -1;  // a negative length would make the BIO read up to a NUL
 
-  ossl::Ptr<BIO> in(BIO_new_mem_buf(pem, len));
-  ossl::Ptr<PKCS7> p7(in ? PEM_read_bio_PKCS7(in.get(), nullptr, nullptr, nullptr) : nullptr);
+  // PEM "PKCS7" or "CMS", or bare Base64 of the DER; GM/T 0010 types read
+  // as the PKCS#7 ones.
+  ossl::Ptr<PKCS7> p7 = gm_forms::ReadMessage(pem, len);
   if (!p7) return -1;
   STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(p7.get());
-  if (!signers || sk_PKCS7_SIGNER_INFO_num(signers) <= 0) return -1;
+  if (!signers || sk_PKCS7_SIGNER_INFO_num(signers) <= 0) {
+    platform::Trace("verify: the message is no signed data, or has no signer");
+    return -1;
+  }
   STACK_OF(X509)* certs = MessageCerts(p7.get());
   X509* first = SignerCert(certs, sk_PKCS7_SIGNER_INFO_value(signers, 0));
-  if (!first) return -1;
+  if (!first) {
+    platform::Trace("verify: the first signer's certificate is not in the message");
+    return -1;
+  }
 
   char name[kAlgorithmNameSize] = {};
-  CertSignatureAlgorithmName(first, name);
+  CertInterfaceAlgorithmName(first, name);
   ossl::Ptr<ENGINE> engine = SelectInterfaceByCertificate(name);
-  if (!engine) return -1;
+  if (!engine) {
+    platform::Trace("verify: no %s engine for the signer's certificate", m_szInterfaceName);
+    return -1;
+  }
   // OpenSSL alone checks RSA certificates under "CSP" (the "capi" branch).
   const bool plain = !IsGmAlgorithmName(name) && strcmp(m_szInterfaceName, kCsp) == 0;
 
   // With the "gmEngine" up, the chain's SHA-1 digest is its SM3, as it
   // was when such a message was signed.
   ossl::Ptr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));
-  if (!chain) return -1;
+  if (!chain) {
+    platform::Trace("verify: the message's data chain does not open (digest or content)");
+    return -1;
+  }
   char* data = nullptr;
   long data_len = BIO_get_mem_data(chain.get(), &data);
   if (data_len <= 0 || !data) {
@@ -262,6 +288,11 @@ int CMSEngine::VerifySignedData(int, int, const char* pem, int len) noexcept {
              : plain ? PKCS7_signatureVerify(chain.get(), p7.get(), si, cert)
                      : SignatureVerifyWithEngine(engine.get(), chain.get(), p7.get(), si, cert);
     if (ok <= 0) {
+      const char* why = ERR_reason_error_string(ERR_peek_last_error());
+      platform::Trace("verify: signer %d refused: %s", i + 1,
+                      !cert ? "its certificate is not in the message"
+                      : why ? why
+                            : "signature check failed");
       SetError(kMsgVerifyFailed);
       return -1;
     }

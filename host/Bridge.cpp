@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "bridge/Broker.h"
+#include "bridge/Dispatcher.h"
 #include "bridge/Origins.h"
 #include "bridge/RequestCheck.h"
 #include "bridge/Worker.h"
@@ -24,7 +25,9 @@
 
 namespace tolmix::host {
 
-const char kBridgeUsage[] = "bridge [--port N] [--idle SECONDS] | bridge --shim";
+const char kBridgeUsage[] =
+    "bridge [--port N | --dispatcher SOCKET] [--idle SECONDS] [--call-timeout SECONDS] | bridge --shim";
+const char kDispatcherUsage[] = "dispatcher [--port N --socket PATH]  (the system's tolmix-dispatcher.service)";
 const char kWorkerUsage[] = "worker --origin ORIGIN --fd N  (started by the bridge)";
 const char kOriginsUsage[] = "origins list | allow ORIGIN | deny ORIGIN | revoke ORIGIN";
 
@@ -87,20 +90,45 @@ int RunBridge(std::span<const char* const> args) {
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view a = args[i];
     unsigned long n = 0;
-    if ((a == "--port" || a == "--idle") && i + 1 < args.size() &&
+    if ((a == "--port" || a == "--idle" || a == "--call-timeout") && i + 1 < args.size() &&
         ParseNumber(args[i + 1], a == "--port" ? 65535 : 86400 * 7, &n)) {
       if (a == "--port") {
         options.port = static_cast<unsigned>(n);
-      } else {
+      } else if (a == "--idle") {
         options.idle = std::chrono::seconds(n ? n : 1);
+      } else {
+        options.callTimeout = std::chrono::seconds(n ? n : 1);
       }
       ++i;
+    } else if (a == "--dispatcher" && i + 1 < args.size() && *args[i + 1]) {
+      options.dispatcher = args[++i];
     } else {
       fprintf(stderr, "usage: tolmix %s\n", kBridgeUsage);
       return kExitUsage;
     }
   }
   return bridge::RunBroker(options);
+}
+
+int RunDispatcherCommand(std::span<const char* const> args) {
+  bridge::DispatcherOptions options;
+  for (size_t i = 0; i + 1 < args.size(); i += 2) {
+    std::string_view a = args[i];
+    unsigned long n = 0;
+    if (a == "--port" && ParseNumber(args[i + 1], 65535, &n)) {
+      options.port = static_cast<unsigned>(n);
+    } else if (a == "--socket" && *args[i + 1]) {
+      options.socket = args[i + 1];
+    } else {
+      options.socket.clear();
+      break;
+    }
+  }
+  if (args.size() % 2 != 0 || (!args.empty() && options.socket.empty())) {
+    fprintf(stderr, "usage: tolmix %s\n", kDispatcherUsage);
+    return kExitUsage;
+  }
+  return bridge::RunDispatcher(options);
 }
 
 int RunWorkerCommand(std::span<const char* const> args) {

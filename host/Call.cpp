@@ -16,12 +16,13 @@
 #include "host/Activation.h"
 #include "host/ArgText.h"
 #include "host/Commands.h"
+#include "host/Timeout.h"
 #include "platform/CodePage.h"
 #include "platform/Com.h"
 
 namespace tolmix::host {
 
-const char kCallUsage[] = "call METHOD [ARGS...] [-- METHOD [ARGS...]]...";
+const char kCallUsage[] = "call [--timeout S] METHOD [ARGS...] [-- METHOD [ARGS...]]...";
 
 namespace {
 
@@ -158,6 +159,7 @@ bool CallMember(IDispatch* disp, const Group& g) {
 }  // namespace
 
 int RunCall(std::span<const char* const> args) {
+  if (!TakeTimeout(&args)) return kExitUsage;
   std::vector<Group> groups;
   if (args.empty() || !SplitGroups(args, &groups)) {
     fprintf(stderr, "usage: tolmix %s\n", kCallUsage);

@@ -8,10 +8,11 @@
 
 #include "host/Commands.h"
 #include "host/RunInternal.h"
+#include "host/Timeout.h"
 
 namespace tolmix::host {
 
-const char kRunUsage[] = "run SCRIPT.js [ARGS...]";
+const char kRunUsage[] = "run [--timeout S] SCRIPT.js [ARGS...]";
 
 namespace run {
 namespace {
@@ -119,6 +120,7 @@ void ThrowError(duk_context* ctx, const char* message, bool typeError) {
 
 int RunScript(std::span<const char* const> args) {
   using namespace run;
+  if (!TakeTimeout(&args)) return kExitUsage;
   if (args.empty()) {
     fprintf(stderr, "usage: tolmix %s\n", kRunUsage);
     return kExitUsage;

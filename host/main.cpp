@@ -33,6 +33,7 @@ constexpr Command kCommands[] = {
     {"sandbox", RunSandbox, kSandboxUsage},
     {"demo", RunDemo, kDemoUsage},
     {"bridge", RunBridge, kBridgeUsage},
+    {"dispatcher", RunDispatcherCommand, kDispatcherUsage},
     {"origins", RunOrigins, kOriginsUsage},
     {"worker", RunWorkerCommand, kWorkerUsage},
 };

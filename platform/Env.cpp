@@ -111,6 +111,11 @@ std::string MachineRegistryPath() {
   return v ? v : TOLMIX_DEFAULT_MACHINE_REGISTRY;
 }
 
+std::string GmOutputForms() {
+  const char* v = Get("TOLMIX_GM_OUTPUT");
+  return v ? v : "";
+}
+
 std::string Variable(const char* name) {
   const char* v = Get(name);
   return v ? v : "";

@@ -64,6 +64,12 @@ std::string OpenCommand();
 // `tolmix register --machine`; RegistryPath() is the user's half.
 std::string MachineRegistryPath();
 
+// Output forms for GM peers that insist on them, a comma list (or ""):
+// $TOLMIX_GM_OUTPUT.  "types": GM/T 0010 content types in SM2 signed data;
+// "sm4": SM4-CBC content cipher in envelopes to SM2 recipients.  Off (the
+// PKCS#7 forms) unless named.
+std::string GmOutputForms();
+
 // Reads any other variable through the same place; "" when unset.
 std::string Variable(const char* name);
 

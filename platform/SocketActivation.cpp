@@ -35,7 +35,7 @@ bool IntOption(int fd, int name, int* value) {
 
 }  // namespace
 
-bool TakeActivatedLoopbackSockets(ActivatedSockets* out, std::string* error) {
+bool TakeActivatedLoopbackSockets(ActivatedSockets* out, std::string* error, bool withLocal) {
   error->clear();
   *out = ActivatedSockets{};
   const std::string pid = Variable("LISTEN_PID"), fds = Variable("LISTEN_FDS");
@@ -44,7 +44,7 @@ bool TakeActivatedLoopbackSockets(ActivatedSockets* out, std::string* error) {
   unsetenv("LISTEN_FDNAMES");
   if (pid.empty() || fds.empty() || WholeNumber(pid) != static_cast<long>(getpid())) return true;
   const long count = WholeNumber(fds);
-  if (count != 1 && count != 2) {
+  if (count < 1 || count > (withLocal ? 3 : 2)) {
     *error = "the service manager handed LISTEN_FDS=" + fds +
              " sockets; one on 127.0.0.1 and at most one on [::1] are expected";
     return false;
@@ -63,6 +63,18 @@ bool TakeActivatedLoopbackSockets(ActivatedSockets* out, std::string* error) {
     }
     int* slot = nullptr;
     int atPort = -1;
+    if (withLocal && at.ss_family == AF_UNIX) {
+      if (got.local != -1) {
+        *error = "the service manager handed more than one Unix socket";
+        return false;
+      }
+      got.local = fd;
+      if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        *error = std::string("cannot keep a handed socket from child processes: ") + strerror(errno);
+        return false;
+      }
+      continue;
+    }
     if (at.ss_family == AF_INET && len == sizeof(sockaddr_in)) {
       const auto* in = reinterpret_cast<const sockaddr_in*>(&at);
       if (in->sin_addr.s_addr == htonl(INADDR_LOOPBACK)) slot = &got.v4;

@@ -13,6 +13,7 @@ namespace tolmix::platform {
 struct ActivatedSockets {
   int v4 = -1;
   int v6 = -1;
+  int local = -1;  // a listening Unix socket, where WITH_LOCAL allows one
 };
 
 // Takes the listening sockets handed to this process.  True with OUT set
@@ -22,6 +23,8 @@ struct ActivatedSockets {
 // port.  The descriptors are close-on-exec from now on, and the variables
 // are removed in every case, so child processes never take them for their
 // own.
-bool TakeActivatedLoopbackSockets(ActivatedSockets* out, std::string* error);
+// WITH_LOCAL: one listening Unix stream socket may come as well.
+bool TakeActivatedLoopbackSockets(ActivatedSockets* out, std::string* error,
+                                  bool withLocal = false);
 
 }  // namespace tolmix::platform

@@ -12,8 +12,10 @@ PACKAGES=(
   clang libclang-rt-14-dev
   duktape-dev
   libc-bin
-  libboost-dev nlohmann-json3-dev
+  libboost-dev nlohmann-json3-dev libpsl-dev publicsuffix
   chromium opensc-pkcs11
+  p11-kit p11-kit-modules swtpm swtpm-tools tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0
+  libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus
   dpkg-dev lintian file
   systemd init-system-helpers
 )

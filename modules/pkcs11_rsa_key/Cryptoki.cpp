@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
+#include "util/TokenOutcome.h"
 #include "util/TokenRetry.h"
 
 namespace tolmix::p11 {
@@ -15,18 +16,34 @@ constexpr size_t kMaxIdOrLabel = 256;
 constexpr size_t kMaxCertificate = 64 * 1024;
 constexpr size_t kMaxRsaNumber = 2048;  // bytes: a 16384-bit modulus
 
+// The PIN flags of a token that show a spent try.
+constexpr CK_FLAGS kPinCountFlags = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
+
+// C_Initialize answers of a module that loads but whose device does not
+// answer (a TPM whose service is gone, a reader that was unplugged): the
+// call is told no device was found, not that the library failed.
+bool DeviceGone(CK_RV rv) {
+  return rv == CKR_GENERAL_ERROR || rv == CKR_DEVICE_ERROR || rv == CKR_DEVICE_REMOVED ||
+         rv == CKR_TOKEN_NOT_PRESENT;
+}
+
 }  // namespace
 
-std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path) {
+std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path, int* failed_at) {
+  int ignored = 0;
+  int& step = failed_at ? *failed_at : ignored;
+  step = TokenOutcome::kModuleLoad;
   std::shared_ptr<Cryptoki> c(new (std::nothrow) Cryptoki);
   if (!c) return nullptr;
   if (!c->library_.Load(path)) {
     RaiseError(kReasonNoModule, "module %s does not load", path.c_str());
     return nullptr;
   }
+  step = TokenOutcome::kModuleFunctions;
   auto get = c->library_.Resolve<CK_C_GetFunctionList>("C_GetFunctionList");
   CK_FUNCTION_LIST_PTR f = nullptr;
-  if (!get || get(&f) != CKR_OK || !f) {
+  if (get && (get(&f) != CKR_OK || !f)) step = TokenOutcome::kNone;
+  if (!get || !f) {
     RaiseError(kReasonNoModule, "module %s has no function list", path.c_str());
     return nullptr;
   }
@@ -36,6 +53,7 @@ std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path) {
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
     RaiseCkr("C_Initialize", rv);
     RaiseError(kReasonNoModule, "module %s does not initialise", path.c_str());
+    step = DeviceGone(rv) ? TokenOutcome::kNoDevice : TokenOutcome::kModuleFunctions;
     return nullptr;
   }
   // A module another part of the process initialised stays initialised:
@@ -52,7 +70,7 @@ Cryptoki::~Cryptoki() {
 
 bool Cryptoki::Failed(const char* function, CK_RV rv) {
   last_rv_ = rv;
-  last_was_login_ = false;
+  last_kind_ = strcmp(function, "C_OpenSession") == 0 ? kOpenCall : kOtherCall;
   RaiseCkr(function, rv);
   RaiseError(kReasonToken, "%s failed: CKR 0x%08lX", function, rv);
   EndSession();
@@ -67,17 +85,65 @@ void Cryptoki::EndSession() noexcept {
   session_ = CK_INVALID_HANDLE;
 }
 
-bool Cryptoki::HasToken() {
+bool Cryptoki::SlotsWithToken(std::vector<CK_SLOT_ID>* out, CK_RV* rv) {
   TokenRetry retry;
   for (;;) {
     CK_ULONG count = 0;
-    CK_RV rv = f_->C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv == CKR_OK) return count > 0;
-    if (!IsTransientTokenAnswer(rv)) return false;
+    *rv = f_->C_GetSlotList(CK_TRUE, nullptr, &count);
+    if (*rv == CKR_OK) {
+      // The list may grow between the two calls.
+      out->assign(count + 8, 0);
+      count = static_cast<CK_ULONG>(out->size());
+      *rv = f_->C_GetSlotList(CK_TRUE, out->data(), &count);
+      if (*rv == CKR_OK) {
+        out->resize(count);
+        return true;
+      }
+    }
+    out->clear();
+    if (!IsTransientTokenAnswer(*rv)) return false;
     bool restarted = false;
     while (!restarted && retry.Wait()) restarted = Restart();
     if (!restarted) return false;
   }
+}
+
+CK_RV Cryptoki::TokenInfo(CK_TOKEN_INFO* info) { return f_->C_GetTokenInfo(slot_, info); }
+
+namespace {
+template <size_t N>
+bool Blank(const CK_UTF8CHAR (&field)[N]) {
+  for (CK_UTF8CHAR c : field) {
+    if (c != ' ' && c != '\0') return false;
+  }
+  return true;
+}
+
+// Whether LISTED, the token now in a slot (SAME_SLOT: the slot it was
+// chosen in), is the KEPT one.  It must be initialised: SoftHSM2 lists a
+// token it reads while another program writes it as uninitialised with
+// blank fields, like its empty slot.  It may also show a blank label for
+// such a moment while its flags read well, so a field the kept picture
+// has blank is not compared; with every field blank only the same slot
+// will do.
+bool SameToken(const CK_TOKEN_INFO& listed, const CK_TOKEN_INFO& kept, bool same_slot) {
+  if (!(listed.flags & CKF_TOKEN_INITIALIZED)) return false;
+  bool compared = false;
+  auto same = [&](const auto& a, const auto& b) {
+    if (Blank(b)) return true;
+    compared = true;
+    return memcmp(a, b, sizeof a) == 0;
+  };
+  const bool all = same(listed.label, kept.label) && same(listed.manufacturerID, kept.manufacturerID) &&
+                   same(listed.serialNumber, kept.serialNumber);
+  return all && (compared || same_slot);
+}
+}  // namespace
+
+void Cryptoki::KeepToken(const CK_TOKEN_INFO& info) {
+  kept_ = info;
+  keep_ = true;
+  kept_generation_ = generation_;
 }
 
 bool Cryptoki::Restart() {
@@ -93,10 +159,16 @@ bool Cryptoki::Restart() {
   return rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
 }
 
-bool Cryptoki::LastAnswerTransient(bool* general_error_spent) const {
+bool Cryptoki::LastAnswerTransient() const {
   if (last_rv_ == CKR_OK) return false;
-  return last_was_login_ ? IsTransientLoginAnswer(last_rv_, general_error_spent)
-                         : IsTransientTokenAnswer(last_rv_);
+  switch (last_kind_) {
+    case kLoginCall:
+      return IsTransientLoginAnswer(last_rv_, last_uncounted_);
+    case kOpenCall:
+      return IsTransientOpenAnswer(last_rv_);
+    default:
+      return IsTransientTokenAnswer(last_rv_);
+  }
 }
 
 bool Cryptoki::StartSession(const char* pin) {
@@ -106,43 +178,63 @@ bool Cryptoki::StartSession(const char* pin) {
     RaiseError(kReasonNoModule, "the module does not initialise again");
     return false;
   }
-  // The slot list is read afresh: the token of the last call may be gone,
-  // or back in another slot.
-  CK_SLOT_ID slots[64];
-  CK_ULONG count = 0;
-  CK_RV rv = f_->C_GetSlotList(CK_TRUE, nullptr, &count);
-  if (rv != CKR_OK) return Failed("C_GetSlotList", rv);
-  if (count == 0) {
-    RaiseError(kReasonToken, "no token present");
-    return false;
+  // Restarted since the token was chosen: find it again by what it is.
+  if (keep_ && kept_generation_ != generation_) {
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV list_rv = CKR_OK;
+    if (!SlotsWithToken(&slots, &list_rv)) return Failed("C_GetSlotList", list_rv);
+    bool found = false;
+    for (CK_SLOT_ID s : slots) {
+      CK_TOKEN_INFO info{};
+      if (f_->C_GetTokenInfo(s, &info) == CKR_OK && SameToken(info, kept_, s == slot_)) {
+        slot_ = s;
+        found = true;
+        break;
+      }
+    }
+    // Not listed for the moment: asked again like a busy session.
+    if (!found) return Failed("C_OpenSession", CKR_SLOT_ID_INVALID);
+    kept_generation_ = generation_;
   }
-  // The list may change between the two calls; only the first slot is used.
-  CK_ULONG room = sizeof slots / sizeof slots[0];
-  rv = f_->C_GetSlotList(CK_TRUE, slots, &room);
-  if (rv == CKR_BUFFER_TOO_SMALL) {
-    std::vector<CK_SLOT_ID> all(count + 16);
-    room = all.size();
-    rv = f_->C_GetSlotList(CK_TRUE, all.data(), &room);
-    if (rv == CKR_OK && room > 0) slots[0] = all[0];
-  }
-  if (rv != CKR_OK) return Failed("C_GetSlotList", rv);
-  if (room == 0) {
-    RaiseError(kReasonToken, "no token present");
-    return false;
-  }
-  rv = f_->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session_);
+  CK_RV rv = f_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &session_);
   if (rv != CKR_OK) return Failed("C_OpenSession", rv);
   have_session_ = true;
   if (!pin) return true;
-  f_->C_Logout(session_);  // an earlier login of this process; result ignored
-  rv = f_->C_Login(session_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)),
-                   static_cast<CK_ULONG>(strlen(pin)));
+  // A token that says its PIN is locked is not given it.  The flags also
+  // tell afterwards whether a failed login spent a try.
+  CK_TOKEN_INFO before{};
+  const CK_RV info_rv = TokenInfo(&before);
+  const bool flags_known = info_rv == CKR_OK;
+  // A token too busy to tell its own state now is not given the PIN: the
+  // sequence is started afresh instead (SoftHSM2 answers both calls with
+  // CKR_GENERAL_ERROR while another program writes its token).
+  if (IsTransientOpenAnswer(info_rv)) {
+    EndSession();
+    last_rv_ = info_rv;
+    last_kind_ = kOpenCall;
+    RaiseCkr("C_GetTokenInfo", info_rv);
+    RaiseError(kReasonToken, "C_GetTokenInfo failed: CKR 0x%08lX", info_rv);
+    return false;
+  }
+  if (flags_known && (before.flags & CKF_USER_PIN_LOCKED)) {
+    rv = CKR_PIN_LOCKED;
+  } else {
+    f_->C_Logout(session_);  // an earlier login of this process; result ignored
+    rv = f_->C_Login(session_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)),
+                     static_cast<CK_ULONG>(strlen(pin)));
+  }
   if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
+    // A token that cannot even tell its flags now is still busy: it shows
+    // no spent try either.
+    CK_TOKEN_INFO after{};
+    const CK_RV after_rv = TokenInfo(&after);
+    last_uncounted_ = flags_known && !(before.flags & kPinCountFlags) &&
+                      (after_rv != CKR_OK || !(after.flags & kPinCountFlags));
     RaiseCkr("C_Login", rv);
     RaiseError(kReasonLoginFailed, "C_Login refused: CKR 0x%08lX", rv);
     EndSession();
     last_rv_ = rv;
-    last_was_login_ = true;
+    last_kind_ = kLoginCall;
     return false;
   }
   return true;

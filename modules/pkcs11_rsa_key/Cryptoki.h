@@ -3,10 +3,10 @@
 //
 // The module is loaded and initialised (CKF_OS_LOCKING_OK) by Open and
 // finalised and unloaded by the destructor (finalised only when this object
-// initialised it).  At most one session is open at a time: StartSession
-// closes the previous one, looks for the first slot with a token afresh and
-// opens a new session there, so a token that was pulled, replaced or is
-// busy is met by the call that follows, never by an unbounded wait.  A
+// initialised it).  At most one session is open at a time, on the slot that
+// UseSlot named: StartSession closes the previous one and opens a new one,
+// so a token that was pulled or is busy is met by the call that follows,
+// never by an unbounded wait.  A
 // failure ends the session and leaves an entry on OpenSSL's error queue
 // (EngineErrors.h), the session is then reopened by the next StartSession.
 // The answer of the failed call is kept (LastAnswerTransient), so that the
@@ -40,17 +40,31 @@ struct TokenObject {
 class Cryptoki {
  public:
   // Loads the module at PATH and initialises it; null (with an error entry)
-  // when it does not load or has no function list.
-  static std::shared_ptr<Cryptoki> Open(const std::string& path);
+  // when it does not load or has no function list.  *FAILED_AT (may be
+  // null) then says how far it came, as a TokenOutcome step: kModuleLoad,
+  // kModuleFunctions (no C_GetFunctionList, or C_Initialize refused),
+  // kNoDevice (it loads but C_Initialize says its device does not answer)
+  // or kNone (C_GetFunctionList refused: nothing to say).
+  static std::shared_ptr<Cryptoki> Open(const std::string& path, int* failed_at = nullptr);
   ~Cryptoki();
   Cryptoki(const Cryptoki&) = delete;
   Cryptoki& operator=(const Cryptoki&) = delete;
 
   std::mutex& Mutex() { return mutex_; }
 
-  // True when a slot holds a token now (a busy token is asked again within
-  // the retry budget).
-  bool HasToken();
+  // The slots that hold a token now (a busy module is asked again within
+  // the retry budget); false with the answer when C_GetSlotList refused.
+  bool SlotsWithToken(std::vector<CK_SLOT_ID>* out, CK_RV* rv);
+  // The slot whose token the sessions are opened on.
+  void UseSlot(CK_SLOT_ID slot) { EndSession(); slot_ = slot; }
+  CK_SLOT_ID Slot() const { return slot_; }
+  // Remembers the token of the slot in use by INFO, as it was seen when it
+  // was chosen (label, manufacturer, serial): after a restart the module
+  // may list it in another slot, where StartSession looks it up again.
+  void KeepToken(const CK_TOKEN_INFO& info);
+  // C_GetTokenInfo of the slot in use.
+  CK_RV TokenInfo(CK_TOKEN_INFO* info);
+  CK_RV LastAnswer() const { return last_rv_; }
   // Ends the session and, when this object initialised the module,
   // finalises and initialises it again so that it reads its token afresh;
   // object handles found before then are stale (Generation changes).  False
@@ -60,13 +74,19 @@ class Cryptoki {
   // under, and its handle is good only while the count is the same.
   unsigned long Generation() const { return generation_; }
   // Whether the last failed call's answer is a passing one worth a restart
-  // and another try (util/TokenRetry.h; C_Login by its own rule, with
-  // GENERAL_ERROR_SPENT per operation).  Forgotten by ForgetAnswer.
-  bool LastAnswerTransient(bool* general_error_spent) const;
-  void ForgetAnswer() { last_rv_ = CKR_OK; last_was_login_ = false; }
-  // Ends the session of the last call, opens one on the first slot with a
-  // token, and with a PIN logs the user in (C_Logout first, so the PIN of
-  // this call decides).
+  // and another try (util/TokenRetry.h: C_OpenSession and C_Login by their
+  // own rules).  Forgotten by ForgetAnswer.
+  bool LastAnswerTransient() const;
+  // Whether the last failed call was C_Login (or the token said it is
+  // locked before the PIN was presented).
+  bool LastWasLogin() const { return last_kind_ == kLoginCall; }
+  // Whether it was C_OpenSession.
+  bool LastWasOpen() const { return last_kind_ == kOpenCall; }
+  void ForgetAnswer() { last_rv_ = CKR_OK; last_kind_ = kOtherCall; last_uncounted_ = false; }
+  // Ends the session of the last call, opens one on the slot in use, and
+  // with a PIN logs the user in (C_Logout first, so the PIN of this call
+  // decides).  A token whose flags say its user PIN is locked is not given
+  // the PIN: the login fails as CKR_PIN_LOCKED.
   bool StartSession(const char* pin);
   void EndSession() noexcept;
   bool HaveSession() const { return have_session_; }
@@ -93,8 +113,14 @@ class Cryptoki {
   bool owner_ = false;     // this object initialised the module
   bool finalize_ = false;  // and it is initialised now
   unsigned long generation_ = 0;
+  enum CallKind { kOtherCall, kOpenCall, kLoginCall };
   CK_RV last_rv_ = CKR_OK;  // answer of the last failed call
-  bool last_was_login_ = false;
+  CallKind last_kind_ = kOtherCall;
+  bool last_uncounted_ = false;  // a refused login left the PIN flags clear
+  CK_SLOT_ID slot_ = 0;
+  bool keep_ = false;            // KeepToken was called
+  CK_TOKEN_INFO kept_{};         // the token it remembered
+  unsigned long kept_generation_ = 0;  // the generation slot_ is known good for
   CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
   bool have_session_ = false;
 };

@@ -27,6 +27,7 @@
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
 #include "modules/pkcs11_rsa_key/TokenBack.h"
 #include "modules/pkcs11_rsa_key/TokenKey.h"
+#include "util/TokenOutcome.h"
 
 namespace tolmix::p11 {
 namespace {
@@ -40,10 +41,18 @@ constexpr int kSlotReadCert = 9;
 constexpr size_t kPinSize = 256;
 
 constexpr int kCmdModulePath = ENGINE_CMD_BASE;
+constexpr int kCmdCheckLogin = ENGINE_CMD_BASE + 1;
+constexpr int kCmdLastOutcome = ENGINE_CMD_BASE + 2;
 
+// CHECK_LOGIN and LAST_OUTCOME take pointers (ENGINE_ctrl_cmd): the PIN
+// (or null for the choice alone), and a tolmix::TokenOutcome to fill.
 const ENGINE_CMD_DEFN kCommands[] = {
     {kCmdModulePath, "MODULE_PATH",
      "PKCS#11 module to use instead of the modules listed in P11_SKF.ini", ENGINE_CMD_FLAG_STRING},
+    {kCmdCheckLogin, "CHECK_LOGIN", "choose the token and check the PIN on it",
+     ENGINE_CMD_FLAG_INTERNAL},
+    {kCmdLastOutcome, "LAST_OUTCOME", "what the last token choice and login came to",
+     ENGINE_CMD_FLAG_INTERNAL},
     {0, nullptr, nullptr, 0},
 };
 
@@ -103,6 +112,20 @@ int EngineCtrl(ENGINE* e, int cmd, long, void* p, void (*)(void)) {
   switch (cmd) {
     case kCmdModulePath:
       back->SetModulePath(static_cast<const char*>(p));
+      return 1;
+    case kCmdCheckLogin: {
+      const char* text = static_cast<const char*>(p);
+      char pin[kPinSize];
+      size_t n = text ? strnlen(text, kPinSize - 1) : 0;
+      if (n) memcpy(pin, text, n);
+      pin[n] = '\0';
+      bool ok = back->CheckLogin(text ? pin : nullptr);
+      OPENSSL_cleanse(pin, sizeof pin);
+      return ok ? 1 : 0;
+    }
+    case kCmdLastOutcome:
+      if (!p) return 0;
+      *static_cast<TokenOutcome*>(p) = back->LastOutcome();
       return 1;
     default:
       return 0;

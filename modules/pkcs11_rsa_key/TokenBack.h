@@ -4,11 +4,14 @@
 // engine's application-data slots and hands plain values to this class; the
 // ENGINE itself is only passed on to the keys, which hold a reference to it.
 //
-// Module: the MODULE_PATH control command when given, else the first module
-// listed in P11_SKF.ini (system directory) that loads and has a slot with a
-// token present -- the same "first slot with a token" the system's own PIN
-// check logs into.  The module is loaded lazily, the first time a key or a
-// certificate is asked for, and stays loaded until Finish.
+// Token: the MODULE_PATH control command when given, else the modules
+// listed in P11_SKF.ini (system directory) in order, each with the
+// `Token=` pkcs11 URI of its [Device_N] entry when it has one; of their
+// tokens the first candidate (TokenChoice.h) is used.  The system's own PIN
+// check is CheckLogin, so both go to the same token.  The module is loaded
+// lazily, the first time a key, a certificate or a check asks, and stays
+// loaded until Finish.  What the last choice and login came to is kept for
+// the system (LastOutcome, util/TokenOutcome.h).
 //
 // Keys: the EVP_PKEYs handed out are legacy RSA keys of the engine's RSA
 // method (TokenKey.h); they hold the public part only and send every private
@@ -34,6 +37,8 @@
 #include "engine/OsslPtr.h"
 #include "modules/pkcs11_rsa_key/Cryptoki.h"
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
+#include "util/TokenOutcome.h"
+#include "util/TokenRetry.h"
 
 namespace tolmix::p11 {
 
@@ -72,10 +77,22 @@ class TokenBack {
   // token certificate that KEY_ID names (as above, no login).
   ossl::Ptr<EVP_PKEY> LoadPublicKey(const char* key_id, X509* cert);
 
+  // The system's PIN check: the token a key load of either kind would use,
+  // logged into with PIN and logged out again; with a null PIN the choice
+  // alone.  True when a token was chosen and (with a PIN) took it.
+  bool CheckLogin(const char* pin);
+
+  // What the last choice and login came to.
+  TokenOutcome LastOutcome();
+
  private:
-  // The module in use, loaded on first use: the override, or the first
-  // module of the list that loads and has a token now.
-  std::shared_ptr<Cryptoki> TokenLocked();
+  // The module in use, with its slot, chosen on first use for KIND
+  // (TokenChoice.h); null when no token is a candidate.  Busy tokens are
+  // looked at again within RETRY, the budget of the whole call.
+  std::shared_ptr<Cryptoki> TokenLocked(int kind, TokenRetry& retry);
+  // Records in the outcome how the last sequence on TOKEN ended (OK: it
+  // succeeded).
+  void SettleOutcome(const Cryptoki& token, bool ok);
   // A session of this call, logged in with PIN unless CERT_ONLY.
   bool StartLocked(Cryptoki& token, const char* pin, bool cert_only);
   // The key that MAKE gives for the first certificate (CERT_ONLY) or
@@ -89,6 +106,8 @@ class TokenBack {
   std::string module_override_;
   ENGINE* engine_ = nullptr;
   std::shared_ptr<Cryptoki> token_;
+  int token_kind_ = 0;  // the kind token_ was chosen for
+  TokenOutcome outcome_;
 };
 
 }  // namespace tolmix::p11

@@ -91,6 +91,11 @@ std::string MachineRegistryPath() {
   return v ? v : AppData() + "\\machine-registry.ini";
 }
 
+std::string GmOutputForms() {
+  const char* v = Get("TOLMIX_GM_OUTPUT");
+  return v ? v : "";
+}
+
 std::string Variable(const char* name) {
   const char* v = Get(name);
   return v ? v : "";

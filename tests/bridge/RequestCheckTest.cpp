@@ -24,6 +24,7 @@ RequestFacts Call(std::string_view origin = "https://a.example") {
   f.origin = origin;
   f.contentType = "application/json";
   f.contentLength = 20;
+  f.origins = f.contentLengths = 1;
   return f;
 }
 
@@ -57,7 +58,15 @@ TEST(RequestCheckTest, EveryRuleInItsPlace) {
       {"host without port", With([](auto& f) { f.host = "127.0.0.1"; }), Route::kRefused, ""},
       {"host, other port", With([](auto& f) { f.host = "127.0.0.1:26411"; }), Route::kRefused, ""},
       {"host 0.0.0.0", With([](auto& f) { f.host = "0.0.0.0:26410"; }), Route::kRefused, ""},
-      {"host [::1]", With([](auto& f) { f.host = "[::1]:26410"; }), Route::kRefused, ""},
+      {"host [::1], not served", With([](auto& f) { f.host = "[::1]:26410"; }), Route::kRefused, ""},
+      {"host [::1], served", With([](auto& f) { f.host = "[::1]:26410"; f.ipv6 = true; }), Route::kCall,
+       "https://a.example"},
+      {"two Host", With([](auto& f) { f.hosts = 2; }), Route::kRefused, ""},
+      {"no Host", With([](auto& f) { f.hosts = 0; }), Route::kRefused, ""},
+      {"two Origin", With([](auto& f) { f.origins = 2; }), Route::kRefused, ""},
+      {"two Content-Length", With([](auto& f) { f.contentLengths = 2; }), Route::kRefused, ""},
+      {"Transfer-Encoding with a length", With([](auto& f) { f.transferEncoding = true; }),
+       Route::kRefused, ""},
       {"no origin", With([](auto& f) { f.origin.reset(); }), Route::kRefused, ""},
       {"origin null", Call("null"), Route::kRefused, ""},
       {"origin with a path", Call("https://a.example/x"), Route::kRefused, ""},

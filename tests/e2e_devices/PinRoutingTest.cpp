@@ -164,24 +164,26 @@ TEST_F(PinRouting, EachDeviceSeesOnlyThePinMeantForIt) {
       // Exporting a certificate needs no login; the SM2 one is the key's.
       {"GetCertEx with a PIN set", 10, {{"Initialize", "P11", tokenPin}}, {"GetCertEx", "2"}, 20,
        "skf-sm2-sign.pem", nullptr, "skf-sm2-sign.pem", 0, 10, 0},
-      // The token's PIN on "P11": the key is asked while three tries or more
-      // remain, and keeps its last two.
+      // The token's PIN on "P11": the key refuses it once, and is not given
+      // that PIN again for the life of the process.  The token sees one
+      // login per call: SetPasswd's check and each Sign's key load.
       {"P11, the token's PIN", 10, {{"SetPasswd", "P11", tokenPin, "1"}}, {"Sign", "x"}, 20, "true",
-       nullptr, "p11-sign.pem", 8, 2, kEachRun},
+       nullptr, "p11-sign.pem", 1, 9, 21},
       {"P11, the token's PIN, key locked", 0, {{"SetPasswd", "P11", tokenPin, "1"}},
        {"Sign", "x"}, 3, "true", nullptr, "p11-sign.pem", 0, 0, kEachRun},
       // "SKF": a refusal ends the call with the key's count; the token never
       // sees that PIN.  A locked key is not asked again.
       {"SKF, wrong PIN", 10, {{"SetPasswd", "SKF", "000000", "1"}}, {"Sign", "x"}, 1, "false",
        kSkfRefused9, nullptr, 1, 9, 0},
-      {"SKF, key locked", 0, {{"SetPasswd", "SKF", keyPin, "1"}}, {"Sign", "x"}, 2, "false",
+      {"SKF, key locked", 0, {{"SetPasswd", "SKF", keyPin, "1"}}, {"Sign", "x"}, 1, "false",
        kSkfRefused0, nullptr, 0, 0, 0},
-      // The key's own PIN signs on the key (SM2), with no selector or "P11";
-      // the token sees only SetPasswd's own "P11" login.
+      // The key's own PIN signs on the key (SM2) with no selector.  Given
+      // to SetPasswd "P11", the token refuses it in the check and the
+      // session's PIN is emptied: the later calls present nothing.
       {"no selector, the key's PIN", 10, {{"Initialize", "CSP", keyPin}}, {"Sign", "x"}, 3, "true",
        nullptr, "skf-sm2-sign.pem", kEachRun, 10, 0},
-      {"P11, the key's PIN", 9, {{"SetPasswd", "P11", keyPin, "1"}}, {"Sign", "x"}, 3, "true",
-       nullptr, "skf-sm2-sign.pem", kEachRun, 10, 1},
+      {"P11, the key's PIN", 9, {{"SetPasswd", "P11", keyPin, "1"}}, {"Sign", "x"}, 3, "false",
+       kEmptyPin, nullptr, 0, 9, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

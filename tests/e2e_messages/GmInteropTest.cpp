@@ -224,5 +224,155 @@ TEST_F(GmInterop, EnvelopesOpenOnBothSides) {
   EXPECT_EQ(out[2], "peer 信封 text");
 }
 
+// ---- Forms of GM systems: GM/T 0010 types, armours, SM4, SM2 key forms ----
+
+class GmForms : public GmInterop {
+ protected:
+  void SetUp() override {
+    GmInterop::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    // The second peer comes from the npm registry with the test command.
+    if (Sh(Quoted(TOLMIX_NODE) + " -e \"require('" + std::string(TOLMIX_SM2PEER) +
+           "/../node_modules/sm-crypto-v2')\"").status != 0) {
+      GTEST_SKIP() << "sm-crypto-v2 is not installed in tests/js (npm registry unreachable?)";
+    }
+  }
+  // Short ASCII, GBK, and 1 MiB contents: the bytes and the text the control gives back.
+  std::vector<std::pair<std::string, std::string>> Contents() {
+    std::string big(1u << 20, 'm');
+    for (size_t i = 0; i < big.size(); i += 61) big[i] = static_cast<char>('a' + i % 26);
+    return {{"short", "short"}, {"GM \xD6\xD0\xCE\xC4 text", "GM 中文 text"}, {big, big}};
+  }
+};
+
+TEST_F(GmForms, SignedDataOfGmSystemsVerifiesAndSpoiltIsRefused) {
+  struct Row {
+    const char *attrs, *spoil, *types, *armour, *lib;
+    bool verifies;
+  };
+  const Row rows[] = {{"attrs", "-", "gm", "PKCS7", "smc", true},
+                      {"noattrs", "-", "gm", "CMS", "v2", true},
+                      {"noattrs", "-", "gminner", "base64", "smc", true},
+                      {"attrs", "-", "pkcs7", "base64", "v2", true},
+                      {"attrs", "content", "gm", "base64", "smc", false},
+                      {"noattrs", "content", "gm", "PKCS7", "v2", false},
+                      {"attrs", "attrs", "gm", "CMS", "v2", false},
+                      {"noattrs", "signature", "gminner", "PKCS7", "smc", false}};
+  for (const auto& [bytes, text] : Contents()) {
+    const std::string content = bed().Scratch("content");
+    WriteFile(content, bytes);
+    for (const Row& r : rows) {
+      SCOPED_TRACE(std::string(r.attrs) + " " + r.spoil + " " + r.types + " " + r.armour + " " +
+                   r.lib + " " + std::to_string(bytes.size()));
+      const std::string msg = bed().Scratch("gm.p7");
+      Outcome peer = Peer({"sign", DeviceKey("sign"), bed().Pki("skf-sm2-sign.pem"), content,
+                           r.attrs, msg, r.spoil, r.types, r.armour, r.lib});
+      ASSERT_EQ(peer.status, 0) << peer.err;
+      Outcome run = bed().Call({SetPasswd(), {"Verify", "x", "@" + msg}, {"SignProData"}});
+      auto out = Results(run.out, "lll");
+      EXPECT_EQ(out[1], r.verifies ? "true" : "false") << run.err;
+      EXPECT_EQ(out[2] == text, r.verifies);
+    }
+  }
+}
+
+TEST_F(GmForms, EnvelopesOfGmSystemsOpenAndSpoiltAreRefused) {
+  struct Row {
+    const char *cipher, *keyForm, *types, *armour, *spoil;
+    bool opens;
+  };
+  const Row rows[] = {{"sm4bare", "der-c1c2c3", "gm", "PKCS7", "-", true},
+                      {"sm4", "raw04", "gm", "CMS", "-", true},
+                      {"sm4", "raw", "pkcs7", "base64", "-", true},
+                      {"des3", "raw-c1c2c3", "gm", "PKCS7", "-", true},
+                      {"sm4bare", "unsigned", "pkcs7", "CMS", "-", true},
+                      {"sm4", "padded", "gm", "PKCS7", "-", true},
+                      {"des3", "der", "gm", "PKCS7", "c3", false},
+                      {"sm4", "raw04", "gm", "CMS", "c3", false},
+                      {"sm4", "raw-c1c2c3", "pkcs7", "PKCS7", "c3", false},
+                      {"sm4", "raw", "gm", "PKCS7", "ciphertext", false}};
+  for (const auto& [bytes, text] : Contents()) {
+    const std::string content = bed().Scratch("content");
+    WriteFile(content, bytes);
+    for (const Row& r : rows) {
+      SCOPED_TRACE(std::string(r.cipher) + " " + r.keyForm + " " + r.types + " " + r.armour + " " +
+                   r.spoil + " " + std::to_string(bytes.size()));
+      const std::string msg = bed().Scratch("gm.p7"), plain = bed().Scratch("plain");
+      Outcome peer = Peer({"envelope", bed().Pki("skf-sm2-enc.pem"), content, msg, r.cipher,
+                           r.keyForm, r.types, r.armour, r.spoil});
+      ASSERT_EQ(peer.status, 0) << peer.err;
+      const bool pem = std::string(r.armour) != "base64";  // files travel as PEM
+      Outcome run = bed().Call({SetPasswd(), {"Decrypt", "@" + msg}, {"DecryptedData"},
+                                {"DecryptFile", pem ? msg : "-", plain}});
+      auto out = Results(run.out, "llll");
+      EXPECT_EQ(out[1], r.opens ? "true" : "false") << run.err;
+      EXPECT_EQ(out[2] == text, r.opens);
+      if (pem) {
+        EXPECT_EQ(out[3] == "true" && ReadFile(plain) == bytes, r.opens);
+      }
+    }
+  }
+}
+
+TEST_F(GmForms, OptInOutputsAreReadByThePeers) {
+  const Env gm = {{"TOLMIX_GM_OUTPUT", "types,sm4"}};
+  Outcome run = bed().Call({SetPasswd(), {"Sign", "GM 输出"}, {"SignedData"},
+                            {"Encrypt", "GM 信封", "@" + bed().Pki("skf-sm2-enc.pem")},
+                            {"EncryptedData"}}, gm);
+  auto out = Results(run.out, "llplp");
+  ASSERT_EQ(out[1] + out[3], "truetrue") << run.err;
+  const std::string sig = bed().Scratch("gm-sig.pem"), env = bed().Scratch("gm-env.pem");
+  WriteFile(sig, out[2]);
+  WriteFile(env, out[4]);
+  const std::string dir = bed().Scratch("parts");
+  std::filesystem::create_directories(dir);
+  Outcome peer = Peer({"inspect", sig, dir});
+  ASSERT_EQ(peer.status, 0) << peer.err;
+  EXPECT_EQ(Field(peer.out, "outerType"), "1.2.156.10197.6.1.4.2.2");
+  EXPECT_EQ(Field(peer.out, "contentType"), "1.2.156.10197.6.1.4.2.1");
+  EXPECT_EQ(Field(peer.out, "verified"), "true");
+  EXPECT_TRUE(OpensslVerifies(dir + "/signed.der", dir + "/sig.der"));
+  peer = Peer({"unwrap", env, DeviceKey("enc"), "v2"});
+  ASSERT_EQ(peer.status, 0) << peer.err;
+  EXPECT_EQ(Field(peer.out, "cipher"), "1.2.156.10197.1.104.2");
+  EXPECT_EQ(Field(peer.out, "content"), Hex("GM \xD0\xC5\xB7\xE2"));
+  // ... and the control reads its own.
+  run = bed().Call({SetPasswd(), {"Verify", "x", "@" + sig}, {"SignProData"},
+                    {"Decrypt", "@" + env}, {"DecryptedData"}});
+  EXPECT_EQ(Results(run.out, "lllll"),
+            (std::vector<std::string>{"true", "true", "GM 输出", "true", "GM 信封"}));
+}
+
+// The device's SM2 signature key in a certificate an RSA CA signed.
+TEST_F(GmForms, AnSm2KeyUnderAnRsaIssuerTakesTheSm2Route) {
+  const std::string ca = bed().Scratch("rsa-ca"), cert = bed().Scratch("mixed.pem");
+  ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=RSA-CA -keyout " + ca +
+               ".key -out " + ca + ".pem && openssl x509 -noout -pubkey -in " +
+               Quoted(bed().Pki("skf-sm2-sign.pem")) + " > " + ca + ".pub && openssl req -new"
+               " -subj /CN=Mixed -key " + ca + ".key | openssl x509 -req -sha256 -set_serial 7"
+               " -CA " + ca + ".pem -CAkey " + ca + ".key -force_pubkey " + ca + ".pub -out " +
+               Quoted(cert)).status, 0);
+  const std::string content = bed().Scratch("content"), msg = bed().Scratch("mixed.p7");
+  WriteFile(content, "mixed");
+  ASSERT_EQ(Peer({"sign", DeviceKey("sign"), cert, content, "attrs", msg}).status, 0);
+  Outcome run = bed().Call({SetPasswd(), {"P1Sign", "p1 text"}, {"SignedData"}});
+  std::string block = Results(run.out, "lll")[2];
+  ASSERT_EQ(Sh("echo " + block + " | base64 -d | head -c 256 > " + msg + ".blk && cat " +
+               Quoted(cert) + " >> " + msg + ".blk").status, 0);
+  const std::string p1 = "@" + msg + ".b64";
+  ASSERT_EQ(Sh("base64 -w0 " + msg + ".blk > " + msg + ".b64").status, 0);
+  run = bed().Call({{"SetPasswd", "P11", bed().Var("TOLMIX_SANDBOX_P11_PIN"), "1"},
+                    {"Verify", "x", "@" + msg}, {"SignProData"}, {"P1Verify", "p1 text", p1},
+                    {"P1Verify", "p1 texT", p1}, {"Encrypt", "mixed", "@" + cert},
+                    {"EncryptedData"}}, bed().NoSkf());
+  auto out = Results(run.out, "llllllp");
+  EXPECT_EQ(std::vector<std::string>(out.begin() + 1, out.begin() + 6),
+            (std::vector<std::string>{"true", "mixed", "true", "false", "true"})) << run.err;
+  WriteFile(msg + ".env", out[6]);
+  Outcome peer = Peer({"unwrap", msg + ".env", DeviceKey("sign")});
+  EXPECT_EQ(Field(peer.out, "keyEncAlg"), kSm2Enc) << peer.err;
+  EXPECT_EQ(Field(peer.out, "content"), Hex("mixed"));
+}
+
 }  // namespace
 }  // namespace tolmix::e2e

@@ -31,6 +31,11 @@ constexpr char kEarlierMessage[] = "\xBC\xD3\xD4\xD8\xD2\xFD\xC7\xE6\xBF\xE2nosu
 
 class P11LoginTest : public BedTest {
  protected:
+  // The check's token choice and login are the engine module's.
+  void SetUp() override {
+    BedTest::SetUp();
+    LinkModule(kEngineModule, "pkcs11_rsa_key.so");
+  }
   std::string Error(const CMSEngine& engine) const {
     char text[CMSEngine::kErrorTextSize];
     engine.GetErrorText(text);

@@ -25,6 +25,17 @@
 //       Enveloped data for CERT: Triple-DES CBC content, the key wrapped
 //       with sm-crypto as a GM/T 0009 SM2Cipher (1.2.156.10197.1.301.3).
 //
+// GM systems' forms (the arguments after the usual ones, "-" for the default):
+//   sign ... [SPOIL|attrs] [pkcs7|gm|gminner] [PKCS7|CMS|base64] [smc|v2]
+//       GM/T 0010 outer and inner content types (gminner: inner only), the
+//       armour, and the SM2 library (sm-crypto or sm-crypto-v2) that signs.
+//   envelope ... [des3|sm4|sm4bare] [KEYFORM] [pkcs7|gm] [ARMOUR] [c3|ciphertext]
+//       SM4-CBC named 1.2.156.10197.1.104.2 (sm4) or 1.2.156.10197.1.104
+//       (sm4bare), by sm-crypto-v2; KEYFORM: der (SM2Cipher), unsigned (x
+//       32 bytes with the top bit set), padded (x, y with a redundant 00),
+//       der-c1c2c3, raw04, raw, raw-c1c2c3 (sm-crypto-v2's forms).
+//   unwrap ... [smc|v2]   also reads GM types and SM4 content; prints cipher.
+//
 // KEY.pem is an unencrypted PKCS#8 SM2 private key.  Exit status 0 on
 // success; any failure is reported on standard error with status 1.
 'use strict';
@@ -35,6 +46,7 @@ const path = require('path');
 const asn1js = require('asn1js');
 const pkijs = require('pkijs');
 const {sm2, sm3} = require('sm-crypto');
+const v2 = require('sm-crypto-v2');
 
 const OID = {
   data: '1.2.840.113549.1.7.1',
@@ -46,7 +58,13 @@ const OID = {
   sm2Sign: '1.2.156.10197.1.301.1',
   sm2Encrypt: '1.2.156.10197.1.301.3',
   desEde3Cbc: '1.2.840.113549.3.7',
+  sm4Cbc: '1.2.156.10197.1.104.2',
+  sm4: '1.2.156.10197.1.104',
+  gmData: '1.2.156.10197.6.1.4.2.1',
+  gmSigned: '1.2.156.10197.6.1.4.2.2',
+  gmEnveloped: '1.2.156.10197.6.1.4.2.3',
 };
+const given = (arg, dflt) => (arg === undefined || arg === '-' ? dflt : arg);
 const USER_ID = '1234567812345678';
 
 const hex = (bytes) => Buffer.from(bytes).toString('hex');
@@ -65,9 +83,11 @@ function readPem(file, label) {
   return Buffer.from(m[1].replace(/\s+/g, ''), 'base64');
 }
 
+// ARMOUR: a PEM label, or "base64" for bare Base64 lines of the DER.
 function writePem(file, label, der) {
   const b64 = Buffer.from(der).toString('base64').match(/.{1,64}/g).join('\n');
-  fs.writeFileSync(file, `-----BEGIN ${label}-----\n${b64}\n-----END ${label}-----\n`);
+  if (label === 'base64') fs.writeFileSync(file, `${b64}\n`);
+  else fs.writeFileSync(file, `-----BEGIN ${label}-----\n${b64}\n-----END ${label}-----\n`);
 }
 
 function parse(der) {
@@ -135,7 +155,7 @@ function issuerAndSerial(cert) {
 
 function inspect(signedPem, outDir) {
   const info = pkijs.ContentInfo.fromBER(new Uint8Array(readPem(signedPem, 'PKCS7')).buffer);
-  if (info.contentType !== OID.signedData) fail(`content type ${info.contentType}`);
+  if (![OID.signedData, OID.gmSigned].includes(info.contentType)) fail(`type ${info.contentType}`);
   const sd = new pkijs.SignedData({schema: info.content});
   const eContent = sd.encapContentInfo.eContent;
   const content = eContent ? Buffer.from(eContent.getValue()) : Buffer.alloc(0);
@@ -161,6 +181,7 @@ function inspect(signedPem, outDir) {
   const verified = sm2.doVerifySignature([...signed], hex(sig), publicKeyHex(cert),
       {der: true, hash: true, userId: USER_ID});
   report({
+    outerType: info.contentType,
     contentType: sd.encapContentInfo.eContentType,
     digestAlg: si.digestAlgorithm.algorithmId,
     signatureAlg: si.signatureAlgorithm.algorithmId,
@@ -172,7 +193,11 @@ function inspect(signedPem, outDir) {
 
 // ---- sign ----
 
-function sign(keyPem, certPem, contentFile, mode, outPem, spoil) {
+function sign(keyPem, certPem, contentFile, mode, outPem, spoilArg, typesArg, armourArg, libArg) {
+  const spoil = given(spoilArg, undefined);
+  const types = given(typesArg, 'pkcs7');
+  const dataType = types === 'pkcs7' ? OID.data : OID.gmData;
+  const lib = given(libArg, 'smc') === 'v2' ? v2.sm2 : sm2;
   const d = privateKeyHex(keyPem);
   const cert = readCert(certPem);
   const pub = publicKeyHex(cert);
@@ -183,7 +208,7 @@ function sign(keyPem, certPem, contentFile, mode, outPem, spoil) {
     const attribute = (type, value) =>
       new asn1js.Sequence({value: [oid(type), new asn1js.Set({value: [value]})]});
     const set = new asn1js.Set({value: [
-      attribute(OID.contentType, oid(OID.data)),
+      attribute(OID.contentType, oid(dataType)),
       attribute(OID.messageDigest,
           new asn1js.OctetString({valueHex: Buffer.from(sm3([...content]), 'hex')})),
     ]});
@@ -194,10 +219,11 @@ function sign(keyPem, certPem, contentFile, mode, outPem, spoil) {
   } else if (mode !== 'noattrs') {
     fail('attrs or noattrs');
   }
-  const sig = Buffer.from(
-      sm2.doSignature([...toSign], d, {der: true, hash: true, publicKey: pub, userId: USER_ID}), 'hex');
+  const sig = Buffer.from(lib.doSignature(lib === sm2 ? [...toSign] : Uint8Array.from(toSign), d,
+      {der: true, hash: true, publicKey: pub, userId: USER_ID}), 'hex');
   if (spoil === 'content' && content.length > 0) content[content.length - 1] ^= 0x01;
   else if (spoil === 'signature') sig[sig.length - 1] ^= 0x01;
+  else if (spoil === 'attrs' && signedAttrs) signedAttrs[signedAttrs.length - 1] ^= 0x01;
   else if (spoil !== undefined) fail('spoil content or signature');
   const sm3Alg = () => algorithm(OID.sm3, new asn1js.Null());
   const signerInfo = new asn1js.Sequence({value: [
@@ -211,11 +237,12 @@ function sign(keyPem, certPem, contentFile, mode, outPem, spoil) {
   const signedData = new asn1js.Sequence({value: [
     new asn1js.Integer({value: 1}),
     new asn1js.Set({value: [sm3Alg()]}),
-    contentInfo(OID.data, new asn1js.OctetString({valueHex: content})),
+    contentInfo(dataType, new asn1js.OctetString({valueHex: content})),
     new asn1js.Constructed({idBlock: {tagClass: 3, tagNumber: 0}, value: [cert.toSchema()]}),
     new asn1js.Set({value: [signerInfo]}),
   ]});
-  writePem(outPem, 'PKCS7', contentInfo(OID.signedData, signedData).toBER());
+  const outer = types === 'gm' ? OID.gmSigned : OID.signedData;
+  writePem(outPem, given(armourArg, 'PKCS7'), contentInfo(outer, signedData).toBER());
 }
 
 // ---- unwrap ----
@@ -229,21 +256,30 @@ function sm2CipherToHex(der) {
     Buffer.from(c2.valueBlock.valueHexView)]));
 }
 
-function unwrap(envelopePem, keyPem) {
+function unwrap(envelopePem, keyPem, libArg) {
   const info = pkijs.ContentInfo.fromBER(new Uint8Array(readPem(envelopePem, 'PKCS7')).buffer);
-  if (info.contentType !== OID.envelopedData) fail(`content type ${info.contentType}`);
+  if (![OID.envelopedData, OID.gmEnveloped].includes(info.contentType)) fail('not enveloped');
   const ed = new pkijs.EnvelopedData({schema: info.content});
   const ri = ed.recipientInfos[0].value;
-  const key = sm2.doDecrypt(sm2CipherToHex(ri.encryptedKey.valueBlock.valueHexView),
+  const lib = given(libArg, 'smc') === 'v2' ? v2.sm2 : sm2;
+  const key = lib.doDecrypt(sm2CipherToHex(ri.encryptedKey.valueBlock.valueHexView),
       privateKeyHex(keyPem), 1, {output: 'array'});
   if (key.length === 0) fail('sm-crypto could not decrypt the content key');
   const eci = ed.encryptedContentInfo;
-  if (eci.contentEncryptionAlgorithm.algorithmId !== OID.desEde3Cbc) fail('not Triple-DES CBC');
+  const alg = eci.contentEncryptionAlgorithm.algorithmId;
   const iv = Buffer.from(eci.contentEncryptionAlgorithm.algorithmParams.valueBlock.valueHexView);
-  const decipher = crypto.createDecipheriv('des-ede3-cbc', Buffer.from(key), iv);
   const encrypted = Buffer.from(eci.getEncryptedContent());
-  const plain = Buffer.concat([decipher.update(encrypted), decipher.final()]);
+  let plain;
+  if (alg === OID.desEde3Cbc) {
+    const decipher = crypto.createDecipheriv('des-ede3-cbc', Buffer.from(key), iv);
+    plain = Buffer.concat([decipher.update(encrypted), decipher.final()]);
+  } else if (alg === OID.sm4Cbc || alg === OID.sm4) {
+    plain = Buffer.from(v2.sm4.decrypt(encrypted, Uint8Array.from(key), {mode: 'cbc', iv, output: 'array'}));
+  } else {
+    fail(`content cipher ${alg}`);
+  }
   report({
+    cipher: alg,
     keyEncAlg: ri.keyEncryptionAlgorithm.algorithmId,
     keyLength: key.length,
     content: hex(plain),
@@ -252,29 +288,55 @@ function unwrap(envelopePem, keyPem) {
 
 // ---- envelope ----
 
-function envelope(certPem, contentFile, outPem) {
+// The content key wrapped for PUB in KEYFORM (see the usage above).
+function wrapKey(key, pub, form) {
+  if (form.startsWith('raw') || form === 'der-c1c2c3') {
+    const mode = form.endsWith('c1c2c3') ? 0 : 1;
+    const c = v2.sm2.doEncrypt(Uint8Array.from(key), pub, mode, {asn1: form === 'der-c1c2c3'});
+    return Buffer.from(form === 'raw04' ? `04${c}` : c, 'hex');
+  }
+  // sm-crypto's C1 C3 C2, until x has the top bit the form needs.
+  let c;
+  do c = Buffer.from(sm2.doEncrypt([...key], pub, 1), 'hex');
+  while ((form === 'unsigned' && !(c[0] & 0x80)) || (form === 'padded' && (c[0] & 0x80)));
+  const integer = form === 'unsigned' ? (b) => new asn1js.Integer({valueHex: b})
+    : form === 'padded' ? (b) => new asn1js.Integer({valueHex: Buffer.concat([Buffer.alloc(1), b])})
+    : unsignedInteger;
+  return Buffer.from(new asn1js.Sequence({value: [integer(c.subarray(0, 32)),
+    integer(c.subarray(32, 64)), new asn1js.OctetString({valueHex: c.subarray(64, 96)}),
+    new asn1js.OctetString({valueHex: c.subarray(96)})]}).toBER());
+}
+
+function envelope(certPem, contentFile, outPem, cipherArg, formArg, typesArg, armourArg, spoil) {
   const cert = readCert(certPem);
   const content = fs.readFileSync(contentFile);
-  const key = crypto.randomBytes(24);
-  const iv = crypto.randomBytes(8);
-  const cipher = crypto.createCipheriv('des-ede3-cbc', key, iv);
-  const encrypted = Buffer.concat([cipher.update(content), cipher.final()]);
-  const c = Buffer.from(sm2.doEncrypt([...key], publicKeyHex(cert), 1), 'hex');  // C1 C3 C2
-  const sm2Cipher = new asn1js.Sequence({value: [
-    unsignedInteger(c.subarray(0, 32)),
-    unsignedInteger(c.subarray(32, 64)),
-    new asn1js.OctetString({valueHex: c.subarray(64, 96)}),
-    new asn1js.OctetString({valueHex: c.subarray(96)}),
-  ]});
+  const cipherName = given(cipherArg, 'des3');
+  const des3 = cipherName === 'des3';
+  const key = crypto.randomBytes(des3 ? 24 : 16);
+  const iv = crypto.randomBytes(des3 ? 8 : 16);
+  let encrypted;
+  if (des3) {
+    const cipher = crypto.createCipheriv('des-ede3-cbc', key, iv);
+    encrypted = Buffer.concat([cipher.update(content), cipher.final()]);
+  } else {
+    encrypted = Buffer.from(v2.sm4.encrypt(content, key, {mode: 'cbc', iv, output: 'array'}));
+  }
+  const form = given(formArg, 'der');
+  const wrapped = wrapKey(key, publicKeyHex(cert), form);
+  // The last byte of C3: last of all (C1C2C3), else before C2 (and its DER header).
+  const c3End = form.endsWith('c1c2c3') ? 1 : key.length + (form.startsWith('raw') ? 1 : 3);
+  if (spoil === 'c3') wrapped[wrapped.length - c3End] ^= 1;
+  if (spoil === 'ciphertext') encrypted[encrypted.length - 1] ^= 1;  // its padding
   const recipient = new asn1js.Sequence({value: [
     new asn1js.Integer({value: 0}),
     issuerAndSerial(cert),
     algorithm(OID.sm2Encrypt),
-    new asn1js.OctetString({valueHex: sm2Cipher.toBER()}),
+    new asn1js.OctetString({valueHex: wrapped}),
   ]});
+  const alg = des3 ? OID.desEde3Cbc : cipherName === 'sm4' ? OID.sm4Cbc : OID.sm4;
   const encryptedContentInfo = new asn1js.Sequence({value: [
     oid(OID.data),
-    algorithm(OID.desEde3Cbc, new asn1js.OctetString({valueHex: iv})),
+    algorithm(alg, new asn1js.OctetString({valueHex: iv})),
     new asn1js.Primitive({idBlock: {tagClass: 3, tagNumber: 0}, valueHex: encrypted}),
   ]});
   const envelopedData = new asn1js.Sequence({value: [
@@ -282,7 +344,8 @@ function envelope(certPem, contentFile, outPem) {
     new asn1js.Set({value: [recipient]}),
     encryptedContentInfo,
   ]});
-  writePem(outPem, 'PKCS7', contentInfo(OID.envelopedData, envelopedData).toBER());
+  const outer = given(typesArg, 'pkcs7') === 'gm' ? OID.gmEnveloped : OID.envelopedData;
+  writePem(outPem, given(armourArg, 'PKCS7'), contentInfo(outer, envelopedData).toBER());
 }
 
 const commands = {inspect, sign, unwrap, envelope};

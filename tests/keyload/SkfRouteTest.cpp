@@ -140,9 +140,10 @@ TEST_F(SkfRouteTest, RsaCertificateOnTheKeySettlesP11) {
 
 TEST_F(SkfRouteTest, WrongPinReportsTheCountTheKeyGave) {
   ASSERT_TRUE(bed_.skf.Import("C1", *sm2_sign_));
+  // Two different wrong PINs: a refused one is not presented to the key again.
   for (int left : {skftest::kRetries - 1, skftest::kRetries - 2}) {
     CMSEngine e;
-    Prepare(e, "", 2, "99999999");
+    Prepare(e, "", 2, left == skftest::kRetries - 1 ? "99999999" : "99999998");
     CaptureStdout([&] { EXPECT_EQ(e.ProbeSkfCert(), -1); });
     EXPECT_EQ(ErrorUtf8(e),
               "登录设备失败，口令是否正确,您还有" + std::to_string(left) + "次尝试机会!!!!!!");

@@ -4,9 +4,10 @@
 # (dependencies from the archive), then as a fresh user with an empty home
 # call the control with no `register`, run `tolmix demo` from the installed
 # copy, reach the demo's PKCS#11 token through the packaged device list and
-# p11-kit, and start the bridge with the ExecStart line of the installed
-# user unit, directly and as its socket would (an origin the administrator's
-# packaged file allows gets a control); last, purge, and check that every
+# p11-kit, and start the dispatcher as its system socket unit would (an
+# unprivileged user, the unit's sockets) and the user's bridge with the
+# ExecStart line of the installed user unit (an origin the administrator's
+# packaged file allows gets a control through it); last, purge, and check that every
 # installed file and the machine-wide registration are gone while the
 # user's own files stay.
 #
@@ -37,9 +38,12 @@ work=$(mktemp -d)
 chmod 0755 "$work"
 user="tolmixpkg$$"
 bridge_pid=""
+dispatcher_pid=""
 cleanup() {
   set +e
   [ -n "$bridge_pid" ] && kill "$bridge_pid" 2>/dev/null && wait "$bridge_pid" 2>/dev/null
+  [ -n "$dispatcher_pid" ] && kill "$dispatcher_pid" 2>/dev/null && wait "$dispatcher_pid" 2>/dev/null
+  rm -rf /run/tolmix
   if dpkg-query -W -f='${Status}' tolmix 2>/dev/null | grep -q "ok installed\|config-files"; then
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq tolmix >/dev/null 2>&1
   fi
@@ -73,7 +77,8 @@ dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|; s|/$||' | grep -v '^$'
   sort >"$work/files"
 for path in /usr/bin/tolmix /etc/tolmix/P11_SKF.ini /etc/tolmix/GM_SKF.ini /etc/tolmix/origins.ini \
             /usr/share/man/man1/tolmix.1.gz /usr/lib/systemd/user/tolmix-bridge.service \
-            /usr/lib/systemd/user/tolmix-bridge.socket /usr/share/tolmix/web/tolmix.js; do
+            /usr/lib/systemd/system/tolmix-dispatcher.socket \
+            /usr/lib/systemd/system/tolmix-dispatcher.service /usr/share/tolmix/web/tolmix.js; do
   grep -qx "$path" "$work/files" || fail "the package lacks $path"
 done
 sysdir=$(grep -E '^/usr/lib/.*/tolmix/libtolmix\.so$' "$work/files" | xargs dirname)
@@ -114,18 +119,24 @@ grep -qx "@=$sysdir/libtolmix.so" "$registry" || fail "$registry does not name $
 shim=/usr/share/tolmix/web/tolmix.js
 grep -q '"progId":"TOLMIX.TOLMIXCtrl.1"' "$shim" || fail "$shim carries no class description"
 tolmix bridge --shim | cmp -s - "$shim" || fail "$shim differs from the served shim"
-# The bridge starts on the first connection to its socket, enabled for all.
+# The dispatcher's sockets are held from boot, the bridge runs for every
+# user from login.
 unit=/usr/lib/systemd/user/tolmix-bridge.service
-socket_unit=/usr/lib/systemd/user/tolmix-bridge.socket
-enabled=/etc/systemd/user/sockets.target.wants/tolmix-bridge.socket
-[ -L "$enabled" ] || fail "the bridge is not enabled for users: no $enabled"
+socket_unit=/usr/lib/systemd/system/tolmix-dispatcher.socket
+dispatcher_unit=/usr/lib/systemd/system/tolmix-dispatcher.service
+for enabled in /etc/systemd/user/default.target.wants/tolmix-bridge.service \
+               /etc/systemd/system/sockets.target.wants/tolmix-dispatcher.socket; do
+  [ -L "$enabled" ] || fail "not enabled: no $enabled"
+done
 
 step "systemd-analyze verify"
 mkdir -m 0700 "$work/runtime"
 man_check=--man=no
 command -v man >/dev/null && [ -f /usr/share/man/man1/tolmix.1.gz ] && man_check=--man=yes
-XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user "$man_check" verify "$unit" "$socket_unit" ||
-  fail "systemd-analyze verify $unit $socket_unit"
+XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user "$man_check" verify "$unit" ||
+  fail "systemd-analyze verify $unit"
+systemd-analyze "$man_check" verify "$socket_unit" "$dispatcher_unit" ||
+  fail "systemd-analyze verify $socket_unit $dispatcher_unit"
 
 step "a new user"
 home="$work/home"
@@ -166,13 +177,25 @@ sed -n '/BEGIN CERT/,/END CERT/p' "$work/p11-answers.txt" >"$work/p11-sign.pem"
 [ "$(fingerprint "$work/p11-sign.pem")" = "$(fingerprint "$home/demo/pki/p11-sign.pem")" ] ||
   fail "GetCertEx(2) is not the token's signature certificate"
 
-step "the bridge from the user units: an allowed origin, socket activation"
+step "the dispatcher and the bridge from the units: an allowed origin"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ -n "$exec_start" ] || fail "no ExecStart in $unit"
+dispatcher_start=$(sed -n 's/^ExecStart=//p' "$dispatcher_unit")
 listen=$(sed -n 's/^ListenStream=//p' "$socket_unit" | tr '\n' ' ')
-[ "$listen" = "127.0.0.1:26410 [::1]:26410 " ] || fail "$socket_unit listens on \"$listen\""
+[ "$listen" = "127.0.0.1:26410 [::1]:26410 /run/tolmix/dispatcher.sock " ] ||
+  fail "$socket_unit listens on \"$listen\""
 listen_args=()
 for at in $listen; do listen_args+=("--listen=$at"); done
+# As systemd would: the sockets made first, handed over to the dispatcher
+# running as a user of its own; the Unix one open to every user
+# (SocketMode=0666, which systemd-socket-activate does not set).
+mkdir -p /run/tolmix
+# shellcheck disable=SC2086
+systemd-socket-activate "${listen_args[@]}" \
+  setpriv --reuid=nobody --regid=nogroup --clear-groups $dispatcher_start >"$work/dispatcher.log" 2>&1 &
+dispatcher_pid=$!
+for _ in $(seq 50); do [ -S /run/tolmix/dispatcher.sock ] && break; sleep 0.1; done
+chmod 0666 /run/tolmix/dispatcher.sock
 origin=https://portal.example
 # Allowed by the administrator, in the packaged file.
 echo "$origin=allow" >>/etc/tolmix/origins.ini
@@ -202,7 +225,9 @@ bridge_answers() {
   bridge_pid=$!
   local created="" id called refused shim
   for _ in $(seq 50); do
-    created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null) && break
+    # 503 until the bridge has registered with the dispatcher.
+    created=$(post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' 2>/dev/null) &&
+      [[ $created != 503* ]] && break
     kill -0 "$bridge_pid" 2>/dev/null || { cat "$work/bridge.log"; fail "$how: the bridge ended"; }
     sleep 0.1
   done
@@ -229,16 +254,14 @@ bridge_answers() {
 }
 # shellcheck disable=SC2086
 bridge_answers "ExecStart" $exec_start
-# As systemd would start it from tolmix-bridge.socket: the listening socket
-# made first and handed over (LISTEN_FDS), the bridge started on it.
-# shellcheck disable=SC2086
-bridge_answers "socket activation" systemd-socket-activate "${listen_args[@]}" $exec_start
-# A handed socket that is open beyond loopback is refused: the bridge
+kill "$dispatcher_pid"
+wait "$dispatcher_pid" || { cat "$work/dispatcher.log"; fail "the dispatcher did not end cleanly"; }
+dispatcher_pid=""
+# A handed socket that is open beyond loopback is refused: the dispatcher
 # ends at once, serving nobody.
 # shellcheck disable=SC2086
-setpriv --reuid="$user" --regid="$user" --init-groups \
-  env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/bin:/bin \
-  systemd-socket-activate --listen="0.0.0.0:$port" $exec_start >"$work/bridge.log" 2>&1 &
+systemd-socket-activate --listen="0.0.0.0:$port" --listen="$work/runtime/d.sock" $dispatcher_start \
+  >"$work/bridge.log" 2>&1 &
 bridge_pid=$!
 for _ in $(seq 50); do
   post /create "$origin" '{"progid":"TOLMIX.TOLMIXCtrl.1"}' >/dev/null 2>&1 && break
@@ -249,9 +272,9 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 if kill -0 "$bridge_pid" 2>/dev/null; then
-  fail "the bridge serves a socket open beyond loopback"
+  fail "the dispatcher serves a socket open beyond loopback"
 fi
-wait "$bridge_pid" && fail "the bridge took a socket open beyond loopback without failing"
+wait "$bridge_pid" && fail "the dispatcher took a socket open beyond loopback without failing"
 bridge_pid=""
 grep -q "not one listening socket on 127.0.0.1" "$work/bridge.log" ||
   { cat "$work/bridge.log"; fail "no reason given for refusing the socket"; }

@@ -356,16 +356,17 @@ test("requests that are not a page's calls are refused with nothing run", async 
     for (const address of addresses) {
       const client = `require("http").request({host: "${address}", port: ${bed.bridgePort},
         method: "POST", path: "/create", headers: ${JSON.stringify({Host: host, Origin: a, ...json})}},
-        (res) => console.log(res.statusCode)).end(${JSON.stringify(body)});`;
+        (res) => console.log(res.statusCode)).on("error", (e) => console.log(e.code)).end(${JSON.stringify(body)});`;
       const other = spawnSync("runuser", ["-u", "tolmixpeer", "--", process.execPath, "-e", client],
                               {cwd: "/"});
-      assert.equal(other.stdout.toString().trim(), "403", address + ": " + other.stderr.toString());
+      // Closed unanswered, before anything of it is read.
+      assert.equal(other.stdout.toString().trim(), "ECONNRESET", address + ": " + other.stderr.toString());
     }
   } finally {
     if (made) spawnSync("userdel", ["tolmixpeer"]);
   }
   await new Promise((ok) => setTimeout(ok, 200));  // the bridge's log, read while spawnSync blocked
-  assert.match(bed.bridgeLog, /refused POST \/create from .*: the connection comes from another user/);
+  assert.match(bed.bridgeLog, /a connection of user \d+ closed: another user/);
   assert.equal(JSON.stringify(bed.workers()), workersBefore);
 });
 

@@ -8,7 +8,6 @@ import https from "node:https";
 import http from "node:http";
 import os from "node:os";
 import path from "node:path";
-import puppeteer from "puppeteer-core";
 
 export const TOLMIX = process.env.TOLMIX_HOST;
 export const SOFTSKF = process.env.TOLMIX_SOFTSKF;
@@ -16,6 +15,15 @@ const CHROMIUM = process.env.TOLMIX_CHROMIUM || "/usr/bin/chromium";
 
 export class Bed {
   async start() {
+    this.sandbox();
+    await this.startPageServer();
+    for (const host of ["a.test", "b.test"]) this.tolmix("origins", "allow", this.origin(host));
+    await this.startBridge();
+    await this.startBrowser();
+  }
+
+  // A fresh sandbox and its environment, no bridge or browser yet.
+  sandbox() {
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), "tolmix-bridge-"));
     this.env = {...process.env};
     delete this.env.DISPLAY;
@@ -28,10 +36,6 @@ export class Bed {
     this.env.TOLMIX_ADMIN_ORIGINS = path.join(this.dir, "admin.ini");
     this.env.TOLMIX_CONSENT = "deny";  // nobody at the screen: unknown origins are refused
     this.pages = new Map();
-    await this.startPageServer();
-    for (const host of ["a.test", "b.test"]) this.tolmix("origins", "allow", this.origin(host));
-    await this.startBridge();
-    await this.startBrowser();
   }
 
   tolmix(...args) {
@@ -58,9 +62,10 @@ export class Bed {
     this.pagePort = this.server.address().port;
   }
 
-  async startBridge(extra = ["--idle", "60"]) {
-    this.bridge = spawn(TOLMIX, ["bridge", "--port", "0", ...extra],
-                        {env: this.env, stdio: ["ignore", "pipe", "pipe"]});
+  // EXTRA: arguments after "bridge --port 0"; ARGV: the whole command line
+  // instead (another user's bridge, the dispatcher).
+  async startBridge(extra = ["--idle", "60"], argv = [TOLMIX, "bridge", "--port", "0", ...extra]) {
+    this.bridge = spawn(argv[0], argv.slice(1), {env: this.env, stdio: ["ignore", "pipe", "pipe"]});
     this.bridgeLog = "";
     this.bridge.stderr.on("data", (d) => { this.bridgeLog += d; });
     this.bridgePort = await new Promise((ok, fail) => {
@@ -76,6 +81,8 @@ export class Bed {
   }
 
   async startBrowser() {
+    // Loaded here: the tests without a browser need no npm package.
+    const {default: puppeteer} = await import("puppeteer-core");
     this.browser = await puppeteer.launch({
       executablePath: CHROMIUM,
       headless: true,

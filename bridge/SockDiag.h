@@ -1,0 +1,24 @@
+// The owner of one TCP socket on this machine, asked of the kernel's socket
+// diagnostics (NETLINK_SOCK_DIAG) by its four addresses: one exact lookup,
+// not a walk through every socket of the machine.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace tolmix::bridge {
+
+struct SockDiagAnswer {
+  bool asked = false;  // false: the kernel offers no socket diagnostics here
+  std::optional<uid_t> uid;  // nullopt: no such socket
+};
+
+// FAMILY: AF_INET (addresses of 4 bytes) or AF_INET6 (16).  SRC/SPORT: the
+// socket's own end, DST/DPORT its peer's (ports and addresses in network
+// byte order).
+SockDiagAnswer SockDiagUid(int family, const void* src, uint16_t sport, const void* dst,
+                           uint16_t dport);
+
+}  // namespace tolmix::bridge
