@@ -1,6 +1,7 @@
 #include "modules/pkcs11_rsa_key/Cryptoki.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
 #include "util/TokenOutcome.h"
@@ -70,7 +71,7 @@ Cryptoki::~Cryptoki() {
 
 bool Cryptoki::Failed(const char* function, CK_RV rv) {
   last_rv_ = rv;
-  last_kind_ = strcmp(function, "C_OpenSession") == 0 ? kOpenCall : kOtherCall;
+  last_kind_ = std::string_view(function) == "C_OpenSession" ? kOpenCall : kOtherCall;
   RaiseCkr(function, rv);
   RaiseError(kReasonToken, "%s failed: CKR 0x%08lX", function, rv);
   EndSession();
