@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>
@@ -301,8 +302,16 @@ std::vector<std::string> Sm2CipherCandidates(const unsigned char* in, size_t len
 }
 
 bool OutputForm(const char* form) noexcept try {
-  const std::string list = "," + platform::GmOutputForms() + ",";
-  return form && list.find("," + std::string(form) + ",") != std::string::npos;
+  if (!form) return false;
+  const std::string list = platform::GmOutputForms();
+  const std::string_view view(list);
+  for (size_t start = 0; start <= view.size();) {
+    size_t end = view.find(',', start);
+    if (end == std::string_view::npos) end = view.size();
+    if (view.substr(start, end - start) == form) return true;
+    start = end + 1;
+  }
+  return false;
 } catch (...) {
   return false;
 }

@@ -15,6 +15,7 @@
 
 #include "engine/CMSEngine.h"
 #include "engine/EngineSlots.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/Env.h"
 #include "platform/Trace.h"
 #include "util/IniReader.h"
@@ -94,7 +95,7 @@ int CMSEngine::LoadDynamicEngine(const char* name) noexcept {
   if (!engine) return 0;
 
   char path[kModulePathSize];
-  if (!ModulePath(path, name, ".so")) {
+  if (!ModulePath(path, name, platform::SharedLibrarySuffix())) {
     FormatError(kEngineLoadFailed, name);
     return -1;
   }

@@ -6,6 +6,8 @@
 
 namespace tolmix::platform {
 
+const char* SharedLibrarySuffix() noexcept { return ".so"; }
+
 DynamicLibrary::~DynamicLibrary() { Unload(); }
 
 DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept

@@ -7,6 +7,10 @@
 
 namespace tolmix::platform {
 
+// File-name suffix of this platform's shared libraries and modules:
+// ".so", ".dll" on Windows.
+const char* SharedLibrarySuffix() noexcept;
+
 class DynamicLibrary {
  public:
   DynamicLibrary() noexcept = default;

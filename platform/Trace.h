@@ -13,6 +13,12 @@ bool TraceOn();
 // Writes "tolmix: " followed by FMT (printf-style) and a new line to
 // standard error when TraceOn(); does nothing otherwise.  One line is cut at
 // 1023 bytes.
+#if defined(__MINGW32__)
+// The Windows build formats with mingw's own stdio (__USE_MINGW_ANSI_STDIO),
+// which has %zu; the msvcrt archetype of plain "printf" does not.
+void Trace(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 void Trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 }  // namespace tolmix::platform

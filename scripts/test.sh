@@ -17,6 +17,12 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   bash "$root/scripts/fuzz.sh" "$fuzz_seconds"
 fi
 
+# The control for 32-bit Windows, cross-built and tested under Wine; its
+# page scripts are compared with the Linux build's output (docs/windows.md).
+if [ "$dir" = "$root/build" ]; then
+  bash "$root/scripts/windows.sh"
+fi
+
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cd "$dir"
 status=0

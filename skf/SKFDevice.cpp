@@ -77,7 +77,11 @@ int CSKFDevice::FindConfiguredLibrary(char (&path)[kLibraryPathSize]) {
 }
 
 ULONG CSKFDevice::LoadSkfLibrary(char* list, ULONG* size, const char* library) {
-  if (library == nullptr || *library == '\0') library = kDefaultLibrary;
+  char fallback[sizeof kDefaultLibraryName + 8];
+  if (library == nullptr || *library == '\0') {
+    snprintf(fallback, sizeof fallback, "%s%s", kDefaultLibraryName, platform::SharedLibrarySuffix());
+    library = fallback;
+  }
   Unload();
   if (!m_library.Load(library)) {
     PrintResult(kLoadLibraryLabel, DEVERR_LOAD);

@@ -65,7 +65,7 @@ class CSKFDevice {
   static constexpr size_t kNameSize = 1024;         // device, application, container names
   static constexpr size_t kLibraryPathSize = 256;   // path from FindConfiguredLibrary, with NUL
   static constexpr ULONG kListSize = 1024;          // local name-list buffers
-  static constexpr char kDefaultLibrary[] = "SKFAPI.so";  // "SKFAPI.dll" on Windows
+  static constexpr char kDefaultLibraryName[] = "SKFAPI";  // + SharedLibrarySuffix()
 
   CSKFDevice() noexcept = default;
   // Runs Unload.

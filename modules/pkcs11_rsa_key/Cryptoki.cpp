@@ -1,8 +1,7 @@
 #include "modules/pkcs11_rsa_key/Cryptoki.h"
 
-#include <dlfcn.h>
-
 #include <cstring>
+#include <string_view>
 
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
 #include "util/TokenOutcome.h"
@@ -37,13 +36,12 @@ std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path, int* failed_at
   step = TokenOutcome::kModuleLoad;
   std::shared_ptr<Cryptoki> c(new (std::nothrow) Cryptoki);
   if (!c) return nullptr;
-  c->library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!c->library_) {
+  if (!c->library_.Load(path)) {
     RaiseError(kReasonNoModule, "module %s does not load", path.c_str());
     return nullptr;
   }
   step = TokenOutcome::kModuleFunctions;
-  auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(c->library_, "C_GetFunctionList"));
+  auto get = c->library_.Resolve<CK_C_GetFunctionList>("C_GetFunctionList");
   CK_FUNCTION_LIST_PTR f = nullptr;
   if (get && (get(&f) != CKR_OK || !f)) step = TokenOutcome::kNone;
   if (!get || !f) {
@@ -69,12 +67,11 @@ std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path, int* failed_at
 Cryptoki::~Cryptoki() {
   EndSession();
   if (f_ && finalize_) f_->C_Finalize(nullptr);
-  if (library_) dlclose(library_);
 }
 
 bool Cryptoki::Failed(const char* function, CK_RV rv) {
   last_rv_ = rv;
-  last_kind_ = strcmp(function, "C_OpenSession") == 0 ? kOpenCall : kOtherCall;
+  last_kind_ = std::string_view(function) == "C_OpenSession" ? kOpenCall : kOtherCall;
   RaiseCkr(function, rv);
   RaiseError(kReasonToken, "%s failed: CKR 0x%08lX", function, rv);
   EndSession();

@@ -25,6 +25,8 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include "platform/DynamicLibrary.h"
+
 namespace tolmix::p11 {
 
 // A certificate or private key object of the token.
@@ -106,7 +108,7 @@ class Cryptoki {
                  std::vector<unsigned char>* out);
 
   std::mutex mutex_;
-  void* library_ = nullptr;
+  platform::DynamicLibrary library_;
   CK_FUNCTION_LIST_PTR f_ = nullptr;
   bool owner_ = false;     // this object initialised the module
   bool finalize_ = false;  // and it is initialised now

@@ -1,0 +1,245 @@
+#include "control/win32/ComControl.h"
+
+// The control's headers first: their COM names (S_OK, VT_BSTR, ...) are
+// macros once the Windows headers are in.  Below those only the Windows
+// spellings are used, which carry the same values.
+#include "control/Guids.h"
+#include "control/TOLMIXCtrl.h"
+#include "platform/Variant.h"
+
+namespace tolmix::win32 {
+// The control's own "no interface" IID, named before the Windows headers
+// make IID_NULL a macro.
+inline constexpr const platform::IID& kInnerNoIid = platform::IID_NULL;
+}  // namespace tolmix::win32
+
+#include <windows.h>
+#include <ole2.h>
+#include <objsafe.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+namespace tolmix::win32 {
+namespace {
+
+namespace pf = tolmix::platform;
+
+std::atomic<long> g_live{0};
+HINSTANCE g_module = nullptr;
+
+template <class To, class From>
+To Same(const From& from) {
+  static_assert(sizeof(To) == sizeof(From));
+  To to;
+  memcpy(&to, &from, sizeof to);
+  return to;
+}
+
+const IID kDIID = Same<IID>(control::DIID__DTOLMIX);
+static_assert(sizeof(DISPID) == sizeof(pf::DISPID));
+
+// One argument of the script as the control takes it.  The control's own
+// types cross as they are; numbers of other widths become a long as
+// VariantChangeType makes them (fractions rounded half to even), anything
+// else its text.
+HRESULT ToControl(const VARIANT* in, pf::Variant* out) {
+  if (V_VT(in) == (VT_BYREF | VT_VARIANT)) in = V_VARIANTREF(in);
+  switch (V_VT(in)) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return S_OK;
+    case VT_I2:
+      *out = pf::Variant::I2(V_I2(in));
+      return S_OK;
+    case VT_I4:
+      *out = pf::Variant::I4(V_I4(in));
+      return S_OK;
+    case VT_BOOL:
+      *out = pf::Variant::Bool(V_BOOL(in) != VARIANT_FALSE);
+      return S_OK;
+    case VT_BSTR: {
+      BSTR s = V_BSTR(in);
+      *out = s ? pf::Variant::Text(std::u16string_view(reinterpret_cast<const char16_t*>(s),
+                                                       SysStringLen(s)))
+               : pf::Variant::NullText();
+      return S_OK;
+    }
+    default:
+      break;
+  }
+  VARIANT tmp;
+  VariantInit(&tmp);
+  HRESULT hr = VariantChangeType(&tmp, const_cast<VARIANT*>(in), 0, VT_I4);
+  if (SUCCEEDED(hr)) {
+    *out = pf::Variant::I4(V_I4(&tmp));
+    return S_OK;
+  }
+  if (hr == DISP_E_OVERFLOW) return hr;
+  hr = VariantChangeType(&tmp, const_cast<VARIANT*>(in), 0, VT_BSTR);
+  if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
+  HRESULT back = ToControl(&tmp, out);
+  VariantClear(&tmp);
+  return back;
+}
+
+HRESULT ToScript(const pf::VARIANT& in, VARIANT* out) {
+  VariantClear(out);
+  switch (in.vt) {
+    case VT_I2:
+      V_VT(out) = VT_I2;
+      V_I2(out) = in.iVal;
+      break;
+    case VT_I4:
+      V_VT(out) = VT_I4;
+      V_I4(out) = in.lVal;
+      break;
+    case VT_BOOL:
+      V_VT(out) = VT_BOOL;
+      V_BOOL(out) = in.boolVal ? VARIANT_TRUE : VARIANT_FALSE;
+      break;
+    case VT_BSTR: {
+      std::u16string_view text = pf::BstrView(in.bstrVal);
+      BSTR s = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                 static_cast<UINT>(text.size()));
+      if (s == nullptr) return E_OUTOFMEMORY;
+      V_VT(out) = VT_BSTR;
+      V_BSTR(out) = s;
+      break;
+    }
+    default:
+      break;  // no result
+  }
+  return S_OK;
+}
+
+class ComControl final : public IDispatch, public IObjectSafety {
+ public:
+  explicit ComControl(CTOLMIXCtrl* inner) : inner_(inner) { ++g_live; }
+  ComControl(const ComControl&) = delete;
+  ComControl& operator=(const ComControl&) = delete;
+
+  // IUnknown
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+        IsEqualIID(iid, kDIID)) {
+      *out = static_cast<IDispatch*>(this);
+    } else if (IsEqualIID(iid, IID_IObjectSafety)) {
+      *out = static_cast<IObjectSafety*>(this);
+    } else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  // IDispatch
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 1;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return E_FAIL;
+    ITypeLib* lib = nullptr;
+    HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &lib);
+    if (FAILED(hr)) return hr;
+    hr = lib->GetTypeInfoOfGuid(kDIID, info);
+    lib->Release();
+    return hr;
+  }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid,
+                             DISPID* ids) override {
+    if (names == nullptr || ids == nullptr) return E_POINTER;
+    return inner_->GetIDsOfNames(kInnerNoIid, reinterpret_cast<const char16_t* const*>(names),
+                                 count, lcid, reinterpret_cast<pf::DISPID*>(ids));
+  }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
+                      VARIANT* result, EXCEPINFO*, UINT* argerr) override {
+    const unsigned count = params ? params->cArgs : 0;
+    std::vector<pf::Variant> args(count);
+    for (unsigned i = 0; i < count; ++i) {
+      HRESULT hr = ToControl(&params->rgvarg[i], &args[i]);
+      if (FAILED(hr)) {
+        if (argerr) *argerr = i;
+        return hr;
+      }
+    }
+    std::vector<pf::DISPID> named;
+    if (params && params->cNamedArgs) {
+      named.assign(params->rgdispidNamedArgs, params->rgdispidNamedArgs + params->cNamedArgs);
+    }
+    pf::DISPPARAMS inner{args.data(), named.data(), count, static_cast<unsigned>(named.size())};
+    pf::Variant out;
+    HRESULT hr = inner_->Invoke(id, kInnerNoIid, lcid, flags, &inner, result ? &out : nullptr,
+                                nullptr, argerr);
+    if (SUCCEEDED(hr) && result) hr = ToScript(out, result);
+    return hr;
+  }
+
+  // IObjectSafety: the control's own answers (control/ObjectSafety.h).
+  STDMETHODIMP GetInterfaceSafetyOptions(REFIID iid, DWORD* supported, DWORD* enabled) override {
+    uint32_t s = 0, e = 0;
+    HRESULT hr = Safety()->GetInterfaceSafetyOptions(Same<pf::IID>(iid), &s, &e);
+    if (supported) *supported = s;
+    if (enabled) *enabled = e;
+    return (supported && enabled) ? hr : E_POINTER;
+  }
+  STDMETHODIMP SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override {
+    return Safety()->SetInterfaceSafetyOptions(Same<pf::IID>(iid), mask, enabled);
+  }
+
+ private:
+  ~ComControl() {
+    inner_->Release();
+    --g_live;
+  }
+  control::IObjectSafety* Safety() {
+    void* p = nullptr;
+    inner_->QueryInterface(control::IID_IObjectSafety, &p);
+    auto* safety = static_cast<control::IObjectSafety*>(p);
+    safety->Release();  // a part of inner_, which this object keeps alive
+    return safety;
+  }
+
+  std::atomic<ULONG> refs_{1};
+  CTOLMIXCtrl* inner_;
+};
+
+}  // namespace
+
+void SetModule(void* instance) { g_module = static_cast<HINSTANCE>(instance); }
+void* Module() { return g_module; }
+
+long CreateComControl(const void* iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  CTOLMIXCtrl* inner = CTOLMIXCtrl::Create();
+  if (inner == nullptr) return E_OUTOFMEMORY;
+  auto* ctrl = new (std::nothrow) ComControl(inner);
+  if (ctrl == nullptr) {
+    inner->Release();
+    return E_OUTOFMEMORY;
+  }
+  HRESULT hr = ctrl->QueryInterface(*static_cast<const IID*>(iid), out);
+  ctrl->Release();
+  return hr;
+}
+
+long LiveComControls() { return g_live.load(); }
+
+}  // namespace tolmix::win32

@@ -1,0 +1,25 @@
+// The control as a real COM object of Windows: IUnknown, IDispatch with
+// the type information of the module's type library, and IObjectSafety.
+// It owns one CTOLMIXCtrl and hands every call to it: names and DISPIDs
+// come from the dispatch table, arguments cross from the script's
+// VARIANTs to the control's (control/DispatchInvoke.cpp does the rest),
+// results go back as VARIANTs of the caller's.
+//
+// This header names no Windows type, so that it can sit beside the
+// control's own headers, whose COM names are those of platform/.
+#pragma once
+
+namespace tolmix::win32 {
+
+// The instance handle of TOLMIX.OCX, set by DllMain.
+void SetModule(void* instance);
+void* Module();
+
+// Creates a control and hands out interface IID (a Windows IID) in *OUT,
+// one reference the caller's: an HRESULT.
+long CreateComControl(const void* iid, void** out);
+
+// Number of controls alive (DllCanUnloadNow).
+long LiveComControls();
+
+}  // namespace tolmix::win32

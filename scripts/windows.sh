@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The control for 32-bit Windows, from this tree, tested under Wine:
+# installs the cross compilers and Wine (scripts/win32/install.sh),
+# cross-builds OpenSSL once per version into a cache outside the clone
+# (scripts/win32/openssl.sh), builds TOLMIX.OCX into build-win32/, and runs
+# the Windows tests (tests/win32/run.sh).  Skips, saying why, only when the
+# archive lacks a package the build needs.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-win32"
+skip() { echo "windows: SKIPPED: $1"; exit 0; }
+
+rc=0; bash "$root/scripts/win32/install.sh" || rc=$?
+[ $rc -eq 3 ] && skip "a package of the Windows build is missing from the archive"
+[ $rc -eq 0 ] || exit $rc
+
+start=$(date +%s)
+rc=0; ossl=$(bash "$root/scripts/win32/openssl.sh") || rc=$?
+[ $rc -eq 3 ] && skip "the archive serves no OpenSSL source"
+[ $rc -eq 0 ] || exit $rc
+
+werror=OFF; [ "${CI:-}" = "true" ] && werror=ON
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/platform/win32/mingw-i686.cmake" \
+  -DTOLMIX_WIN32_OPENSSL="$ossl" -DTOLMIX_WERROR=$werror >/dev/null
+nice cmake --build "$build"
+# The system directory of the tests: the OCX, its modules, libcrypto and
+# OpenSSL's own capi engine, the "capi" module.
+cp "$ossl/bin/libcrypto-3.dll" "$ossl/lib/engines-3/capi.dll" "$build/bin/"
+echo "windows: built in $(( $(date +%s) - start ))s (OpenSSL from $ossl)"
+
+bash "$root/tests/win32/run.sh" "$build"
