@@ -76,7 +76,7 @@ function group(name, body) {
 function isPkcs7(text) { return String(text).indexOf("-----BEGIN PKCS7-----") === 0; }
 function isCert(text) { return String(text).indexOf("-----BEGIN CERTIFICATE-----") === 0; }
 
-var text = "演示原文 demo text ~!@#";
+var text = "\u6f14\u793a\u539f\u6587 demo text ~!@#";
 var rsaSha256 = "1.2.840.113549.1.1.11", sm2Sm3 = "1.2.156.10197.1.501";
 var signerCert = "";
 
@@ -218,7 +218,7 @@ group("certificate queries", function () {
   check("GetCertInfo(3043) days left", /^\d+$/.test(days) && days > 0, days);
   check("GetCertInfo(3051) current", c.GetCertInfo(signerCert, 3051, "") === c.GetCert(), "as GetCert");
   check("GetCertInfo(3012, CN)", c.GetCertInfo(signerCert, 3012, "CN") === cn, cn);
-  check("GetCertInfo(9999) unknown", c.GetCertInfo(signerCert, 9999, "") === "未知的参数",
+  check("GetCertInfo(9999) unknown", c.GetCertInfo(signerCert, 9999, "") === "\u672a\u77e5\u7684\u53c2\u6570",
         c.GetCertInfo(signerCert, 9999, ""));
   var id = c.GetCertInfo(other, 3021, "1.2.156.10260.4.1.1");
   check("GetCertInfo(3021) extension", id.indexOf("110101199001011234") >= 0, id);
@@ -235,7 +235,7 @@ group("PFX queries", function () {
   var cn = c.GetSubjectEx("CN");
   check("getters after CertParsePfx", cn !== "" && c.GetIssuerEx("CN") === "ORVARSA", cn);
   check("GetCertInfoPfx(3007)", c.GetCertInfoPfx(args.pfx, 3007, pass) === cn, cn);
-  check("GetCertInfoPfx(3012) unknown", c.GetCertInfoPfx(args.pfx, 3012, pass) === "未知的参数",
+  check("GetCertInfoPfx(3012) unknown", c.GetCertInfoPfx(args.pfx, 3012, pass) === "\u672a\u77e5\u7684\u53c2\u6570",
         c.GetCertInfoPfx(args.pfx, 3012, pass));
   check("GetCertInfoPfx(wrong password)", c.GetCertInfoPfx(args.pfx, 3007, pass + "x") === "",
         c.GetLastErrorInfo(0));

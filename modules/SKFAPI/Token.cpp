@@ -1,6 +1,8 @@
 // Token directory: paths, listings, atomic files and the PIN records.
 #include "modules/SKFAPI/Token.h"
 
+#include "platform/AtomicFile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -154,22 +156,8 @@ bool ReadFile(const std::string& path, std::string* out) {
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode) {
-  std::string tmp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) return false;
-  // The mode of an existing temporary file, or a umask, must not widen access.
-  bool ok = fchmod(fd, mode) == 0;
-  size_t done = 0;
-  while (ok && done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
-  }
-  ok = (fsync(fd) == 0) && ok;
-  ok = (close(fd) == 0) && ok;
-  if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
-  unlink(tmp.c_str());
-  return false;
+  std::string error;
+  return tolmix::platform::WriteFileAtomic(path, data, mode, &error);
 }
 
 std::string ConfValue(const std::string& text, const char* key, const std::string& fallback) {
@@ -225,6 +213,9 @@ bool PinMatches(const std::string& digest, const char* pin) {
 
 DirLock::DirLock(const std::string& dir) {
   fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // Where a folder cannot be opened as a file (Windows), a lock file in it
+  // stands for the folder.
+  if (fd_ < 0) fd_ = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ >= 0) flock(fd_, LOCK_EX);
 }
 
