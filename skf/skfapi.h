@@ -46,7 +46,14 @@ typedef HANDLE HCONTAINER;
 #define FALSE 0
 #endif
 
+// Device libraries for 32-bit Windows export these functions __stdcall, as
+// the standard's Windows headers declare them; the callers take the
+// convention from the prototypes (decltype), so one table serves both.
+#if defined(_WIN32)
+#define DEVAPI __stdcall
+#else
 #define DEVAPI
+#endif
 #define ADMIN_TYPE 0
 #define USER_TYPE 1
 
