@@ -1,6 +1,7 @@
 // Chooser facade on Windows: the unattended answer of $TOLMIX_CHOOSER, else
-// a prompt on the console when standard input is one.  (The GTK backend
-// does not exist here.)
+// the Win32 dialog (ChooserDialog.cpp); where no window can be made, a
+// prompt on the console when standard input is one.  (The GTK backend does
+// not exist here.)
 #include "platform/Chooser.h"
 
 #include <io.h>
@@ -9,6 +10,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/Env.h"
+#include "platform/win32/ChooserDialog.h"
 
 namespace tolmix::platform {
 namespace {
@@ -55,8 +57,8 @@ std::unique_ptr<ChooserBackend> MakeGtkBackend() { return nullptr; }
 std::unique_ptr<ChooserBackend> MakeChooserBackend() {
   std::string answer = ChooserOverride();
   if (!answer.empty()) return MakeUnattendedBackend(answer, stderr);
-  if (_isatty(_fileno(stdin))) return MakeTerminalBackend(stdin, stderr);
-  return std::make_unique<NoBackend>();
+  if (_isatty(_fileno(stdin))) return MakeDialogBackend(MakeTerminalBackend(stdin, stderr));
+  return MakeDialogBackend(std::make_unique<NoBackend>());
 }
 
 }  // namespace tolmix::platform

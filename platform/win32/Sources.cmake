@@ -15,7 +15,7 @@ target_compile_options(tolmix_core PUBLIC
   "SHELL:-include ${CMAKE_SOURCE_DIR}/platform/win32/PosixCompat.h")
 target_compile_definitions(tolmix_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX
   _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
-target_link_libraries(tolmix_core PUBLIC crypt32 advapi32 shell32 ole32 oleaut32 uuid)
+target_link_libraries(tolmix_core PUBLIC crypt32 advapi32 shell32 ole32 oleaut32 uuid comctl32 user32)
 # The PKCS#11 header the engine builds against: p11-kit's (Debian's
 # libp11-kit-dev), copied so that no other header of the build machine
 # comes into the Windows build.

@@ -11,3 +11,8 @@ target_link_libraries(tolmix_import PRIVATE tolmix_core)
 target_link_options(tolmix_import PRIVATE -static)
 set_target_properties(tolmix_import PROPERTIES OUTPUT_NAME import
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+add_executable(tolmix_drive ${CMAKE_SOURCE_DIR}/tests/win32/clients/drive.cpp)
+target_compile_definitions(tolmix_drive PRIVATE WIN32_LEAN_AND_MEAN UNICODE)
+target_link_options(tolmix_drive PRIVATE -static -municode)
+set_target_properties(tolmix_drive PROPERTIES OUTPUT_NAME drive
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

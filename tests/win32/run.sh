@@ -11,6 +11,8 @@ export WINEPREFIX="$build/wine" WINEARCH=win32 WINEDEBUG=-all LC_ALL=zh_CN.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1; wineserver -w
+# Windows without a display: dialogs and message boxes exist, unseen.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1; wineserver -w
 pass=0; fail=0
 check() {  # NAME COMMAND...: one test
   local name=$1; shift
@@ -119,6 +121,24 @@ if [ -x "$tolmix" ]; then
     wsh TOLMIX_SYSTEM_DIR="$(w "$wsys")" TOLMIX_SKF_TOKEN_DIR="$(w "$sbx/skf")" \
       TOLMIX_CHOOSER="$chooser" -- "$(w "$js")" "$@"
   }
+  # The chooser as a user meets it: the Win32 dialog, no answer set.  The
+  # first OK has no row selected and must be refused with a message box.
+  (wine "$bin\\drive.exe" "请选择证书" ok row:0 && wine "$bin\\drive.exe" "请选择证书" cancel) \
+    >"$data/drive.out" 2>&1 &
+  driver=$!
+  chosen=$(wsh TOLMIX_SYSTEM_DIR="$(w "$wsys")" -- "$(w "$root/tests/win32/routes/chooser.js")")
+  wait $driver
+  chosen+=$'\n'$(tr -d '\r' <"$data/drive.out")
+  [ -n "${TOLMIX_WIN32_VERBOSE:-}" ] && echo "$chosen" >&2
+  for line in "setpasswd=true|" "subject=CN=Tolmix CSP Enc, OU=CSP, O=Tolmix Sandbox, C=CN" "about=" \
+    "message=请选择证书" "closed"; do
+    check "chooser dialog: $line" grep -qF -- "$line" <<<"$chosen"
+  done
+  for k in csp-enc csp-sign; do  # SetPasswd lists the encryption certificate, AboutBox the signing one
+    cn=$(openssl x509 -in "$sbx/pki/$k.pem" -noout -subject -nameopt multiline,utf8,-esc_msb |
+      sed -n 's/^ *commonName *= *//p')
+    check "chooser dialog: $cn listed" grep -qE "^row 0=$cn\|ORVA\|[0-9]{4}-[0-9]{2}-[0-9]{2}\|RSA$" <<<"$chosen"
+  done
   # route PIN CHOOSER RECIPIENT
   routes="SKF|888888|cancel|skf-sm2-enc
 CSP||first|csp-enc"
