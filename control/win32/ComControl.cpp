@@ -16,6 +16,7 @@ inline constexpr const platform::IID& kInnerNoIid = platform::IID_NULL;
 #include <windows.h>
 #include <ole2.h>
 #include <objsafe.h>
+#include <ocidl.h>
 
 #include <atomic>
 #include <cstring>
@@ -114,7 +115,7 @@ HRESULT ToScript(const pf::VARIANT& in, VARIANT* out) {
   return S_OK;
 }
 
-class ComControl final : public IDispatch, public IObjectSafety {
+class ComControl final : public IDispatch, public IObjectSafety, public ISpecifyPropertyPages {
  public:
   explicit ComControl(CTOLMIXCtrl* inner) : inner_(inner) { ++g_live; }
   ComControl(const ComControl&) = delete;
@@ -128,6 +129,8 @@ class ComControl final : public IDispatch, public IObjectSafety {
       *out = static_cast<IDispatch*>(this);
     } else if (IsEqualIID(iid, IID_IObjectSafety)) {
       *out = static_cast<IObjectSafety*>(this);
+    } else if (IsEqualIID(iid, IID_ISpecifyPropertyPages)) {
+      *out = static_cast<ISpecifyPropertyPages*>(this);
     } else {
       *out = nullptr;
       return E_NOINTERFACE;
@@ -201,6 +204,19 @@ class ComControl final : public IDispatch, public IObjectSafety {
   }
   STDMETHODIMP SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override {
     return Safety()->SetInterfaceSafetyOptions(Same<pf::IID>(iid), mask, enabled);
+  }
+
+  // ISpecifyPropertyPages: the one page, CTOLMIXPropPage.
+  STDMETHODIMP GetPages(CAUUID* pages) override {
+    if (pages == nullptr) return E_POINTER;
+    pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID)));
+    if (pages->pElems == nullptr) {
+      pages->cElems = 0;
+      return E_OUTOFMEMORY;
+    }
+    pages->cElems = 1;
+    pages->pElems[0] = Same<GUID>(control::CLSID_TOLMIXPropPage);
+    return S_OK;
   }
 
  private:

@@ -2,7 +2,7 @@
 # by the Windows build only (tests/ makes a test of every folder with sources at its top).
 add_executable(tolmix_probe ${CMAKE_SOURCE_DIR}/tests/win32/clients/probe.cpp)
 target_compile_definitions(tolmix_probe PRIVATE WIN32_LEAN_AND_MEAN)
-target_link_libraries(tolmix_probe PRIVATE ole32 oleaut32 uuid)
+target_link_libraries(tolmix_probe PRIVATE ole32 oleaut32 uuid user32)
 target_link_options(tolmix_probe PRIVATE -static)
 set_target_properties(tolmix_probe PROPERTIES OUTPUT_NAME probe
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

@@ -66,7 +66,11 @@ safety get IDispatch 00000000 3 3
 safety get IPersistStream 80004002 3 3
 safety set 3 3 00000000
 safety set 1 0 80004005
-safety set 4 4 80004005"
+safety set 4 4 80004005
+page $page General sized
+page shows \"TODO: Place controls to manipulate properties of TOLMIX Control on this dialog.\" 00000000 00000000
+page dirty 00000001 apply 00000000
+page closes 00000000 00000000"
 while IFS= read -r line; do check "probe: $line" grep -qxF -- "$line" <<<"$probe"; done <<<"$expect"
 
 # cscript's output, as UTF-8 lines.  Wine 8.0's cscript sizes its byte

@@ -1,9 +1,12 @@
-// What a script cannot ask the control under Wine: its type information
-// and IObjectSafety, through real COM on the control made by its ProgID.
+// What a script cannot ask the control under Wine: its type information,
+// IObjectSafety and its property page, through real COM on the control
+// made by its ProgID.
 // Prints one line per check; run.sh compares them.
 #include <windows.h>
 #include <ole2.h>
 #include <objsafe.h>
+#include <ocidl.h>
+#include <olectl.h>
 
 #include <cstdio>
 
@@ -68,6 +71,39 @@ int main() {
            s->SetInterfaceSafetyOptions(IID_IDispatch, m[0], m[1]));
   }
   s->Release();
+
+  // The property page the control names, shown in a window of ours as a
+  // property frame would, then handed back.
+  ISpecifyPropertyPages* spp = nullptr;
+  CAUUID pages = {};
+  IPropertyPage* page = nullptr;
+  PROPPAGEINFO info = {};
+  if (FAILED(d->QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&spp))) ||
+      FAILED(spp->GetPages(&pages)) || pages.cElems != 1 ||
+      FAILED(CoCreateInstance(pages.pElems[0], nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
+                              reinterpret_cast<void**>(&page))) ||
+      FAILED(page->GetPageInfo(&info))) {
+    puts("page: none");
+    return 1;
+  }
+  wchar_t clsid_text[40];
+  StringFromGUID2(pages.pElems[0], clsid_text, 40);
+  printf("page %ls %ls %s\n", clsid_text, info.pszTitle, info.size.cx > 0 && info.size.cy > 0 ? "sized" : "unsized");
+  HWND frame = CreateWindowExW(0, L"STATIC", L"frame", WS_POPUP, 0, 0, 600, 400, nullptr, nullptr, nullptr, nullptr);
+  IUnknown* objects[] = {d};
+  RECT r = {0, 0, info.size.cx, info.size.cy};
+  HRESULT set = page->SetObjects(1, objects), act = page->Activate(frame, &r, TRUE);
+  wchar_t text[200] = {};
+  HWND shown = FindWindowExW(frame, nullptr, nullptr, nullptr);
+  if (shown) GetWindowTextW(FindWindowExW(shown, nullptr, L"Static", nullptr), text, 199);
+  printf("page shows \"%ls\" %08lx %08lx\n", text, set, act);
+  printf("page dirty %08lx apply %08lx\n", page->IsPageDirty(), page->Apply());
+  printf("page closes %08lx %08lx\n", page->Deactivate(), page->SetObjects(0, nullptr));
+  CoTaskMemFree(info.pszTitle);
+  CoTaskMemFree(pages.pElems);
+  page->Release();
+  spp->Release();
+  DestroyWindow(frame);
   d->Release();
   CoUninitialize();
   return 0;
