@@ -4,6 +4,7 @@
 // macros once the Windows headers are in.  Below those only the Windows
 // spellings are used, which carry the same values.
 #include "control/Guids.h"
+#include "control/Registration.h"
 #include "control/TOLMIXCtrl.h"
 #include "platform/Variant.h"
 
@@ -17,6 +18,8 @@ inline constexpr const platform::IID& kInnerNoIid = platform::IID_NULL;
 #include <ole2.h>
 #include <objsafe.h>
 #include <ocidl.h>
+
+#include "control/win32/OleObject.h"
 
 #include <atomic>
 #include <cstring>
@@ -115,9 +118,14 @@ HRESULT ToScript(const pf::VARIANT& in, VARIANT* out) {
   return S_OK;
 }
 
-class ComControl final : public IDispatch, public IObjectSafety, public ISpecifyPropertyPages {
+class ComControl final : public IDispatch, public IObjectSafety, public ISpecifyPropertyPages, public OleObject {
  public:
-  explicit ComControl(CTOLMIXCtrl* inner) : inner_(inner) { ++g_live; }
+  explicit ComControl(CTOLMIXCtrl* inner)
+      : OleObject(Same<CLSID>(control::CLSID_TOLMIX), Same<CLSID>(control::CLSID_TOLMIXPropPage),
+                  control::kControlMiscStatus),
+        inner_(inner) {
+    ++g_live;
+  }
   ComControl(const ComControl&) = delete;
   ComControl& operator=(const ComControl&) = delete;
 
@@ -131,6 +139,8 @@ class ComControl final : public IDispatch, public IObjectSafety, public ISpecify
       *out = static_cast<IObjectSafety*>(this);
     } else if (IsEqualIID(iid, IID_ISpecifyPropertyPages)) {
       *out = static_cast<ISpecifyPropertyPages*>(this);
+    } else if (IsEqualIID(iid, IID_IOleObject)) {
+      *out = static_cast<IOleObject*>(this);
     } else {
       *out = nullptr;
       return E_NOINTERFACE;

@@ -1,6 +1,6 @@
 // The control as a real COM object of Windows: IUnknown, IDispatch with
-// the type information of the module's type library, IObjectSafety and
-// ISpecifyPropertyPages.
+// the type information of the module's type library, IObjectSafety,
+// ISpecifyPropertyPages and IOleObject (OleObject.h).
 // It owns one CTOLMIXCtrl and hands every call to it: names and DISPIDs
 // come from the dispatch table, arguments cross from the script's
 // VARIANTs to the control's (control/DispatchInvoke.cpp does the rest),

@@ -70,7 +70,9 @@ safety set 4 4 80004005
 page $page General sized
 page shows \"TODO: Place controls to manipulate properties of TOLMIX Control on this dialog.\" 00000000 00000000
 page dirty 00000001 apply 00000000
-page closes 00000000 00000000"
+page closes 00000000 00000000
+ole misc 131473 class same
+verb properties 00000000 showed the page"
 while IFS= read -r line; do check "probe: $line" grep -qxF -- "$line" <<<"$probe"; done <<<"$expect"
 
 # cscript's output, as UTF-8 lines.  Wine 8.0's cscript sizes its byte

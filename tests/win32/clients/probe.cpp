@@ -9,6 +9,32 @@
 #include <olectl.h>
 
 #include <cstdio>
+#include <cwchar>
+
+// The property frame's closer: finds a window of this process that shows
+// the page's text, and cancels it.
+bool g_seen;
+
+BOOL CALLBACK FindPageText(HWND c, LPARAM) {
+  wchar_t t[200] = {};
+  GetWindowTextW(c, t, 199);
+  if (wcsncmp(t, L"TODO: ", 6) == 0) g_seen = true;
+  return !g_seen;
+}
+
+BOOL CALLBACK FindFrame(HWND h, LPARAM) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  if (pid != GetCurrentProcessId()) return TRUE;
+  EnumChildWindows(h, FindPageText, 0);
+  if (g_seen) PostMessageW(h, WM_COMMAND, IDCANCEL, 0);
+  return !g_seen;
+}
+
+DWORD WINAPI CloseFrame(void*) {
+  for (int i = 0; i < 400 && !g_seen; ++i, Sleep(50)) EnumWindows(FindFrame, 0);
+  return 0;
+}
 
 int main() {
   CoInitialize(nullptr);
@@ -99,6 +125,24 @@ int main() {
   printf("page shows \"%ls\" %08lx %08lx\n", text, set, act);
   printf("page dirty %08lx apply %08lx\n", page->IsPageDirty(), page->Apply());
   printf("page closes %08lx %08lx\n", page->Deactivate(), page->SetObjects(0, nullptr));
+  // The Properties verb: a property frame with the page in it, closed
+  // here as a user would once its text has been seen.
+  IOleObject* ole = nullptr;
+  if (FAILED(d->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)))) {
+    puts("ole: none");
+    return 1;
+  }
+  DWORD misc = 0;
+  CLSID user = {};
+  ole->GetMiscStatus(DVASPECT_CONTENT, &misc);
+  ole->GetUserClassID(&user);
+  printf("ole misc %lu class %s\n", misc, IsEqualCLSID(user, clsid) ? "same" : "other");
+  HANDLE closer = CreateThread(nullptr, 0, CloseFrame, nullptr, 0, nullptr);
+  HRESULT verb = ole->DoVerb(OLEIVERB_PROPERTIES, nullptr, nullptr, 0, frame, nullptr);
+  WaitForSingleObject(closer, 30000);
+  CloseHandle(closer);
+  printf("verb properties %08lx %s\n", verb, g_seen ? "showed the page" : "showed nothing");
+  ole->Release();
   CoTaskMemFree(info.pszTitle);
   CoTaskMemFree(pages.pElems);
   page->Release();
