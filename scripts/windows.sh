@@ -27,6 +27,7 @@ nice cmake --build "$build"
 # The system directory of the tests: the OCX, its modules, libcrypto and
 # OpenSSL's own capi engine, the "capi" module.
 cp "$ossl/bin/libcrypto-3.dll" "$ossl/lib/engines-3/capi.dll" "$build/bin/"
+bash "$root/scripts/win32/package.sh" "$build" >/dev/null
 echo "windows: built in $(( $(date +%s) - start ))s (OpenSSL from $ossl)"
 
 bash "$root/tests/win32/run.sh" "$build"

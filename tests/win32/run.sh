@@ -202,6 +202,26 @@ fi
 check "regsvr32 /u" wine regsvr32 /s /u "$ocx"
 for k in "CLSID\\$ctrl" "CLSID\\$page" "TOLMIX.TOLMIXCtrl.1" "TypeLib\\$lib"; do check "gone $k" lacks_key "$k"; done
 check "categories stay" has_key "Component Categories\\$script" 409 "Controls safely scriptable!"
+# The package as an administrator installs it (scripts/win32/package.sh):
+# into the real system directory, beside a device list of the
+# administrator's, which stays as it was through install and uninstall.
+pkg=$(ls -d "$build"/TOLMIX-win32-*/ 2>/dev/null | head -1)
+if [ -n "$pkg" ] && [ -n "${sbx:-}" ]; then
+  sys="$WINEPREFIX/drive_c/windows/system32"
+  printf '[DeviceCount]\r\nDeviceCount=1\r\n\r\n[Device_1]\r\nDLLName=SKFAPI.dll\r\n' >"$sys/GM_SKF.ini"
+  admin=$(md5sum <"$sys/GM_SKF.ini")
+  check "install.cmd" bash -c 'wine cmd /c "$1" | grep -q "^TOLMIX.OCX installed in"' _ "$(w "$pkg")\\install.cmd"
+  check "installed: the class names the system directory's OCX" has_key "CLSID\\$ctrl\\InprocServer32" "" 'C:\windows\System32\TOLMIX.OCX'
+  installed=$(WINEPATH= wsh TOLMIX_SKF_TOKEN_DIR="$(w "$sbx/skf")" TOLMIX_CHOOSER=cancel -- "$(w "$pkg/demo.js")" \
+    route=SKF pin=888888 recipient="$(cat "$sbx/pki/skf-sm2-enc.pem")" other="$(cat "$sbx/pki/quenmark-user.pem")")
+  check "installed: the demo on SKF from the system directory" grep -qE "^SKF: [0-9]+ passed, 0 failed$" <<<"$installed"
+  check "uninstall.cmd" bash -c 'wine cmd /c "$1" | grep -q "^TOLMIX.OCX removed from"' _ "$(w "$pkg")\\uninstall.cmd"
+  for f in TOLMIX.OCX libcrypto-3.dll capi.dll pkcs11_rsa_key.dll gmEngine.dll SKFAPI.dll TOLMIX.installed; do
+    check "uninstalled: $f" test ! -e "$sys/$f"
+  done
+  check "uninstalled: the class" lacks_key "CLSID\\$ctrl"
+  check "the administrator's GM_SKF.ini kept" test "$(md5sum <"$sys/GM_SKF.ini")" = "$admin"
+fi
 wineserver -k 2>/dev/null
 rm -rf "$data"
 echo "windows: $pass passed, $fail failed"
