@@ -2,25 +2,9 @@
 
 #include <dlfcn.h>
 
-#include <utility>
-
 namespace tolmix::platform {
 
 const char* SharedLibrarySuffix() noexcept { return ".so"; }
-
-DynamicLibrary::~DynamicLibrary() { Unload(); }
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), error_(std::move(other.error_)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Unload();
-    handle_ = std::exchange(other.handle_, nullptr);
-    error_ = std::move(other.error_);
-  }
-  return *this;
-}
 
 bool DynamicLibrary::Load(const std::string& path) {
   Unload();

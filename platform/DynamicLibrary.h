@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace tolmix::platform {
 
@@ -14,9 +15,17 @@ const char* SharedLibrarySuffix() noexcept;
 class DynamicLibrary {
  public:
   DynamicLibrary() noexcept = default;
-  ~DynamicLibrary();
-  DynamicLibrary(DynamicLibrary&& other) noexcept;
-  DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+  ~DynamicLibrary() { Unload(); }
+  DynamicLibrary(DynamicLibrary&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)), error_(std::move(other.error_)) {}
+  DynamicLibrary& operator=(DynamicLibrary&& other) noexcept {
+    if (this != &other) {
+      Unload();
+      handle_ = std::exchange(other.handle_, nullptr);
+      error_ = std::move(other.error_);
+    }
+    return *this;
+  }
   DynamicLibrary(const DynamicLibrary&) = delete;
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
