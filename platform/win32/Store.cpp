@@ -7,7 +7,6 @@
 
 #include <openssl/bio.h>
 #include <openssl/pem.h>
-#include <openssl/sha.h>
 #include <openssl/x509.h>
 
 #include <windows.h>
@@ -51,18 +50,6 @@ void Fail(std::string* error, const char* what) {
 }
 
 }  // namespace
-
-std::string Thumbprint(const std::vector<unsigned char>& der) {
-  unsigned char md[SHA_DIGEST_LENGTH];
-  SHA1(der.data(), der.size(), md);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char b : md) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0x0F]);
-  }
-  return out;
-}
 
 bool ReadMyStore(std::vector<StoreCertificate>* out, std::string* error) {
   out->clear();
