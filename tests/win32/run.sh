@@ -100,7 +100,10 @@ for js in "$root"/tests/win32/pages/*.js; do
   name=$(basename "$js")
   if [ ! -x "$tolmix" ]; then echo "windows: $name: no Linux build to compare with, skipped"; continue; fi
   linux=$(TOLMIX_SYSTEM_DIR="$data/system" TOLMIX_CHOOSER=cancel "$tolmix" run "$js" "$data/" 2>/dev/null)
-  windows=$(wsh TOLMIX_SYSTEM_DIR="$(w "$data/system")" TOLMIX_CHOOSER=cancel -- "$(w "$js")" "$(w "$data")\\")
+  # A UTF-8 script is given to cscript as a Windows user keeps it: in GBK.
+  wjs="$data/gbk-$name"
+  iconv -f UTF-8 -t GBK "$js" >"$wjs" 2>/dev/null || cp "$js" "$wjs"
+  windows=$(wsh TOLMIX_SYSTEM_DIR="$(w "$data/system")" TOLMIX_CHOOSER=cancel -- "$(w "$wjs")" "$(w "$data")\\")
   [ -n "$linux" ] || linux="(no output)"
   check "$name same output" diff <(echo "$linux") <(echo "$windows")
 done

@@ -5,6 +5,10 @@ var dir = WScript.Arguments(0);
 var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");
 function out(label, v) { WScript.Echo(label + "=" + v); }
 
+// A literal of the script's own text: cscript reads the script in the ANSI
+// code page, so run.sh hands it a GBK copy.
+out("literal", c.Digest("中文 literal", 5) + "|" + c.DigestData + "|" +
+    c.CertParsePfx(dir + "证书.pfx", "1234", "") + "|" + (c.GetSubjectEx("CN") === "张三"));
 out("fresh", [c.SignedData, c.ErrorCode, c.GetLastErrorInfo(0)].join("|"));
 var algos = [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, -1];
 for (var i = 0; i < algos.length; i++) {
