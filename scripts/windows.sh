@@ -2,7 +2,8 @@
 # The control for 32-bit Windows, from this tree, tested under Wine:
 # installs the cross compilers and Wine (scripts/win32/install.sh),
 # cross-builds OpenSSL once per version into a cache outside the clone
-# (scripts/win32/openssl.sh), builds TOLMIX.OCX into build-win32/, and runs
+# (scripts/win32/openssl.sh) and SoftHSM2, the "P11" route's token
+# (scripts/win32/softhsm2.sh), builds TOLMIX.OCX into build-win32/, and runs
 # the Windows tests (tests/win32/run.sh).  Skips, saying why, only when the
 # archive lacks a package the build needs.
 set -euo pipefail
@@ -28,6 +29,13 @@ nice cmake --build "$build"
 # OpenSSL's own capi engine, the "capi" module.
 cp "$ossl/bin/libcrypto-3.dll" "$ossl/lib/engines-3/capi.dll" "$build/bin/"
 bash "$root/scripts/win32/package.sh" "$build" >/dev/null
+# For the tests (not the package): SoftHSM2 as the one PKCS#11 module of
+# a P11_SKF.ini of their own; without its source the "P11" tests skip.
+rc=0; hsm=$(bash "$root/scripts/win32/softhsm2.sh") || rc=$?
+if [ $rc -eq 0 ]; then
+  cp "$hsm/bin/softhsm2.dll" "$hsm/bin/softhsm2-util.exe" "$build/bin/"
+  printf '[DeviceCount]\r\nDeviceCount=1\r\n\r\n[Device_1]\r\nDLLName=softhsm2.dll\r\n' >"$build/bin/P11_SKF.ini"
+elif [ $rc -ne 3 ]; then exit $rc; fi
 echo "windows: built in $(( $(date +%s) - start ))s (OpenSSL from $ossl)"
 
 bash "$root/tests/win32/run.sh" "$build"

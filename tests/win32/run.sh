@@ -183,6 +183,7 @@ CSP||first|csp-enc"
     block 1 <<<"$wout" >"$data/$route-signed.pem"
     block 2 <<<"$wout" >"$data/$route-sealed.pem"
   done <<<"$routes"
+  source "$root/tests/win32/p11.sh"  # the "P11" route: SoftHSM2 built for Windows
   # Outside peers: openssl for the RSA route, the SM2 peer for the GM one.
   check "CSP: openssl verifies Windows' signature" bash -c '[ "$(openssl smime -verify -inform PEM -in "$1" \
     -CAfile "$2" -purpose any 2>/dev/null | iconv -f GBK -t UTF-8)" = "$3" ]' _ "$data/CSP-signed.pem" "$sbx/pki/ca-orva.pem" "$text"
