@@ -49,7 +49,9 @@ done
 patch -s -d "$src" -p1 <"$here/softhsm2/mingw.patch"
 # Cross-building: the results of OpenSSL's key wrap checks, which CMake
 # cannot run, are given (OpenSSL 3.0 has both).  RSA is what the route
-# needs: ECC, EdDSA and GOST are left out; no p11-kit, no tests.
+# needs: ECC, EdDSA and GOST are left out; no p11-kit, no tests.  The rest
+# of SoftHSM2 still calls OpenSSL's DES, DSA, DH, MD5, CMAC and AES key
+# wrap: an OpenSSL configured without one of them cannot serve it.
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$here/../../platform/win32/mingw-i686.cmake" -DTOLMIX_WIN32_OPENSSL="$ossl" \
   -DENABLE_ECC=OFF -DENABLE_EDDSA=OFF -DENABLE_GOST=OFF -DENABLE_P11_KIT=OFF -DENABLE_STATIC=OFF \
