@@ -46,7 +46,7 @@ else
   p11_opened() {  # OUTPUT BLOCK OPENSSL-ARGS...: that message of Windows, opened by openssl, is $text
     [ "$(block "$2" <<<"$1" | openssl smime "${@:3}" -inform PEM 2>/dev/null | iconv -f GBK -t UTF-8)" = "$text" ]
   }
-  check "P11: openssl verifies Windows' signature" p11_opened "$wout" 1 -verify -CAfile "$sbx/pki/ca-orva.pem" -purpose any
+  check "P11: openssl verifies Windows' signature" p11_opened "$wout" 1 -verify -CAfile "$sbx/pki/ca-orvarsa.pem" -purpose any
   check "P11: openssl opens Windows' envelope" p11_opened "$wout" 2 -decrypt -inkey "$sbx/keys/p11-exchange.key"
 
   own=$(w "$data/p11/own.conf") own_pin=20261209
