@@ -11,12 +11,13 @@ if [ ! -f "$wsys/softhsm2.dll" ] || [ ! -f "$build/bin/P11_SKF.ini" ]; then
   echo "windows: P11: no softhsm2.dll and P11_SKF.ini (scripts/win32/softhsm2.sh), skipped"
 else
   cp "$build/bin/P11_SKF.ini" "$wsys/"
-  conf() {  # TOKEN-FOLDER: a SoftHSM2 configuration for Windows
-    printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' "$(w "$1")"
+  conf() {  # TOKEN-FOLDER: a SoftHSM2 configuration
+    printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' "$1"
   }
   mkdir -p "$data/p11/tokens"
-  conf "$sbx/softhsm/tokens" >"$data/p11/sandbox.conf"
-  conf "$data/p11/tokens" >"$data/p11/own.conf"
+  conf "$(w "$sbx/softhsm/tokens")" >"$data/p11/sandbox.conf"
+  conf "$(w "$data/p11/tokens")" >"$data/p11/own.conf"
+  conf "$data/p11/tokens" >"$data/p11/linux.conf"
   export SOFTHSM2_CONF; SOFTHSM2_CONF=$(w "$data/p11/sandbox.conf")
   pin=$(. "$sbx/env.sh" && echo "$TOLMIX_SANDBOX_P11_PIN")
   key="$sbx/skf/TolmixSoftKey/device.conf"
@@ -55,8 +56,7 @@ else
   check "P11: softhsm2-util.exe imports the key" hsm --import "$(w "$data/user.key")" --token tolmix \
     --label user --id 01 --pin "$own_pin"
   linux_cert() {
-    sed "s|= .*tokens|= $data/p11/tokens|" "$sbx/softhsm/softhsm2.conf" >"$data/p11/linux.conf"
-    SOFTHSM2_CONF="$data/p11/linux.conf" pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so \
+    SOFTHSM2_CONF="$data/p11/linux.conf" pkcs11-tool --module "$sbx/system/libsofthsm2.so" \
       --token-label tolmix --login --pin "$own_pin" --write-object "$data/user.pem" --type cert \
       --id 01 --label user >/dev/null 2>&1
   }
