@@ -14,10 +14,13 @@ ossl=$(bash "$here/openssl.sh")
 versions=$(apt-cache showsrc softhsm2 2>/dev/null | awk '/^Version:/ {print $2}' | sort -Vr)
 [ -n "$versions" ] || { echo "windows: no softhsm2 source package in the archive" >&2; exit 3; }
 # A build is reused when it was made against the same OpenSSL folder (the
-# marker holds it): a different libcrypto may lack what the module imports.
+# marker holds it) since that was last built: a different libcrypto may
+# lack what the module imports.
 for version in $versions; do
   prefix="$cache_root/softhsm2-$version-i686"
-  if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$ossl" ]; then echo "$prefix"; exit 0; fi
+  if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$ossl" ] && [ "$prefix/.complete" -nt "$ossl/.complete" ]; then
+    echo "$prefix"; exit 0
+  fi
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tolmix-softhsm2.XXXXXX")
