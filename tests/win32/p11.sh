@@ -11,9 +11,7 @@ if [ ! -f "$wsys/softhsm2.dll" ] || [ ! -f "$build/bin/P11_SKF.ini" ]; then
   echo "windows: P11: no softhsm2.dll and P11_SKF.ini (scripts/win32/softhsm2.sh), skipped"
 else
   cp "$build/bin/P11_SKF.ini" "$wsys/"
-  conf() {  # TOKEN-FOLDER: a SoftHSM2 configuration
-    printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n' "$1"
-  }
+  conf() { printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$1"; }
   mkdir -p "$data/p11/tokens"
   conf "$(w "$sbx/softhsm/tokens")" >"$data/p11/sandbox.conf"
   conf "$(w "$data/p11/tokens")" >"$data/p11/own.conf"
@@ -45,8 +43,7 @@ else
   done
   check "P11: a wrong PIN refused by the token" grep -qxF "setpasswd=false|登录UKEY失败,密码错误,重复次数过多会锁死UKEY." <<<"$wrong"
   p11_opened() {  # OUTPUT BLOCK OPENSSL-ARGS...: that message of Windows, opened by openssl, is $text
-    [ "$(block "$2" <<<"$1" | openssl smime "${@:3}" -inform PEM 2>/dev/null | iconv -f GBK -t UTF-8)" = "$text" ]
-  }
+    [ "$(block "$2" <<<"$1" | openssl smime "${@:3}" -inform PEM 2>/dev/null | iconv -f GBK -t UTF-8)" = "$text" ]; }
   check "P11: openssl verifies Windows' signature" p11_opened "$wout" 1 -verify -CAfile "$sbx/pki/ca-orvarsa.pem" -purpose any
   check "P11: openssl opens Windows' envelope" p11_opened "$wout" 2 -decrypt -inkey "$sbx/keys/p11-exchange.key"
 
@@ -55,11 +52,9 @@ else
   check "P11: softhsm2-util.exe makes a token" hsm --init-token --free --label tolmix --so-pin 19491001 --pin "$own_pin"
   check "P11: softhsm2-util.exe imports the key" hsm --import "$(w "$data/user.key")" --token tolmix \
     --label user --id 01 --pin "$own_pin"
-  linux_cert() {
-    SOFTHSM2_CONF="$data/p11/linux.conf" pkcs11-tool --module "$sbx/system/libsofthsm2.so" \
-      --token-label tolmix --login --pin "$own_pin" --write-object "$data/user.pem" --type cert \
-      --id 01 --label user >/dev/null 2>&1
-  }
+  linux_cert() { SOFTHSM2_CONF="$data/p11/linux.conf" pkcs11-tool --module "$sbx/system/libsofthsm2.so" \
+    --token-label tolmix --login --pin "$own_pin" --write-object "$data/user.pem" --type cert --id 01 \
+    --label user >/dev/null 2>&1; }
   check "P11: the certificate written from Linux" linux_cert
   ours=$(SOFTHSM2_CONF=$own win_run cancel "$root/tests/win32/routes/route.js" P11 "$own_pin" "$text" "$recipient")
   check "P11: Windows' own token signs" grep -qxF "sign=true|" <<<"$ours"
