@@ -84,7 +84,8 @@ wsh() {  # [VAR=VALUE...] -- SCRIPT ARGS...: SCRIPT and ARGS as Windows sees the
   local vars=()
   while [ "$1" != "--" ]; do vars+=("$1"); shift; done
   shift
-  SHELL=/bin/bash script -qfec "stty cols 8000 rows 200; exec $(printf '%q ' env "${vars[@]}" \
+  # A script that waits for a dialog nobody answers is ended after 3 min.
+  SHELL=/bin/bash timeout -k 5 180 script -qfec "stty cols 8000 rows 200; exec $(printf '%q ' env "${vars[@]}" \
     wine cscript //nologo "$@")" /dev/null </dev/null | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d '\r'
 }
 w() { winepath -w "$1"; }

@@ -26,7 +26,7 @@ std::string Utf8(const wchar_t* w) {
 
 template <typename F>
 HWND WaitFor(F find) {
-  for (int i = 0; i < 400; ++i) {  // 20 s
+  for (int i = 0; i < 1200; ++i) {  // 60 s: a loaded machine starts Wine slowly
     if (HWND h = find()) return h;
     Sleep(50);
   }
