@@ -149,9 +149,25 @@ if [ -x "$tolmix" ]; then
       sed -n 's/^ *commonName *= *//p')
     check "chooser dialog: $cn listed" grep -qE "^row 0=$cn\|ORVA\|[0-9]{4}-[0-9]{2}-[0-9]{2}\|RSA$" <<<"$chosen"
   done
-  # route PIN CHOOSER RECIPIENT
-  routes="SKF|888888|cancel|skf-sm2-enc
-CSP||first|csp-enc"
+  # The "P11" route: SoftHSM2 built for Windows (scripts/win32/softhsm2.sh)
+  # reads the sandbox's own token folder, its files being the same on both
+  # systems.  As `tolmix demo` does, the soft SKF key is pulled out meanwhile.
+  p11=
+  if [ -f "$wsys/softhsm2.dll" ] && [ -f "$build/bin/P11_SKF.ini" ]; then
+    cp "$build/bin/P11_SKF.ini" "$wsys/"
+    mkdir -p "$data/p11"
+    printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
+      "$(w "$sbx/softhsm/tokens")" >"$data/p11/sandbox.conf"
+    export SOFTHSM2_CONF; SOFTHSM2_CONF=$(w "$data/p11/sandbox.conf")
+    p11="P11|$(. "$sbx/env.sh" && echo "$TOLMIX_SANDBOX_P11_PIN")|cancel|p11-exchange|ca-orvarsa"
+  else
+    echo "windows: P11: no softhsm2.dll and P11_SKF.ini (scripts/win32/softhsm2.sh), skipped"
+  fi
+  skf_key="$sbx/skf/TolmixSoftKey/device.conf"
+  # route PIN CHOOSER RECIPIENT CA (the RSA routes': openssl checks them)
+  routes="SKF|888888|cancel|skf-sm2-enc|
+CSP||first|csp-enc|ca-orva
+$p11"
   # Values that differ between two runs (random signatures and keys) or
   # between the platforms (the provider list, the work folder's name) are
   # left out of the comparison.
@@ -161,7 +177,12 @@ CSP||first|csp-enc"
   }
   text="中文 signed and sealed"
   block() { awk -v n="$1" '/^-----BEGIN PKCS7-----/{k++} k==n{print} /^-----END PKCS7-----/{if(k==n)exit}'; }
-  while IFS='|' read -r route pin chooser cert; do
+  opened() {  # OUTPUT BLOCK OPENSSL-ARGS...: that message of Windows, opened by openssl, is $text
+    [ "$(block "$2" <<<"$1" | openssl smime "${@:3}" -inform PEM 2>/dev/null | iconv -f GBK -t UTF-8)" = "$text" ]
+  }
+  while IFS='|' read -r route pin chooser cert ca; do
+    [ -n "$route" ] || continue
+    [ "$route" = P11 ] && sed -i 's/^present = 1$/present = 0/' "$skf_key"
     other=$(cat "$sbx/pki/quenmark-user.pem") recipient=$(cat "$sbx/pki/$cert.pem")
     demo=(route="$route" pin="$pin" recipient="$recipient" other="$other" pfxpass=demo-pfx)
     wdemo=$(win_run "$chooser" "$root/examples/demo.js" "${demo[@]}" work="$(w "$work")" pfx="$(w "$work/other-rsa.pfx")")
@@ -174,22 +195,23 @@ CSP||first|csp-enc"
       "$(block 2 <<<"$lout")" "$(block 1 <<<"$lout")")
     back=$(TOLMIX_CHOOSER=$chooser linux_run "$root/tests/win32/routes/route.js" "$route" "$pin" "$text" "$recipient" \
       "$(block 2 <<<"$wout")" "$(block 1 <<<"$wout")")
-    [ -n "${TOLMIX_WIN32_VERBOSE:-}" ] && printf '%s\n' "$wout" "$back" >&2
+    [ -n "${TOLMIX_WIN32_VERBOSE:-}" ] && printf '%s\n' "$wdemo" "$wout" "$back" >&2
     for line in "setpasswd=true|" "sign=true|" "encrypt=true|" "decrypt=true|$text|" "verify=true|"; do
       check "$route: Windows $line" grep -qxF -- "$line" <<<"$wout"
     done
     for line in "decrypt=true|$text|" "verify=true|"; do
       check "$route: Linux opens Windows' messages: $line" grep -qxF -- "$line" <<<"$back"
     done
+    if [ -n "$ca" ]; then  # outside peers: openssl for the RSA routes
+      check "$route: openssl verifies Windows' signature" opened "$wout" 1 -verify -CAfile "$sbx/pki/$ca.pem" -purpose any
+      check "$route: openssl opens Windows' envelope" opened "$wout" 2 -decrypt -inkey "$sbx/keys/$cert.key"
+    fi
+    [ "$route" = P11 ] && source "$root/tests/win32/p11.sh"  # a wrong PIN, a token of Windows' making
+    [ "$route" = P11 ] && sed -i 's/^present = 0$/present = 1/' "$skf_key"
     block 1 <<<"$wout" >"$data/$route-signed.pem"
     block 2 <<<"$wout" >"$data/$route-sealed.pem"
   done <<<"$routes"
-  source "$root/tests/win32/p11.sh"  # the "P11" route: SoftHSM2 built for Windows
-  # Outside peers: openssl for the RSA route, the SM2 peer for the GM one.
-  check "CSP: openssl verifies Windows' signature" bash -c '[ "$(openssl smime -verify -inform PEM -in "$1" \
-    -CAfile "$2" -purpose any 2>/dev/null | iconv -f GBK -t UTF-8)" = "$3" ]' _ "$data/CSP-signed.pem" "$sbx/pki/ca-orva.pem" "$text"
-  check "CSP: openssl opens Windows' envelope" bash -c '[ "$(openssl smime -decrypt -inform PEM -in "$1" \
-    -inkey "$2" 2>/dev/null | iconv -f GBK -t UTF-8)" = "$3" ]' _ "$data/CSP-sealed.pem" "$sbx/keys/csp-enc.key" "$text"
+  # The SM2 peer for the GM route.
   peer="$root/tests/js/sm2peer.js"
   if [ -d "$root/tests/js/node_modules/sm-crypto" ] && command -v node >/dev/null; then
     check "SKF: the SM2 peer verifies Windows' signature" bash -c 'node "$1" inspect "$2" "$3" | grep -qx "verified=true"' \
