@@ -1,4 +1,4 @@
-// Page calls that need no device, each printed as one line; run.sh runs
+// Page calls, each printed as one line; run.sh runs
 // this through `tolmix run` on Linux and cscript under Wine and the lines
 // must be the same.  Argument 0: the folder of make-data.sh's files.
 var dir = WScript.Arguments(0);
@@ -39,3 +39,7 @@ out("issuer check", c.VerifyCert("") + "|" + c.GetLastErrorInfo(0));
 c.SignedData = "assigned";
 out("put", "[" + c.SignedData + "]");
 out("no session sign", c.Sign("x") + "|" + c.GetLastErrorInfo(0));
+// The sandbox's soft SKF key, as each side found it: a wrong PIN costs a
+// try, the right one opens the session.
+out("skf wrong pin", c.SetPasswd("SKF", "000000", 1) + "|" + c.Sign("x") + "|" + c.GetLastErrorInfo(0));
+out("skf pin", c.SetPasswd("SKF", "888888", 1) + "|" + c.Sign("x") + "|" + c.GetLastErrorInfo(0));
