@@ -80,14 +80,15 @@ while IFS= read -r line; do check "probe: $line" grep -qxF -- "$line" <<<"$probe
 # line of GBK text overruns its heap; under a terminal it writes UTF-16 to
 # the console, which reaches us as UTF-8.  The terminal is wide enough that
 # no line wraps; a cursor move to the right stands for the spaces it skips,
-# the other cursor sequences and carriage returns are dropped.
+# the other cursor sequences and carriage returns are dropped.  Standard
+# error is left out, as on the Linux side (Wine's own notes go there).
 wsh() {  # [VAR=VALUE...] -- SCRIPT ARGS...: SCRIPT and ARGS as Windows sees them
   local vars=()
   while [ "$1" != "--" ]; do vars+=("$1"); shift; done
   shift
   # A script that waits for a dialog nobody answers is ended after 3 min.
   SHELL=/bin/bash timeout -k 5 180 script -qfec "stty cols 8000 rows 200; exec $(printf '%q ' env "${vars[@]}" \
-    wine cscript //nologo "$@")" /dev/null </dev/null |
+    wine cscript //nologo "$@") 2>/dev/null" /dev/null </dev/null |
     perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g; tr/\r//d'
 }
 w() { winepath -w "$1"; }
