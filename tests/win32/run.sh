@@ -120,8 +120,9 @@ if [ -x "$tolmix" ]; then
       TOLMIX_CHOOSER="$chooser" -- "$(w "$js")" "$@"
   }
   # The chooser as a user meets it: the Win32 dialog, no answer set.  The
-  # first OK has no row selected and must be refused with a message box.
-  (wine "$bin\\drive.exe" "请选择证书" ok row:0 && wine "$bin\\drive.exe" "请选择证书" cancel) \
+  # first OK has no row selected and must be refused with a message box;
+  # AboutBox's chooser is used to view a certificate, then cancelled.
+  (wine "$bin\\drive.exe" "请选择证书" ok row:0 && wine "$bin\\drive.exe" "请选择证书" view:0 cancel) \
     >"$data/drive.out" 2>&1 &
   driver=$!
   chosen=$(wsh TOLMIX_SYSTEM_DIR="$(w "$wsys")" -- "$(w "$root/tests/win32/routes/chooser.js")")
@@ -132,6 +133,10 @@ if [ -x "$tolmix" ]; then
     "message=请选择证书" "closed"; do
     check "chooser dialog: $line" grep -qF -- "$line" <<<"$chosen"
   done
+  # Viewing AboutBox's row 0 leaves its certificate in the temporary folder.
+  viewed=$(find "$WINEPREFIX/drive_c/users" -name tempview.cer | head -1)
+  check "chooser dialog: the viewed certificate in tempview.cer" \
+    cmp -s "${viewed:-/nonexistent}" <(openssl x509 -in "$sbx/pki/csp-sign.pem" -outform DER)
   for k in csp-enc csp-sign; do  # SetPasswd lists the encryption certificate, AboutBox the signing one
     cn=$(openssl x509 -in "$sbx/pki/$k.pem" -noout -subject -nameopt multiline,utf8,-esc_msb |
       sed -n 's/^ *commonName *= *//p')

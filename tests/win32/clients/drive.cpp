@@ -2,8 +2,9 @@
 //   drive.exe TITLE ACTION...
 // waits for the dialog TITLE, prints its rows (rows=N, row I=COLUMN|...),
 // then does each ACTION: "ok" (OK as it is; the message box that must come
-// up is printed as message=TEXT and closed), "row:N" (select row N, OK) or
-// "cancel"; prints "closed" when the dialog is gone.  Exit status 0 when
+// up is printed as message=TEXT and closed), "row:N" (select row N, OK),
+// "view:N" (select row N, View) or "cancel"; prints "closed" when the
+// dialog is gone.  Exit status 0 when
 // every step happened within a minute.
 #include <windows.h>
 // after windows.h, which it needs
@@ -81,12 +82,13 @@ int wmain(int argc, wchar_t** argv) {
   }
   for (int a = 2; a < argc; ++a) {
     const std::wstring action = argv[a];
-    if (action.rfind(L"row:", 0) == 0) {
+    const bool view = action.rfind(L"view:", 0) == 0;
+    if (view || action.rfind(L"row:", 0) == 0) {
       LVITEMW item = {};
       item.stateMask = item.state = LVIS_SELECTED | LVIS_FOCUSED;
-      mem.Send(list, LVM_SETITEMSTATE, _wtoi(action.c_str() + 4), item, nullptr);
+      mem.Send(list, LVM_SETITEMSTATE, _wtoi(action.c_str() + (view ? 5 : 4)), item, nullptr);
     }
-    PostMessageW(dlg, WM_COMMAND, action == L"cancel" ? IDCANCEL : IDOK, 0);
+    PostMessageW(dlg, WM_COMMAND, view ? 201 : action == L"cancel" ? IDCANCEL : IDOK, 0);
     if (action != L"ok") continue;
     g_box = nullptr;
     if (!WaitFor([] { EnumWindows(FindBox, 0); return g_box; })) {
