@@ -1,41 +1,49 @@
 #!/usr/bin/env bash
-# The control for 32-bit Windows, from this tree, tested under Wine:
+# The control for Windows, 32-bit and x86-64, from this tree, tested under Wine:
 # installs the cross compilers and Wine (scripts/win32/install.sh),
 # cross-builds OpenSSL once per version into a cache outside the clone
 # (scripts/win32/openssl.sh) and SoftHSM2, the "P11" route's token
-# (scripts/win32/softhsm2.sh), builds TOLMIX.OCX into build-win32/, and runs
+# (scripts/win32/softhsm2.sh), builds TOLMIX.OCX into build-win32/ and build-win64/, and runs
 # the Windows tests (tests/win32/run.sh).  Skips, saying why, only when the
 # archive lacks a package the build needs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build-win32"
 skip() { echo "windows: SKIPPED: $1"; exit 0; }
 
 rc=0; bash "$root/scripts/win32/install.sh" || rc=$?
 [ $rc -eq 3 ] && skip "a package of the Windows build is missing from the archive"
 [ $rc -eq 0 ] || exit $rc
 
-start=$(date +%s)
-rc=0; ossl=$(bash "$root/scripts/win32/openssl.sh") || rc=$?
-[ $rc -eq 3 ] && skip "the archive serves no OpenSSL source"
-[ $rc -eq 0 ] || exit $rc
+# build_arch ARCH BUILD: OpenSSL, the tree, the package and SoftHSM2 for
+# one architecture (i686 or x86_64), then its tests under Wine.
+build_arch() {
+  local arch=$1 build=$2 start rc ossl hsm
+  export TOLMIX_WIN32_ARCH=$arch
+  start=$(date +%s)
+  rc=0; ossl=$(bash "$root/scripts/win32/openssl.sh") || rc=$?
+  [ $rc -eq 3 ] && skip "the archive serves no OpenSSL source"
+  [ $rc -eq 0 ] || exit $rc
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/platform/win32/mingw-$arch.cmake" \
+    -DTOLMIX_WIN32_OPENSSL="$ossl" -DTOLMIX_WERROR=$werror >/dev/null
+  nice cmake --build "$build"
+  # The system directory of the tests: the OCX, its modules, libcrypto and
+  # OpenSSL's own capi engine, the "capi" module.
+  cp "$ossl"/bin/libcrypto-3*.dll "$ossl/lib/engines-3/capi.dll" "$build/bin/"
+  bash "$root/scripts/win32/package.sh" "$build" >/dev/null
+  # For the tests (not the package): SoftHSM2 as the one PKCS#11 module of
+  # a P11_SKF.ini of their own; without its source the "P11" tests skip.
+  rc=0; hsm=$(bash "$root/scripts/win32/softhsm2.sh") || rc=$?
+  if [ $rc -eq 0 ]; then
+    cp "$hsm/bin/softhsm2.dll" "$hsm/bin/softhsm2-util.exe" "$build/bin/"
+    printf '[DeviceCount]\r\nDeviceCount=1\r\n\r\n[Device_1]\r\nDLLName=softhsm2.dll\r\n' >"$build/bin/P11_SKF.ini"
+  elif [ $rc -ne 3 ]; then exit $rc; fi
+  echo "windows: $arch built in $(( $(date +%s) - start ))s (OpenSSL from $ossl)"
+  bash "$root/tests/win32/run.sh" "$build"
+}
 
 werror=OFF; [ "${CI:-}" = "true" ] && werror=ON
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/platform/win32/mingw-i686.cmake" \
-  -DTOLMIX_WIN32_OPENSSL="$ossl" -DTOLMIX_WERROR=$werror >/dev/null
-nice cmake --build "$build"
-# The system directory of the tests: the OCX, its modules, libcrypto and
-# OpenSSL's own capi engine, the "capi" module.
-cp "$ossl/bin/libcrypto-3.dll" "$ossl/lib/engines-3/capi.dll" "$build/bin/"
-bash "$root/scripts/win32/package.sh" "$build" >/dev/null
-# For the tests (not the package): SoftHSM2 as the one PKCS#11 module of
-# a P11_SKF.ini of their own; without its source the "P11" tests skip.
-rc=0; hsm=$(bash "$root/scripts/win32/softhsm2.sh") || rc=$?
-if [ $rc -eq 0 ]; then
-  cp "$hsm/bin/softhsm2.dll" "$hsm/bin/softhsm2-util.exe" "$build/bin/"
-  printf '[DeviceCount]\r\nDeviceCount=1\r\n\r\n[Device_1]\r\nDLLName=softhsm2.dll\r\n' >"$build/bin/P11_SKF.ini"
-elif [ $rc -ne 3 ]; then exit $rc; fi
-echo "windows: built in $(( $(date +%s) - start ))s (OpenSSL from $ossl)"
-
-bash "$root/tests/win32/run.sh" "$build"
+status=0
+build_arch i686 "$root/build-win32" || status=1
+build_arch x86_64 "$root/build-win64" || status=1
+exit $status

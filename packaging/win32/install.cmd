@@ -9,13 +9,14 @@ rem copied, so that uninstall.cmd removes only that.  Run as an administrator.
 setlocal
 set "src=%~dp0"
 set "dest=%SystemRoot%\System32"
-if exist "%SystemRoot%\SysWOW64\" set "dest=%SystemRoot%\SysWOW64"
+rem A 32-bit package goes where 32-bit programs look on 64-bit Windows.
+if "@BITS@"=="32" if exist "%SystemRoot%\SysWOW64\" set "dest=%SystemRoot%\SysWOW64"
 set "list=%dest%\TOLMIX.installed"
 type nul > "%list%.new"
 if not exist "%list%.new" goto failed
 set "bad="
 for %%f in (TOLMIX.OCX pkcs11_rsa_key.dll gmEngine.dll) do call :copy %%f
-for %%f in (libcrypto-3.dll capi.dll SKFAPI.dll P11_SKF.ini GM_SKF.ini) do call :keep %%f
+for %%f in (@LIBCRYPTO@ capi.dll SKFAPI.dll P11_SKF.ini GM_SKF.ini) do call :keep %%f
 if defined bad goto failed
 move /y "%list%.new" "%list%" >nul
 if errorlevel 1 goto failed

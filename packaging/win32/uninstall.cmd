@@ -4,7 +4,8 @@ rem directory the files install.cmd copied there (TOLMIX.installed names
 rem them); files of other programs and the administrator's device lists stay.
 setlocal
 set "dest=%SystemRoot%\System32"
-if exist "%SystemRoot%\SysWOW64\" set "dest=%SystemRoot%\SysWOW64"
+rem A 32-bit package goes where 32-bit programs look on 64-bit Windows.
+if "@BITS@"=="32" if exist "%SystemRoot%\SysWOW64\" set "dest=%SystemRoot%\SysWOW64"
 set "list=%dest%\TOLMIX.installed"
 if not exist "%list%" (
   echo TOLMIX.OCX is not installed in %dest%

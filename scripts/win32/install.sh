@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Debian packages of the Windows build and its tests: the i686 mingw-w64
-# cross compilers with widl, Wine (32-bit, i386 multiarch) and what
+# Debian packages of the Windows build and its tests: the i686 and x86-64
+# mingw-w64 cross compilers with widl, Wine (32-bit from i386 multiarch,
+# and 64-bit) and what
 # `apt-get source` needs.  Exit 3 (and a line saying which) when the
 # archive lacks one of them, so that the caller can skip.
 set -euo pipefail
 PACKAGES=(locales g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-          mingw-w64-tools mingw-w64-i686-dev wine wine32:i386 dpkg-dev perl make)
+          mingw-w64-tools mingw-w64-i686-dev wine wine32:i386 dpkg-dev perl make
+          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+          mingw-w64-x86-64-dev wine64)
 SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
 

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# SoftHSM2 for 32-bit Windows (mingw-w64, i686): the PKCS#11 module of the
+# SoftHSM2 for Windows (mingw-w64, $TOLMIX_WIN32_ARCH: i686 or x86_64): the PKCS#11 module of the
 # "P11" route under Wine.  Cross-built with SoftHSM2's own CMake build from
 # Debian's source package, against the OpenSSL that openssl.sh prints, into
 # a cache outside the clone, one folder per version:
-# /var/cache/tolmix-win32/softhsm2-<version>-i686 (root: TOLMIX_WIN32_CACHE).
+# /var/cache/tolmix-win32/softhsm2-<version>-<arch> (root: TOLMIX_WIN32_CACHE).
 # Only softhsm2.dll and softhsm2-util.exe are built, both linked statically
 # but for libcrypto-3.dll.  Prints the folder; exit 3 when the archive
 # serves no SoftHSM2 source.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache_root=${TOLMIX_WIN32_CACHE:-/var/cache/tolmix-win32}
+arch=${TOLMIX_WIN32_ARCH:-i686}
 ossl=$(bash "$here/openssl.sh")
 versions=$(apt-cache showsrc softhsm2 2>/dev/null | awk '/^Version:/ {print $2}' | sort -Vr)
 [ -n "$versions" ] || { echo "windows: no softhsm2 source package in the archive" >&2; exit 3; }
@@ -17,7 +18,7 @@ versions=$(apt-cache showsrc softhsm2 2>/dev/null | awk '/^Version:/ {print $2}'
 # marker holds it) since that was last built: a different libcrypto may
 # lack what the module imports.
 for version in $versions; do
-  prefix="$cache_root/softhsm2-$version-i686"
+  prefix="$cache_root/softhsm2-$version-$arch"
   if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$ossl" ] && [ "$prefix/.complete" -nt "$ossl/.complete" ]; then
     echo "$prefix"; exit 0
   fi
@@ -56,19 +57,19 @@ patch -s -d "$src" -p1 <"$here/softhsm2/mingw.patch"
 # of SoftHSM2 still calls OpenSSL's DES, DSA, DH, MD5, CMAC and AES key
 # wrap: an OpenSSL configured without one of them cannot serve it.
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$here/../../platform/win32/mingw-i686.cmake" -DTOLMIX_WIN32_OPENSSL="$ossl" \
+  -DCMAKE_TOOLCHAIN_FILE="$here/../../platform/win32/mingw-$arch.cmake" -DTOLMIX_WIN32_OPENSSL="$ossl" \
   -DENABLE_ECC=OFF -DENABLE_EDDSA=OFF -DENABLE_GOST=OFF -DENABLE_P11_KIT=OFF -DENABLE_STATIC=OFF \
   -DDISABLE_NON_PAGED_MEMORY=ON -DBUILD_TESTS=OFF -DRUN_AES_KEY_WRAP=0 -DRUN_AES_KEY_WRAP_PAD=0 \
   "-DCMAKE_SHARED_LINKER_FLAGS=-static -s" "-DCMAKE_EXE_LINKER_FLAGS=-static -s" >"$work/cmake.log" 2>&1 ||
   { tail -30 "$work/cmake.log" >&2; exit 1; }
 nice cmake --build "$work/build" --target softhsm2 softhsm2-util >"$work/make.log" 2>&1 ||
   { tail -30 "$work/make.log" >&2; exit 1; }
-prefix="$cache_root/softhsm2-$version-i686"
+prefix="$cache_root/softhsm2-$version-$arch"
 rm -rf "$prefix"
 mkdir -p "$prefix/bin"
 # softhsm2-util loads "softhsm2.dll" by default; CMake names it libsofthsm2.dll.
 cp "$work/build/src/lib/libsofthsm2.dll" "$prefix/bin/softhsm2.dll"
 cp "$work/build/src/bin/util/softhsm2-util.exe" "$prefix/bin/"
 echo "$ossl" >"$prefix/.complete"
-echo "windows: SoftHSM2 $version built for i686 in $(( $(date +%s) - start ))s" >&2
+echo "windows: SoftHSM2 $version built for $arch in $(( $(date +%s) - start ))s" >&2
 echo "$prefix"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The Windows tests under Wine, on the cross-build in $1 (build-win32):
+# The Windows tests under Wine, on the cross-build in $1 (build-win32 or
+# build-win64):
 # registration with regsvr32 (every key written, and gone after /u), the
 # type information and IObjectSafety (probe.exe), and page scripts run by
 # cscript that must print what `tolmix run` prints on Linux for the same
@@ -7,7 +8,19 @@
 set -uo pipefail
 build=$(cd "$1" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
-export WINEPREFIX="$build/wine" WINEARCH=win32 WINEDEBUG=-all LC_ALL=zh_CN.UTF-8
+# A build for x86-64 (build-win64, with OpenSSL's libcrypto-3-x64.dll) gets
+# a 64-bit prefix.
+bits=32; [ -f "$build/bin/libcrypto-3-x64.dll" ] && bits=64
+export WINEPREFIX="$build/wine" WINEARCH=win$bits WINEDEBUG=-all LC_ALL=zh_CN.UTF-8
+# Debian's `wine` starts Windows' programs with the 32-bit loader when
+# wine32 is there, and a 32-bit cscript cannot load a 64-bit control: the
+# 64-bit tests get a `wine` of the 64-bit loader, first on PATH.
+if [ $bits = 64 ]; then
+  mkdir -p "$build/wine64-bin"
+  printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$build/wine64-bin/wine"
+  chmod +x "$build/wine64-bin/wine"
+  export PATH="$build/wine64-bin:$PATH" WINELOADER=/usr/lib/wine/wine64
+fi
 export WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1; wineserver -w
@@ -44,16 +57,17 @@ TOLMIX.TOLMIXCtrl.1\\CLSID||$ctrl
 CLSID\\$page||TOLMIX Property Page
 CLSID\\$page\\InprocServer32|ThreadingModel|Apartment
 TypeLib\\$lib\\1.0||TOLMIX ActiveX Control module
-TypeLib\\$lib\\1.0\\409\\win32||TOLMIX.OCX
+TypeLib\\$lib\\1.0\\409\\win$bits||TOLMIX.OCX
 Component Categories\\$script|409|Controls safely scriptable!
 Component Categories\\$init|409|Controls safely initializable from persistent data!"
 has_key() {  # KEY VALUE DATA: the registry holds it
   local out
-  if [ -z "$2" ]; then out=$(wine reg query "HKCR\\$1" /ve 2>/dev/null) || return 1
-  else out=$(wine reg query "HKCR\\$1" /v "$2" 2>/dev/null) || return 1; fi
+  if [ -z "$2" ]; then out=$(wine reg query "HKCR\\$1" /ve "/reg:$bits" 2>/dev/null) || return 1
+  else out=$(wine reg query "HKCR\\$1" /v "$2" "/reg:$bits" 2>/dev/null) || return 1; fi
   [ "$3" = "*" ] || grep -qF -- "$3" <<<"$out"
 }
-lacks_key() { ! wine reg query "HKCR\\$1" >/dev/null 2>&1; }
+# /reg:64: the 64-bit view, which a 64-bit control's classes are in.
+lacks_key() { ! wine reg query "HKCR\\$1" "/reg:$bits" >/dev/null 2>&1; }
 
 for round in 1 2; do  # registering twice succeeds both times
   check "regsvr32 ($round)" wine regsvr32 /s "$ocx"
@@ -244,7 +258,7 @@ check "categories stay" has_key "Component Categories\\$script" 409 "Controls sa
 # The package as an administrator installs it (scripts/win32/package.sh):
 # into the real system directory, beside a device list of the
 # administrator's, which stays as it was through install and uninstall.
-pkg=$(ls -d "$build"/TOLMIX-win32-*/ 2>/dev/null | head -1)
+pkg=$(ls -d "$build"/TOLMIX-win$bits-*/ 2>/dev/null | head -1)
 if [ -n "$pkg" ] && [ -n "${sbx:-}" ]; then
   sys="$WINEPREFIX/drive_c/windows/system32"
   printf '[DeviceCount]\r\nDeviceCount=1\r\n\r\n[Device_1]\r\nDLLName=SKFAPI.dll\r\n' >"$sys/GM_SKF.ini"
@@ -263,5 +277,5 @@ if [ -n "$pkg" ] && [ -n "${sbx:-}" ]; then
 fi
 wineserver -k 2>/dev/null
 rm -rf "$data"
-echo "windows: $pass passed, $fail failed"
+echo "windows ($bits-bit): $pass passed, $fail failed"
 [ "$fail" -eq 0 ]
