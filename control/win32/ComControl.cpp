@@ -20,6 +20,7 @@ inline constexpr const platform::IID& kInnerNoIid = platform::IID_NULL;
 #include <ocidl.h>
 
 #include "control/win32/OleObject.h"
+#include "control/win32/Same.h"
 
 #include <atomic>
 #include <cstring>
@@ -32,14 +33,6 @@ namespace pf = tolmix::platform;
 
 std::atomic<long> g_live{0};
 HINSTANCE g_module = nullptr;
-
-template <class To, class From>
-To Same(const From& from) {
-  static_assert(sizeof(To) == sizeof(From));
-  To to;
-  memcpy(&to, &from, sizeof to);
-  return to;
-}
 
 const IID kDIID = Same<IID>(control::DIID__DTOLMIX);
 static_assert(sizeof(DISPID) == sizeof(pf::DISPID));

@@ -8,6 +8,7 @@
 #include "control/Guids.h"
 #include "control/Registration.h"
 #include "control/win32/ComControl.h"
+#include "control/win32/Same.h"
 
 #include <windows.h>
 #include <ole2.h>
@@ -20,16 +21,9 @@
 namespace {
 
 using tolmix::control::kControlProgId;
+using tolmix::win32::Same;
 
 std::string Text(const tolmix::platform::GUID& g) { return tolmix::platform::GuidToString(g); }
-
-template <class To, class From>
-To Same(const From& from) {
-  static_assert(sizeof(To) == sizeof(From));
-  To to;
-  memcpy(&to, &from, sizeof to);
-  return to;
-}
 
 bool SetValue(const std::string& key, const char* name, const std::string& value) {
   HKEY h = nullptr;

@@ -1,16 +1,3 @@
-# CMake toolchain for 32-bit Windows with Debian's mingw-w64 (posix
-# threads flavour, which std::thread and std::mutex need).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(TOLMIX_WIDL i686-w64-mingw32-widl)
-# TOLMIX_WIN32_OPENSSL: the OpenSSL cross-build (scripts/win32/openssl.sh).
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32 ${TOLMIX_WIN32_OPENSSL})
-set(OPENSSL_ROOT_DIR ${TOLMIX_WIN32_OPENSSL})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(TOLMIX_HARDEN OFF)  # ELF-only link flags; mingw ld makes PE images with ASLR and DEP
+# CMake toolchain for 32-bit Windows (platform/win32/mingw.cmake).
+set(TOLMIX_MINGW_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
