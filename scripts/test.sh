@@ -14,7 +14,11 @@ for a in "$@"; do [ "$a" = "--sanitize" ] && dir="$root/build-asan"; done
 
 fuzz_seconds=${TOLMIX_FUZZ_SECONDS:-30}
 if [ "$fuzz_seconds" -gt 0 ]; then
-  bash "$root/scripts/fuzz.sh" "$fuzz_seconds"
+  if command -v clang++ >/dev/null; then
+    bash "$root/scripts/fuzz.sh" "$fuzz_seconds"
+  else
+    echo "test.sh: SKIPPED: the fuzz targets: clang is not installed (see install-deps above)"
+  fi
 fi
 
 # The control for 32-bit Windows, cross-built and tested under Wine; its
