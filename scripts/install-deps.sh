@@ -13,7 +13,7 @@
 # out with a line naming the tests that will skip.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-APT_WHO=install-deps
+APT_WHO="install-deps"
 . "$root/scripts/lib/apt.sh"
 
 REQUIRED=(

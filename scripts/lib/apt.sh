@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # apt-get for the install scripts, sourced (never run):
 #
 #   apt_update            apt-get update that lives with a partly failed

@@ -1,3 +1,5 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034  # the arrays are for the scripts that source this
 # The Debian packages of the Windows build and its tests, sourced by
 # scripts/win32/install.sh and scripts/windows.sh: those both architectures
 # need, and each architecture's own (its cross compiler and its Wine).
