@@ -4,10 +4,12 @@
 # place and installs nothing.  The tests' JavaScript tools come from the npm
 # registry and are installed by scripts/install-js-tools.sh (scripts/test.sh
 # runs it), never here: the demo needs none of them.
+# `install-deps.sh --demo` installs only what the product's build and
+# `tolmix demo` need (no tests, no GTK chooser).
 #
 # Names are taken as the archive has them (scripts/lib/apt.sh): the clang
 # runtime of the archive's own clang (14 on Debian 12, 19 on 13), and a
-# library renamed for 64-bit time_t (NAMEt64) under its new name.  A partly
+# library under its 64-bit time_t name (NAMEt64) where the archive renamed it.  A partly
 # failed `apt-get update` is lived with.  A package of the build or the demo
 # that the archive lacks is an error; one that only some tests need is left
 # out with a line naming the tests that will skip.
@@ -16,17 +18,21 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 APT_WHO="install-deps"
 . "$root/scripts/lib/apt.sh"
 
-REQUIRED=(
-  build-essential cmake ninja-build pkg-config git ca-certificates
+# The build of the product and `tolmix demo` (install-deps.sh --demo: the
+# reduced platform leg of scripts/platforms.sh)...
+DEMO=(
+  build-essential cmake ninja-build pkg-config ca-certificates
   libssl-dev openssl
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  softhsm2 libp11-kit-dev opensc
-  libgtk-3-dev fonts-wqy-microhei
-  duktape-dev
-  libc-bin
+  softhsm2 libp11-kit-dev opensc opensc-pkcs11 p11-kit p11-kit-modules
+  duktape-dev libc-bin
   libboost-dev nlohmann-json3-dev libpsl-dev publicsuffix
-  opensc-pkcs11 unzip
-  p11-kit p11-kit-modules dbus
+)
+# ... and the rest of the build, the demo's script and the tests.
+REQUIRED=(
+  "${DEMO[@]}" git
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libgtk-3-dev fonts-wqy-microhei
+  unzip dbus
   dpkg-dev file
   systemd init-system-helpers procps
 )
@@ -39,6 +45,7 @@ OPTIONAL=(
   "the TPM token case of e2e_devices_tests|swtpm swtpm-tools tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0+t64 libtpm2-pkcs11-1+t64 libtpm2-pkcs11-tools"
   "the GTK consent test (bridge_gtk_consent)|xvfb xauth"
   "lintian in the package test|lintian"
+  "the Debian 13 leg of scripts/platforms.sh|debootstrap"
 )
 
 # The installed name of a package, or the name to install ($1 as written
@@ -70,6 +77,11 @@ all_installed() {
     done
   done
 }
+
+if [ "${1:-}" = --demo ]; then
+  REQUIRED=("${DEMO[@]}")
+  OPTIONAL=()
+fi
 
 if ! all_installed; then
   apt_update

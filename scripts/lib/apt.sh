@@ -11,8 +11,9 @@
 #   apt_pick NAME...      the first NAME the indexes offer, also under its
 #                         64-bit time_t name (NAMEt64); prints it, or fails.
 #   apt_clang_version     the major version of the archive's default clang.
-#   apt_install PKG...    apt-get install; when that fails, one more update
-#                         and one more try.
+#   apt_install PKG...    apt-get install (waiting up to 5 minutes for another
+#                         apt's lock); when that fails, one more update and
+#                         one more try.
 #
 # Root or sudo; DEBIAN_FRONTEND=noninteractive.  Messages go to stderr with
 # the caller's name ($APT_WHO, default the script's name) in front.
@@ -77,9 +78,11 @@ apt_clang_version() {
 
 apt_install() {
   [ $# -gt 0 ] || return 0
-  if $APT_SUDO apt-get install -y -qq --no-install-recommends "$@"; then return 0; fi
+  if $APT_SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@"; then
+    return 0
+  fi
   apt_say "apt-get install failed; the package lists again and one more try in ${TOLMIX_APT_PAUSE:-15} s"
   sleep "${TOLMIX_APT_PAUSE:-15}"
   apt_update
-  $APT_SUDO apt-get install -y -qq --no-install-recommends "$@"
+  $APT_SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@"
 }

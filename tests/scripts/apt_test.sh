@@ -28,7 +28,7 @@ case " $* " in
     echo "E: Failed to fetch http://archive.invalid/debian-security/dists/stable-security/main/binary-i386/Packages.xz  File has unexpected size (31204 != 31012). Mirror sync in progress? [IP: 127.0.0.1 80]" >&2
     exit 100 ;;
   *" source "*) exit 100 ;;
-  *" install "*) for a in "$@"; do case $a in -*|install) ;; *) echo "$a" >>"$STUB_INSTALLED" ;; esac; done ;;
+  *" install "*) for a in "$@"; do case $a in -*|install|*=*) ;; *) echo "$a" >>"$STUB_INSTALLED" ;; esac; done ;;
 esac
 exit 0
 STUB
@@ -70,7 +70,8 @@ case_() {
   export STUB_ABSENT=$4 STUB_CLANG=$5
   shift 5
   : >"$STUB_CALLS"; : >"$STUB_INSTALLED"
-  out=$(bash "$root/$script" 2>&1) || rc=$?
+  # shellcheck disable=SC2086  # SCRIPT may carry arguments
+  out=$(bash "$root"/$script 2>&1) || rc=$?
   [ "$rc" = "$want" ] || why="$why; status $rc, not $want"
   local installs
   installs=" $(grep '^apt-get .*install' "$STUB_CALLS" | tr '\n' ' ') "
@@ -103,6 +104,8 @@ case_ "deps: names as Debian 13 has them" scripts/install-deps.sh 0 \
 case_ "deps: no clang runtime, the fuzz targets skip" scripts/install-deps.sh 0 "libclang-rt-14-dev" 1:14.0-55.7 \
   "out:the archive has no package libclang-rt-14-dev: the fuzz targets (scripts/fuzz.sh) will be skipped" \
   '!install:clang' install:cmake
+case_ "deps --demo: the product's build and the demo alone" "scripts/install-deps.sh --demo" 0 "" 1:14.0-55.7 \
+  install:libssl-dev install:softhsm2 install:duktape-dev '!install:libgtest-dev' '!install:chromium' '!install:clang'
 case_ "deps: no cmake, the build cannot be had" scripts/install-deps.sh 1 "cmake" 1:14.0-55.7 \
   "out:the archive has no package cmake: the build and the demo need it"
 case_ "windows: no wine32:i386, the 64-bit part goes on" scripts/win32/install.sh 0 "wine32:i386" 1:14.0-55.7 \
