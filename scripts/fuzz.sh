@@ -28,7 +28,7 @@ fi
 start=$(date +%s)
 flags="-O1 -gline-tables-only -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 cmake -S "$root" -B "$dir" -G Ninja \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=None -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DTOLMIX_FUZZ=ON -DTOLMIX_BUILD_TESTS=OFF -DTOLMIX_BUILD_GTK=OFF -DTOLMIX_SANITIZE=OFF \
   >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }

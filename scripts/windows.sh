@@ -5,10 +5,13 @@
 # (scripts/win32/openssl.sh) and SoftHSM2, the "P11" route's token
 # (scripts/win32/softhsm2.sh), builds TOLMIX.OCX into build-win32/ and build-win64/, and runs
 # the Windows tests (tests/win32/run.sh).  Skips, saying why, only when the
-# archive lacks a package the build needs.
+# archive lacks a package the build needs: the whole when both architectures
+# need it, else that architecture alone (wine32:i386 missing: the 32-bit).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 skip() { echo "windows: SKIPPED: $1"; exit 0; }
+. "$root/scripts/lib/apt.sh"
+. "$root/scripts/win32/packages.sh"
 
 rc=0; bash "$root/scripts/win32/install.sh" || rc=$?
 [ $rc -eq 3 ] && skip "a package of the Windows build is missing from the archive"
@@ -44,6 +47,16 @@ build_arch() {
 
 werror=OFF; [ "${CI:-}" = "true" ] && werror=ON
 status=0
-build_arch i686 "$root/build-win32" || status=1
-build_arch x86_64 "$root/build-win64" || status=1
+for arch in i686 x86_64; do
+  declare -n pkgs=WIN_${arch^^}
+  missing=()
+  for p in "${pkgs[@]}"; do apt_installed "$p" || missing+=("$p"); done
+  unset -n pkgs
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "windows: SKIPPED: the $(win_arch_label $arch) Windows build and tests: ${missing[*]} not installed"
+    continue
+  fi
+  build=$root/build-win64; [ $arch = i686 ] && build=$root/build-win32
+  ( build_arch $arch "$build" ) || status=1
+done
 exit $status

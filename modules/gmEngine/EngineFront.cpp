@@ -12,8 +12,9 @@
 // What the engine changes in OpenSSL while it is loaded: the SHA-1 method
 // answers SM3 (Sm3Digest.h), from bind until the engine's last functional
 // reference is finished (or the engine is destroyed without one); and
-// OBJ_add_sigid maps (SM3, id-ecPublicKey) to SM2-with-SM3, once per
-// process, so that PKCS#7 can name an SM3 signature of an EC-typed key.  No
+// OBJ_add_sigid maps (SM3, id-ecPublicKey) to a signature id, once per
+// process, so that PKCS#7 can name an SM3 signature of an EC-typed key
+// (AddSm3EcSignatureId: which id depends on the OpenSSL version).  No
 // key method is registered: the EC methods reach only the engine's keys.
 #include <cstring>
 #include <mutex>
@@ -23,6 +24,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/engine.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
 
 #include "modules/gmEngine/DeviceKey.h"
@@ -159,13 +161,30 @@ EVP_PKEY* LoadPublicKey(ENGINE* e, const char*, UI_METHOD*, void* callback_data)
   }
 }
 
-// PKCS#7 looks the signature algorithm up by (digest, key type); OpenSSL
-// knows SM2-with-SM3 only for SM2-typed keys.
+// PKCS#7 names an EC signer's algorithm by looking (digest, key type) up in
+// OpenSSL's signature table, which has SM3 only with SM2-typed keys; the
+// engine's keys are EC-typed.  Where the versions differ:
+// - OpenSSL 3.0 takes a second triple for a signature id it knows and
+//   reads the application's triples first: (SM2-with-SM3, SM3, EC) is added.
+// - Later releases (3.5 on Debian 13) refuse a triple whose signature id
+//   their own table already holds with other algorithms, and read that
+//   table first.  There the triple goes under the GM profile's SM2
+//   signature algorithm (1.2.156.10197.1.301.1, a number of its own where
+//   OpenSSL has none), the name a signer gets in the end anyway
+//   (gm_profile::NameSm2Signer).  Without it every SM2 signer set-up fails.
 void AddSm3EcSignatureId() {
   int sig = NID_undef;
-  if (!OBJ_find_sigid_by_algs(&sig, NID_sm3, NID_X9_62_id_ecPublicKey)) {
-    OBJ_add_sigid(NID_SM2_with_SM3, NID_sm3, NID_X9_62_id_ecPublicKey);
+  if (OBJ_find_sigid_by_algs(&sig, NID_sm3, NID_X9_62_id_ecPublicKey)) return;
+  ERR_set_mark();
+  if (OBJ_add_sigid(NID_SM2_with_SM3, NID_sm3, NID_X9_62_id_ecPublicKey)) {
+    ERR_pop_to_mark();
+    return;
   }
+  constexpr char kSm2Sign[] = "1.2.156.10197.1.301.1";
+  int nid = OBJ_txt2nid(kSm2Sign);
+  if (nid == NID_undef) nid = OBJ_create(kSm2Sign, "SM2Sign-GM", "SM2 signature (GM/T 0006)");
+  if (nid != NID_undef) OBJ_add_sigid(nid, NID_sm3, NID_X9_62_id_ecPublicKey);
+  ERR_pop_to_mark();
 }
 
 int Bind(ENGINE* e, const char* id) {

@@ -1,46 +1,67 @@
 #!/usr/bin/env bash
-# Debian packages of the Windows build and its tests: the i686 and x86-64
-# mingw-w64 cross compilers with widl, Wine (32-bit from i386 multiarch,
-# and 64-bit) and what
-# `apt-get source` needs.  Exit 3 (and a line saying which) when the
-# archive lacks one of them, so that the caller can skip.
+# Debian packages of the Windows build and its tests (scripts/win32/packages.sh):
+# the i686 and x86-64 mingw-w64 cross compilers with widl, Wine (32-bit from
+# i386 multiarch, and 64-bit) and what `apt-get source` needs.  Lives with a
+# partly failed `apt-get update` (scripts/lib/apt.sh).  When the archive
+# lacks a package of one architecture, installs the rest and says which
+# architecture's tests will be skipped (scripts/windows.sh skips it); exits 3
+# (and a line saying which) when it lacks one that both need.
 set -euo pipefail
-PACKAGES=(locales g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-          mingw-w64-tools mingw-w64-i686-dev wine wine32:i386 dpkg-dev perl make
-          g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-          mingw-w64-x86-64-dev wine64)
-SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-export DEBIAN_FRONTEND=noninteractive
+root=$(cd "$(dirname "$0")/../.." && pwd)
+APT_WHO=windows
+. "$root/scripts/lib/apt.sh"
+. "$root/scripts/win32/packages.sh"
+etc=${TOLMIX_APT_ETC:-/etc/apt}
 
-missing=()
-for p in "${PACKAGES[@]}"; do
-  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)" = "install ok installed" ] || missing+=("$p")
-done
 need_src=1
-grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && need_src=0
-grep -qs '^deb-src' /etc/apt/sources.list && need_src=0
+grep -rqs '^Types:.*deb-src' "$etc/sources.list.d/" && need_src=0
+grep -qs '^deb-src' "$etc/sources.list" && need_src=0
 # A Chinese locale for Wine: its ANSI code page (936) and its file names
 # (UTF-8 on the Linux side) both come from it.
 chinese_locale() {
-  locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' || $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+  locale -a 2>/dev/null | grep -qix 'zh_CN.utf8' || $APT_SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 }
-if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ]; then chinese_locale; exit 0; fi
+if apt_installed "${WIN_COMMON[@]}" "${WIN_I686[@]}" "${WIN_X86_64[@]}" && [ $need_src -eq 0 ]; then
+  chinese_locale; exit 0
+fi
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
+  $APT_SUDO dpkg --add-architecture i386
 fi
 if [ $need_src -eq 1 ]; then
   # Source packages from the same archive and suites as the binaries.
-  src=/etc/apt/sources.list.d/tolmix-win32-src.sources
   awk 'BEGIN{RS="";ORS="\n\n"} /Types:[^\n]*deb/ {sub(/Types:[^\n]*/,"Types: deb-src"); print}' \
-    /etc/apt/sources.list.d/debian.sources | $SUDO tee "$src" >/dev/null
+    "$etc/sources.list.d/debian.sources" | $APT_SUDO tee "$etc/sources.list.d/tolmix-win32-src.sources" >/dev/null
 fi
-$SUDO apt-get update -qq
-for p in "${missing[@]}"; do
-  if ! apt-cache show "$p" >/dev/null 2>&1; then
-    echo "windows: the archive has no package $p" >&2
-    exit 3
+apt_update
+
+# lacking GROUP...: the packages of the named arrays that neither are
+# installed nor can be.
+lacking() {
+  local -n _g
+  local p
+  for _g in "$@"; do
+    for p in "${_g[@]}"; do apt_installed "$p" || apt_has "$p" || echo "$p"; done
+  done
+}
+gone=$(lacking WIN_COMMON | xargs)
+if [ -n "$gone" ]; then
+  apt_say "the archive has no package $gone"
+  exit 3
+fi
+install=("${WIN_COMMON[@]}")
+for arch in i686 x86_64; do
+  group=WIN_${arch^^}
+  gone=$(lacking "$group" | xargs)
+  if [ -n "$gone" ]; then
+    apt_say "the archive has no package $gone: the $(win_arch_label $arch) Windows build and tests will be skipped"
+  else
+    declare -n pkgs=$group
+    install+=("${pkgs[@]}")
+    unset -n pkgs
   fi
 done
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+todo=()
+for p in "${install[@]}"; do apt_installed "$p" || todo+=("$p"); done
+apt_install "${todo[@]}"
 chinese_locale

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The install scripts against an archive in a bad moment: apt-get, apt-cache,
+# dpkg and dpkg-query are stand-ins on PATH (nothing is installed, nothing
+# leaves this test's folder).  `apt-get update` fails every time as a mirror
+# mid-sync does; some packages are missing from the archive or renamed.
+# Checked, case by case: the exit status, the lines printed, and what was
+# handed to `apt-get install`.
+#
+#   apt_test.sh       (no arguments; prints "N passed, N failed")
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+stub=$work/bin
+mkdir -p "$stub" "$work/etc/sources.list.d"
+printf 'Types: deb\nURIs: http://archive.invalid/debian\nSuites: stable\nComponents: main\n' \
+  >"$work/etc/sources.list.d/debian.sources"
+
+# The stand-ins read STUB_ABSENT (packages the archive lacks, one per
+# word), STUB_CLANG (the archive's clang version), append what they are
+# asked to $work/calls and what `apt-get install` installed to
+# $work/installed (which dpkg-query answers from; empty at each case).
+cat >"$stub/apt-get" <<'STUB'
+#!/bin/sh
+echo "apt-get $*" >>"$STUB_CALLS"
+case " $* " in
+  *" update "*)
+    echo "E: Failed to fetch http://archive.invalid/debian-security/dists/stable-security/main/binary-i386/Packages.xz  File has unexpected size (31204 != 31012). Mirror sync in progress? [IP: 127.0.0.1 80]" >&2
+    exit 100 ;;
+  *" source "*) exit 100 ;;
+  *" install "*) for a in "$@"; do case $a in -*|install|*=*) ;; *) echo "$a" >>"$STUB_INSTALLED" ;; esac; done ;;
+esac
+exit 0
+STUB
+cat >"$stub/apt-cache" <<'STUB'
+#!/bin/sh
+[ "$1" = policy ] || exit 0
+for a in $STUB_ABSENT; do [ "$a" = "$2" ] && exit 0; done
+case $2 in clang) v=$STUB_CLANG ;; *) v=1.0-1 ;; esac
+printf '%s:\n  Installed: (none)\n  Candidate: %s\n' "$2" "$v"
+STUB
+cat >"$stub/dpkg-query" <<'STUB'
+#!/bin/sh
+for p; do :; done
+grep -qxF -- "$p" "$STUB_INSTALLED" 2>/dev/null || exit 1
+case $* in *Status*) echo "install ok installed" ;; *) echo "$STUB_CLANG" ;; esac
+STUB
+cat >"$stub/dpkg" <<'STUB'
+#!/bin/sh
+echo "dpkg $*" >>"$STUB_CALLS"
+[ "$1" = --print-foreign-architectures ] && echo i386
+exit 0
+STUB
+cat >"$stub/locale" <<'STUB'
+#!/bin/sh
+echo zh_CN.utf8
+STUB
+printf '#!/bin/sh\nexec "$@"\n' >"$stub/sudo"
+chmod +x "$stub"/*
+
+export PATH="$stub:$PATH" STUB_CALLS="$work/calls" STUB_INSTALLED="$work/installed" TOLMIX_APT_PAUSE=0 \
+       TOLMIX_APT_ETC="$work/etc" TOLMIX_WIN32_CACHE="$work/cache"
+passed=0 failed=0
+
+# case NAME SCRIPT STATUS ABSENT CLANG EXPECT...
+# EXPECT: "out:TEXT" (a line printed), "install:PKG" / "!install:PKG" (PKG
+# handed / not handed to apt-get install), "updates:N" (apt-get update calls).
+case_() {
+  local name=$1 script=$2 want=$3 out rc=0 e why=""
+  export STUB_ABSENT=$4 STUB_CLANG=$5
+  shift 5
+  : >"$STUB_CALLS"; : >"$STUB_INSTALLED"
+  # shellcheck disable=SC2086  # SCRIPT may carry arguments
+  out=$(bash "$root"/$script 2>&1) || rc=$?
+  [ "$rc" = "$want" ] || why="$why; status $rc, not $want"
+  local installs
+  installs=" $(grep '^apt-get .*install' "$STUB_CALLS" | tr '\n' ' ') "
+  for e in "$@"; do
+    case $e in
+      out:*) grep -qF -- "${e#out:}" <<<"$out" || why="$why; no line \"${e#out:}\"" ;;
+      install:*) [[ $installs == *" ${e#install:} "* ]] || why="$why; ${e#install:} not installed" ;;
+      '!install:'*) [[ $installs != *" ${e#!install:} "* ]] || why="$why; ${e#!install:} installed" ;;
+      updates:*) [ "$(grep -c '^apt-get .*update' "$STUB_CALLS")" = "${e#updates:}" ] ||
+                   why="$why; $(grep -c '^apt-get .*update' "$STUB_CALLS") updates, not ${e#updates:}" ;;
+    esac
+  done
+  if [ -z "$why" ]; then
+    passed=$((passed + 1)); echo "ok    $name"
+  else
+    failed=$((failed + 1)); echo "FAIL  $name${why}"; sed 's/^/      | /' <<<"$out"
+  fi
+}
+
+case_ "deps: update fails twice, the install goes on" scripts/install-deps.sh 0 "" 1:14.0-55.7 \
+  updates:2 "out:going on with the package lists at hand" \
+  install:build-essential install:libssl-dev install:chromium install:libclang-rt-14-dev
+case_ "deps: no browser in the archive, its tests skip" scripts/install-deps.sh 0 "chromium" 1:14.0-55.7 \
+  "out:the archive has no package chromium: the browser tests (bridge_browser*, bridge_extension*) will be skipped" \
+  '!install:chromium' '!install:firefox-esr' install:cmake install:swtpm
+case_ "deps: names as Debian 13 has them" scripts/install-deps.sh 0 \
+  "libclang-rt-14-dev libtss2-tcti-tabrmd0 libtpm2-pkcs11-1" 1:19.0-63 \
+  install:libclang-rt-19-dev install:libtss2-tcti-tabrmd0t64 install:libtpm2-pkcs11-1t64 \
+  '!install:libclang-rt-14-dev' '!install:libtss2-tcti-tabrmd0'
+case_ "deps: no clang runtime, the fuzz targets skip" scripts/install-deps.sh 0 "libclang-rt-14-dev" 1:14.0-55.7 \
+  "out:the archive has no package libclang-rt-14-dev: the fuzz targets (scripts/fuzz.sh) will be skipped" \
+  '!install:clang' install:cmake
+case_ "deps --demo: the product's build and the demo alone" "scripts/install-deps.sh --demo" 0 "" 1:14.0-55.7 \
+  install:libssl-dev install:softhsm2 install:duktape-dev '!install:libgtest-dev' '!install:chromium' '!install:clang'
+case_ "deps: no cmake, the build cannot be had" scripts/install-deps.sh 1 "cmake" 1:14.0-55.7 \
+  "out:the archive has no package cmake: the build and the demo need it"
+case_ "windows: no wine32:i386, the 64-bit part goes on" scripts/win32/install.sh 0 "wine32:i386" 1:14.0-55.7 \
+  updates:2 "out:the archive has no package wine32:i386: the 32-bit Windows build and tests will be skipped" \
+  '!install:wine32:i386' '!install:g++-mingw-w64-i686-posix' install:wine64 install:g++-mingw-w64-x86-64-posix install:wine
+case_ "windows: no widl, the Windows part skips" scripts/win32/install.sh 3 "mingw-w64-tools" 1:14.0-55.7 \
+  "out:the archive has no package mingw-w64-tools"
+case_ "windows.sh: 32-bit skipped, x86-64 still tried" scripts/windows.sh 0 "wine32:i386" 1:14.0-55.7 \
+  "out:windows: SKIPPED: the 32-bit Windows build and tests:" \
+  "out:windows: SKIPPED: the archive serves no OpenSSL source"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
