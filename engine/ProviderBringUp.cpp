@@ -187,7 +187,12 @@ int CMSEngine::FindP11Token(bool login) noexcept {
 
 bool CMSEngine::P11ListNamesModules() noexcept {
   try {
-    return !ReadDeviceList(platform::SystemDir(), kP11DeviceListFile).empty();
+    if (!ReadDeviceList(platform::SystemDir(), kP11DeviceListFile).empty()) return true;
+    // Nothing to say to the page (the call keeps its earlier message), but
+    // the trace says why the route ended here.
+    platform::Trace("P11: %s/%s names no PKCS#11 module: the route has no device",
+                    platform::SystemDir().c_str(), kP11DeviceListFile);
+    return false;
   } catch (...) {
     return false;
   }
