@@ -223,7 +223,9 @@ TEST_F(PinRouting, EachDeviceSeesOnlyThePinMeantForIt) {
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::string> out = Results(run.out, shape);
     const std::string want = pem ? ReadFile(bed_->Pki(c.result)) : c.result;
-    if (c.firstResult) EXPECT_EQ(out[0], c.firstResult);
+    if (c.firstResult) {
+      EXPECT_EQ(out[0], c.firstResult);
+    }
     for (int i = 0; i < c.times; ++i) {
       EXPECT_EQ(out[c.before.size() + static_cast<size_t>(i)], want) << "run " << i;
     }
