@@ -42,7 +42,6 @@ int TextLength(const char* text) { return static_cast<int>(strnlen(text, INT32_M
 
 // Records the error text of ENGINE (cut to 511 bytes) as CTL's last error.
 void RecordEngineError(CTOLMIXCtrl& ctl, const CMSEngine& engine) {
-  control::ForgetRefusedPassword(engine.RefusedPin());
   char error[CMSEngine::kErrorTextSize] = {};
   engine.GetErrorText(error);
   ctl.RecordError(error);

@@ -43,7 +43,6 @@ std::string CertText(const CMSEngine& engine) {
 // Copies the engine's error text (empty when the failure had no message)
 // into CTRL's m_szLastError; returns false for the method to pass on.
 bool RecordEngineError(CTOLMIXCtrl& ctrl, const CMSEngine& engine) {
-  control::ForgetRefusedPassword(engine.RefusedPin());
   char error[CMSEngine::kErrorTextSize];
   engine.GetErrorText(error);
   ctrl.RecordError(error);

@@ -51,12 +51,4 @@ void ClearSession() {
   OPENSSL_cleanse(g_szSessionPassword, sizeof g_szSessionPassword);
 }
 
-void ForgetRefusedPassword(const char* refused) {
-  if (!refused || !*refused) return;
-  std::lock_guard<std::mutex> lock(g_sessionLock);
-  if (strncmp(g_szSessionPassword, refused, sizeof g_szSessionPassword) == 0) {
-    OPENSSL_cleanse(g_szSessionPassword, sizeof g_szSessionPassword);
-  }
-}
-
 }  // namespace tolmix::control

@@ -44,10 +44,5 @@ void SetSessionPassword(const char* password);
 // Zero-fills both fields.
 void ClearSession();
 
-// Empties the password (the selector stays) when it is still REFUSED (a
-// PIN a device refused): later calls then fail with the empty-PIN message
-// until the page sets a PIN again, and the refused one is never presented
-// twice.  A password set since is left alone.
-void ForgetRefusedPassword(const char* refused);
 
 }  // namespace tolmix::control

@@ -96,7 +96,6 @@ bool CTOLMIXCtrl::SetPasswd(const char* szInterface, const char* szPasswd, int32
   }
   if (strcmp(m_szInterface, "P11") == 0 && lCKType != -1) {
     if (engine.SetPasswordAndLoginP11(sessionPassword) != 0) {
-      control::ForgetRefusedPassword(engine.RefusedPin());
       char error[CMSEngine::kErrorTextSize];
       engine.GetErrorText(error);
       RecordError(error);

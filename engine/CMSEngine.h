@@ -98,12 +98,6 @@ class CMSEngine {
   // clean-up (ReleaseEngines).  Every key-using operation runs it first.
   void ReleaseKeyAndCert() noexcept;
 
-  // The PIN of this object when the device the call settled on refused it
-  // (wrong, of a bad length, or locked): the caller empties the session's
-  // PIN if it is still this one, so that it is not presented again.  Null
-  // otherwise.
-  const char* RefusedPin() const noexcept { return m_bPinRefused ? m_szPin : nullptr; }
-
   // ---- Provider bring-up (ProviderBringUp.cpp) ----
   //
   // Engine references -- the one rule every engine operation follows:
@@ -519,7 +513,6 @@ class CMSEngine {
   char m_szCertName[kCertNameSize]{};         // its simple display name (key id)
   int32_t m_nKeyKind = kExchangeKey;          // kExchangeKey or kSignatureKey
   char m_szPin[kPinSize]{};                   // device PIN, at most 31 bytes
-  bool m_bPinRefused = false;                 // the settled device refused m_szPin
   char m_szError[kErrorTextSize]{};           // GBK message of the last failure
   ossl::Text m_pContent;                      // verified content (OpenSSL allocator)
   ossl::InitializedEngine m_apEngines[kMaxEngines];  // ENGINE_init references LoadDynamicEngine took

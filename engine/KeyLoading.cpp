@@ -15,7 +15,7 @@
 #include "certs/CertSelectDlg.h"
 #include "engine/CMSEngine.h"
 #include "engine/EngineSlots.h"
-#include "engine/SkfRefusals.h"
+#include "engine/PinRefusals.h"
 #include "platform/Certificate.h"
 #include "platform/NameFormatter.h"
 #include "platform/Trace.h"
@@ -150,10 +150,15 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
       return -1;
     }
     const bool skfNamed = Is(m_szInterfaceName, kSkf);
-    // The key this PIN is presented to: the library and its application.
-    const std::string keyName = std::string(path) + '\0' + applications;
-    if (!skfNamed && SkfRefusalKnown(keyName, m_szPin)) {
+    // A PIN this key refused before is not presented again: a call that
+    // named "SKF" ends with the key's message, any other passes the key
+    // over (engine/PinRefusals.h).
+    const std::string keyName = PinGuardSkfDevice(path, device.DeviceName());
+    if (PinRefusalKnown(keyName, m_szPin)) {
       platform::Trace("SKF: %s refused this PIN before: not presented again", path);
+      if (!skfNamed) return -1;
+      FormatError(kMsgLogin, static_cast<int>(known ? left : device.PinRetryCount()));
+      if (pinRefused) *pinRefused = true;
       return -1;
     }
     if (!skfNamed && !(known && left > kSkfTriesKept) && P11TokenPresent()) {
@@ -165,10 +170,9 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
     if (device.VerifyPin(m_szPin, USER_TYPE) != SAR_OK) {
       FormatError(kMsgLogin, static_cast<int>(device.PinRetryCount()));
       if (pinRefused) *pinRefused = true;
-      if (!skfNamed) RememberSkfRefusal(keyName, m_szPin);
+      RememberPinRefusal(keyName, m_szPin);
       return -1;
     }
-    ForgetSkfRefusal(keyName, m_szPin);
   }
 
   ULONG listSize = 0;
@@ -244,7 +248,6 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
     bool pinRefused = false;
     const int probe = ProbeSkf(false, &pinRefused);
     if (skfNamed && pinRefused) {
-      m_bPinRefused = true;  // the session's PIN is not presented again
       platform::Trace("route SKF: the key refused the PIN; it is not sent on to a PKCS#11 token");
       return -1;
     }
@@ -262,11 +265,11 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
     if (LoadDynamicEngine(kPkcs11Engine) != 0) return -1;
     ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
     if (!e) return -1;
+    HandPinGuard(e.get());
     ENGINE_set_ex_data(e.get(), kEngineSlotPin, m_szPin);
     ossl::Ptr<X509> c;
     ossl::Ptr<EVP_PKEY> k;
     if (!LoadClientCert(e.get(), &m_nKeyKind, &c, &k)) {
-      m_bPinRefused = false;
       if (ReportP11Outcome(e.get()) == 0) SetError(kMsgP11Key);
       return -1;
     }

@@ -15,12 +15,12 @@
 
 #include "engine/CMSEngine.h"
 #include "engine/EngineSlots.h"
+#include "engine/PinRefusals.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Env.h"
 #include "platform/Trace.h"
 #include "util/IniReader.h"
 #include "util/TokenOutcome.h"
-#include "util/TokenRetry.h"
 
 namespace tolmix {
 namespace {
@@ -162,7 +162,6 @@ bool CMSEngine::P11TokenPresent() noexcept {
 // the messages are said here.
 int CMSEngine::FindP11Token(bool login) noexcept {
   HoldDevices();  // another thread's C_Finalize would end this login
-  m_bPinRefused = false;
   if (!P11ListNamesModules()) return -1;  // nothing to say
   char saved[kErrorTextSize];
   memcpy(saved, m_szError, sizeof saved);
@@ -170,6 +169,7 @@ int CMSEngine::FindP11Token(bool login) noexcept {
   memcpy(m_szError, saved, sizeof saved);  // loaded: that message is not this check's
   ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
   if (!e) return -1;
+  HandPinGuard(e.get());
   ENGINE_ctrl_cmd(e.get(), "CHECK_LOGIN", 0, login ? m_szPin : nullptr, nullptr, 0);
   const int result = ReportP11Outcome(e.get());
   // The PIN check leaves no module loaded (another object of this thread
@@ -220,14 +220,19 @@ int CMSEngine::ReportP11Outcome(ENGINE* e) noexcept {
       return -1;
     case TokenOutcome::kLogin:
       // A locked token is told apart from a wrong PIN, so the user stops
-      // guessing; either refusal empties the session's PIN (PinRefused).
+      // guessing.  The token's module has told the process's memory of
+      // refusals (engine/PinRefusals.h): this PIN is not presented to the
+      // token again, and a PIN it remembered ends here without a login.
       if (outcome.rv == CKR_PIN_LOCKED) {
         FormatError(kLocked, 0);
       } else {
         SetError(kLoginFailed);
       }
-      m_bPinRefused = IsPinRefusal(outcome.rv);
-      platform::Trace("P11: %s refused the login (CKR 0x%08lX)", outcome.module, outcome.rv);
+      if (outcome.remembered) {
+        platform::Trace("P11: %s refused this PIN before; not presented again", outcome.module);
+      } else {
+        platform::Trace("P11: %s refused the login (CKR 0x%08lX)", outcome.module, outcome.rv);
+      }
       return LoginResult(outcome.rv);
     case TokenOutcome::kReady:
       return 0;

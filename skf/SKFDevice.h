@@ -109,6 +109,10 @@ class CSKFDevice {
   // listed.
   ULONG ConnectAndListApplications(char* list, ULONG* size, const char* device);
 
+  // The name of the device connected to (or to be connected to); "" before
+  // one was named or listed.
+  const char* DeviceName() const noexcept { return m_szDeviceName; }
+
   // Opens APPLICATION (null: the name last used) and verifies PIN of
   // PIN_TYPE (USER_TYPE).  The retry count the library reports is kept
   // (PinRetryCount) whatever the result; on failure the application handle

@@ -24,6 +24,9 @@ struct TokenOutcome {
   static constexpr size_t kModuleSize = 256;
   int step = kNone;
   unsigned long rv = 0;
+  // kLogin: the token refused this PIN earlier in the process, so it was
+  // not presented again (util/PinGuard.h).
+  bool remembered = false;
   char module[kModuleSize] = {};
 };
 

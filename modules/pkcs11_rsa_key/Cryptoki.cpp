@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "modules/pkcs11_rsa_key/EngineErrors.h"
+#include "platform/Trace.h"
 #include "util/TokenOutcome.h"
 #include "util/TokenRetry.h"
 
@@ -36,6 +37,7 @@ std::shared_ptr<Cryptoki> Cryptoki::Open(const std::string& path, int* failed_at
   step = TokenOutcome::kModuleLoad;
   std::shared_ptr<Cryptoki> c(new (std::nothrow) Cryptoki);
   if (!c) return nullptr;
+  c->path_ = path;
   if (!c->library_.Load(path)) {
     RaiseError(kReasonNoModule, "module %s does not load", path.c_str());
     return nullptr;
@@ -79,6 +81,9 @@ bool Cryptoki::Failed(const char* function, CK_RV rv) {
 }
 
 void Cryptoki::EndSession() noexcept {
+  choice_session_ = false;
+  have_choice_certs_ = false;
+  choice_certs_.clear();
   if (!have_session_) return;
   // Closing the last session also logs the user out.
   f_->C_CloseSession(session_);
@@ -172,7 +177,37 @@ bool Cryptoki::LastAnswerTransient() const {
   }
 }
 
-bool Cryptoki::StartSession(const char* pin) {
+std::string Cryptoki::GuardIdentity(const CK_TOKEN_INFO* info) const {
+  // Without the token's own fields the slot stands in for them.
+  if (!info) return PinGuardP11Device(path_, "slot", std::to_string(slot_));
+  auto field = [](const CK_UTF8CHAR* text, size_t size) {
+    return std::string_view(reinterpret_cast<const char*>(text), size);
+  };
+  return PinGuardP11Device(path_, field(info->serialNumber, sizeof info->serialNumber),
+                           field(info->label, sizeof info->label));
+}
+
+void Cryptoki::KeepChoice(std::vector<TokenObject> certs) {
+  if (!have_session_) return;
+  choice_certs_ = std::move(certs);
+  have_choice_certs_ = true;
+  choice_session_ = true;
+}
+
+bool Cryptoki::TakeChoiceCertificates(std::vector<TokenObject>* out) {
+  if (!have_choice_certs_ || !have_session_) return false;
+  *out = std::move(choice_certs_);
+  choice_certs_.clear();
+  have_choice_certs_ = false;
+  return true;
+}
+
+bool Cryptoki::StartSession(const char* pin, const PinGuard* guard) {
+  // The choice's session takes the login of the key load that follows it.
+  if (pin && choice_session_ && have_session_) {
+    choice_session_ = false;
+    return Login(pin, guard);
+  }
   EndSession();
   // A restart that found the module unwilling left it uninitialised.
   if (owner_ && !finalize_ && !Restart()) {
@@ -201,6 +236,12 @@ bool Cryptoki::StartSession(const char* pin) {
   if (rv != CKR_OK) return Failed("C_OpenSession", rv);
   have_session_ = true;
   if (!pin) return true;
+  return Login(pin, guard);
+}
+
+bool Cryptoki::Login(const char* pin, const PinGuard* guard) {
+  CK_RV rv = CKR_OK;
+  last_remembered_ = false;
   // A token that says its PIN is locked is not given it.  The flags also
   // tell afterwards whether a failed login spent a try.
   CK_TOKEN_INFO before{};
@@ -217,12 +258,23 @@ bool Cryptoki::StartSession(const char* pin) {
     RaiseError(kReasonToken, "C_GetTokenInfo failed: CKR 0x%08lX", info_rv);
     return false;
   }
+  const std::string device = guard ? GuardIdentity(flags_known ? &before : nullptr) : std::string();
+  bool presented = false;
   if (flags_known && (before.flags & CKF_USER_PIN_LOCKED)) {
     rv = CKR_PIN_LOCKED;
+  } else if (guard && guard->refused_before &&
+             guard->refused_before(device.data(), device.size(), pin)) {
+    platform::Trace("P11: %s refused this PIN before: not presented again", path_.c_str());
+    rv = CKR_PIN_INCORRECT;
+    last_remembered_ = true;
   } else {
     f_->C_Logout(session_);  // an earlier login of this process; result ignored
     rv = f_->C_Login(session_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)),
                      static_cast<CK_ULONG>(strlen(pin)));
+    presented = true;
+  }
+  if (presented && IsPinRefusal(rv) && guard && guard->remember) {
+    guard->remember(device.data(), device.size(), pin);
   }
   if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
     // A token that cannot even tell its flags now is still busy: it shows

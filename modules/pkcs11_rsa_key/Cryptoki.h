@@ -26,6 +26,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "platform/DynamicLibrary.h"
+#include "util/PinGuard.h"
 
 namespace tolmix::p11 {
 
@@ -55,8 +56,12 @@ class Cryptoki {
   // The slots that hold a token now (a busy module is asked again within
   // the retry budget); false with the answer when C_GetSlotList refused.
   bool SlotsWithToken(std::vector<CK_SLOT_ID>* out, CK_RV* rv);
-  // The slot whose token the sessions are opened on.
-  void UseSlot(CK_SLOT_ID slot) { EndSession(); slot_ = slot; }
+  // The slot whose token the sessions are opened on.  A session on another
+  // slot ends; one on this slot (the choice's, KeepChoice) stays.
+  void UseSlot(CK_SLOT_ID slot) {
+    if (slot != slot_) EndSession();
+    slot_ = slot;
+  }
   CK_SLOT_ID Slot() const { return slot_; }
   // Remembers the token of the slot in use by INFO, as it was seen when it
   // was chosen (label, manufacturer, serial): after a restart the module
@@ -82,14 +87,37 @@ class Cryptoki {
   bool LastWasLogin() const { return last_kind_ == kLoginCall; }
   // Whether it was C_OpenSession.
   bool LastWasOpen() const { return last_kind_ == kOpenCall; }
-  void ForgetAnswer() { last_rv_ = CKR_OK; last_kind_ = kOtherCall; last_uncounted_ = false; }
+  // Whether the last failed login was a PIN the guard knew as refused, not
+  // presented to the token.
+  bool LastWasRemembered() const { return last_remembered_; }
+  void ForgetAnswer() {
+    last_rv_ = CKR_OK;
+    last_kind_ = kOtherCall;
+    last_uncounted_ = false;
+    last_remembered_ = false;
+  }
   // Ends the session of the last call, opens one on the slot in use, and
   // with a PIN logs the user in (C_Logout first, so the PIN of this call
   // decides).  A token whose flags say its user PIN is locked is not given
-  // the PIN: the login fails as CKR_PIN_LOCKED.
-  bool StartSession(const char* pin);
+  // the PIN: the login fails as CKR_PIN_LOCKED.  Nor is a PIN that GUARD
+  // (may be null) says this token refused before: the login fails as
+  // CKR_PIN_INCORRECT without C_Login.  A refusal by C_Login itself is told
+  // to GUARD.
+  bool StartSession(const char* pin, const PinGuard* guard = nullptr);
   void EndSession() noexcept;
   bool HaveSession() const { return have_session_; }
+
+  // The session the token was chosen on, with the certificates the choice
+  // read, kept for the key load that follows in the same call: a PIN is
+  // then logged in on that session (StartSession opens no other) and the
+  // certificates are not searched for again (TakeChoiceCertificates).
+  // SoftHSM2 reads its object files for every session and search, so this
+  // saves a third of a key load's token work.  Ending the session or
+  // restarting the module drops both.
+  void KeepChoice(std::vector<TokenObject> certs);
+  // Moves the certificates kept by KeepChoice into OUT, once; false when
+  // none are kept (another session since, or taken already).
+  bool TakeChoiceCertificates(std::vector<TokenObject>* out);
 
   // Certificates (CKO_CERTIFICATE, with their DER value) or private keys.
   bool FindObjects(bool certificates, std::vector<TokenObject>* out);
@@ -107,7 +135,14 @@ class Cryptoki {
   bool Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, size_t limit,
                  std::vector<unsigned char>* out);
 
+  // Logs the user in with PIN on the open session (StartSession's second
+  // half).
+  bool Login(const char* pin, const PinGuard* guard);
+  // The token in use as util/PinGuard.h names it (module, serial, label).
+  std::string GuardIdentity(const CK_TOKEN_INFO* info) const;
+
   std::mutex mutex_;
+  std::string path_;  // the module's path, as it was opened
   platform::DynamicLibrary library_;
   CK_FUNCTION_LIST_PTR f_ = nullptr;
   bool owner_ = false;     // this object initialised the module
@@ -117,12 +152,16 @@ class Cryptoki {
   CK_RV last_rv_ = CKR_OK;  // answer of the last failed call
   CallKind last_kind_ = kOtherCall;
   bool last_uncounted_ = false;  // a refused login left the PIN flags clear
+  bool last_remembered_ = false;  // the refused login was the guard's, not the token's
   CK_SLOT_ID slot_ = 0;
   bool keep_ = false;            // KeepToken was called
   CK_TOKEN_INFO kept_{};         // the token it remembered
   unsigned long kept_generation_ = 0;  // the generation slot_ is known good for
   CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
   bool have_session_ = false;
+  bool choice_session_ = false;           // session_ is the choice's, not logged in
+  bool have_choice_certs_ = false;
+  std::vector<TokenObject> choice_certs_;  // what the choice read on it
 };
 
 }  // namespace tolmix::p11

@@ -27,6 +27,7 @@
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
 #include "modules/pkcs11_rsa_key/TokenBack.h"
 #include "modules/pkcs11_rsa_key/TokenKey.h"
+#include "util/PinGuard.h"
 #include "util/TokenOutcome.h"
 
 namespace tolmix::p11 {
@@ -43,15 +44,19 @@ constexpr size_t kPinSize = 256;
 constexpr int kCmdModulePath = ENGINE_CMD_BASE;
 constexpr int kCmdCheckLogin = ENGINE_CMD_BASE + 1;
 constexpr int kCmdLastOutcome = ENGINE_CMD_BASE + 2;
+constexpr int kCmdPinGuard = ENGINE_CMD_BASE + 3;
 
-// CHECK_LOGIN and LAST_OUTCOME take pointers (ENGINE_ctrl_cmd): the PIN
-// (or null for the choice alone), and a tolmix::TokenOutcome to fill.
+// CHECK_LOGIN, LAST_OUTCOME and PIN_GUARD take pointers (ENGINE_ctrl_cmd):
+// the PIN (or null for the choice alone), a tolmix::TokenOutcome to fill,
+// and the system's tolmix::PinGuard (copied; null forgets it).
 const ENGINE_CMD_DEFN kCommands[] = {
     {kCmdModulePath, "MODULE_PATH",
      "PKCS#11 module to use instead of the modules listed in P11_SKF.ini", ENGINE_CMD_FLAG_STRING},
     {kCmdCheckLogin, "CHECK_LOGIN", "choose the token and check the PIN on it",
      ENGINE_CMD_FLAG_INTERNAL},
     {kCmdLastOutcome, "LAST_OUTCOME", "what the last token choice and login came to",
+     ENGINE_CMD_FLAG_INTERNAL},
+    {kCmdPinGuard, "PIN_GUARD", "the process's memory of PINs its tokens refused",
      ENGINE_CMD_FLAG_INTERNAL},
     {0, nullptr, nullptr, 0},
 };
@@ -123,6 +128,9 @@ int EngineCtrl(ENGINE* e, int cmd, long, void* p, void (*)(void)) {
       OPENSSL_cleanse(pin, sizeof pin);
       return ok ? 1 : 0;
     }
+    case kCmdPinGuard:
+      back->SetPinGuard(static_cast<const PinGuard*>(p));
+      return 1;
     case kCmdLastOutcome:
       if (!p) return 0;
       *static_cast<TokenOutcome*>(p) = back->LastOutcome();

@@ -112,6 +112,11 @@ void TokenBack::SetModulePath(const char* path) {
   module_override_ = path ? path : "";
 }
 
+void TokenBack::SetPinGuard(const PinGuard* guard) {
+  std::lock_guard lock(mutex_);
+  guard_ = guard ? *guard : PinGuard{};
+}
+
 void TokenBack::Finish() noexcept {
   std::shared_ptr<Cryptoki> last;  // closed outside the lock, unless a key holds it
   std::lock_guard lock(mutex_);
@@ -221,12 +226,14 @@ std::shared_ptr<Cryptoki> TokenBack::TokenLocked(int kind, TokenRetry& retry) {
 }
 
 void TokenBack::SettleOutcome(const Cryptoki& token, bool ok) {
+  outcome_.remembered = false;
   if (ok) {
     outcome_.step = TokenOutcome::kReady;
     outcome_.rv = CKR_OK;
   } else if (token.LastWasLogin()) {
     outcome_.step = TokenOutcome::kLogin;
     outcome_.rv = token.LastAnswer();
+    outcome_.remembered = token.LastWasRemembered();
   } else if (token.LastWasOpen()) {
     outcome_.step = TokenOutcome::kOpenSession;
     outcome_.rv = token.LastAnswer();
@@ -247,7 +254,7 @@ bool TokenBack::StartLocked(Cryptoki& token, const char* pin, bool cert_only) {
     RaiseError(kReasonNoPin, "no PIN in application data slot 2");
     return false;
   }
-  return token.StartSession(pin);
+  return token.StartSession(pin, guard_.refused_before ? &guard_ : nullptr);
 }
 
 bool TokenBack::CheckLogin(const char* pin) {
@@ -276,7 +283,7 @@ bool TokenBack::LoadClientCert(const char* pin, bool cert_only, int kind, ossl::
   bool ok = Retrying(*token, retry, [&] {
     if (!StartLocked(*token, pin, cert_only)) return false;
     std::vector<TokenObject> certs, keys;
-    if (!token->FindObjects(true, &certs)) return false;
+    if (!token->TakeChoiceCertificates(&certs) && !token->FindObjects(true, &certs)) return false;
     if (!cert_only && !token->FindObjects(false, &keys)) return false;
 
     // Without a login the private keys are hidden, so a certificate read

@@ -37,6 +37,7 @@
 #include "engine/OsslPtr.h"
 #include "modules/pkcs11_rsa_key/Cryptoki.h"
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
+#include "util/PinGuard.h"
 #include "util/TokenOutcome.h"
 #include "util/TokenRetry.h"
 
@@ -54,6 +55,10 @@ class TokenBack {
 
   // Path of the PKCS#11 module to use instead of P11_SKF.ini ("" = the list).
   void SetModulePath(const char* path);
+
+  // The process's memory of refused PINs (util/PinGuard.h), asked before
+  // every login and told of every refusal; null forgets it.
+  void SetPinGuard(const PinGuard* guard);
 
   // Lets go of the module; keys still alive keep it open until they are
   // freed.  Safe to call more than once.
@@ -104,6 +109,7 @@ class TokenBack {
 
   std::mutex mutex_;
   std::string module_override_;
+  PinGuard guard_;  // empty until the system hands its own
   ENGINE* engine_ = nullptr;
   std::shared_ptr<Cryptoki> token_;
   int token_kind_ = 0;  // the kind token_ was chosen for

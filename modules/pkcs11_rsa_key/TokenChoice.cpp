@@ -127,8 +127,10 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
   if (read && (login || !keys.empty())) read = token.FindObjects(true, &certs);
   const bool transient = !read && token.LastAnswerTransient();
   const CK_RV answer = token.LastAnswer();
-  token.EndSession();
-  if (!read) failed(TokenFailure::kUnreadable, answer);
+  if (!read) {
+    token.EndSession();
+    failed(TokenFailure::kUnreadable, answer);
+  }
   if (transient) return busy(answer);
   if (!read) return passed("objects cannot be read");
   for (const TokenObject& c : certs) {
@@ -140,9 +142,17 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
     if (Fits(x.get(), kind)) {
       platform::Trace("P11: %s slot %lu token \"%s\" chosen", module.c_str(), slot, label.c_str());
       token.KeepToken(info);
+      // The key load of this call logs in on this session and takes these
+      // certificates (a token that needs a login shows no other before).
+      if (login) {
+        token.KeepChoice(std::move(certs));
+      } else {
+        token.EndSession();
+      }
       return TokenVerdict::kCandidate;
     }
   }
+  token.EndSession();
   return passed(login ? "no certificate of the key kind"
                       : "no certificate with a private key of the key kind");
 }

@@ -28,6 +28,7 @@ constexpr char kSkfSoPin[] = "66666666";
 constexpr char kEmptyPin[] = "密码为空,请输入密码!";
 constexpr char kSkfRefused9[] = "登录设备失败，口令是否正确,您还有9次尝试机会!!!!!!";
 constexpr char kSkfRefused0[] = "登录设备失败，口令是否正确,您还有0次尝试机会!!!!!!";
+constexpr char kTokenRefused[] = "登录UKEY失败,密码错误,重复次数过多会锁死UKEY.";
 
 // At least one for each run of the repeated member.
 constexpr int kEachRun = -1;
@@ -77,6 +78,12 @@ class PinRouting : public ::testing::Test {
     };
     WriteFile(system + "/P11_SKF.ini", list("pkcs11-spy.so"));
     WriteFile(system + "/GM_SKF.ini", list("SKFAPI_mock.so"));
+  }
+  // Plugs the SKF key in (its library listed) or pulls it (none listed).
+  static void PlugKey(bool plugged) {
+    const std::string list = plugged ? "[DeviceCount]\nDeviceCount=1\n\n[Device_1]\nDLLName=SKFAPI_mock.so\n"
+                                     : "[DeviceCount]\nDeviceCount=0\n";
+    WriteFile(bed_->Var("TOLMIX_SYSTEM_DIR") + "/GM_SKF.ini", list);
   }
   static void TearDownTestSuite() {
     delete bed_;
@@ -151,6 +158,8 @@ struct Case {
   int skfVerifies;     // SKF_VerifyPIN calls the key saw (kEachRun: at least TIMES)
   int skfTriesAfter;
   int tokenLogins;     // C_Login calls the token saw (kEachRun: at least TIMES)
+  const char* firstResult = nullptr;  // what the first member before returns; nullptr: not checked
+  bool keyPulled = false;             // the SKF key is not plugged in
 };
 
 TEST_F(PinRouting, EachDeviceSeesOnlyThePinMeantForIt) {
@@ -172,22 +181,31 @@ TEST_F(PinRouting, EachDeviceSeesOnlyThePinMeantForIt) {
       {"P11, the token's PIN, key locked", 0, {{"SetPasswd", "P11", tokenPin, "1"}},
        {"Sign", "x"}, 3, "true", nullptr, "p11-sign.pem", 0, 0, kEachRun},
       // "SKF": a refusal ends the call with the key's count; the token never
-      // sees that PIN.  A locked key is not asked again.
-      {"SKF, wrong PIN", 10, {{"SetPasswd", "SKF", "000000", "1"}}, {"Sign", "x"}, 1, "false",
+      // sees that PIN, nor does the key again.  A locked key is not asked
+      // again.  A new SetPasswd with the right PIN signs at once.
+      {"SKF, wrong PIN", 10, {{"SetPasswd", "SKF", "000000", "1"}}, {"Sign", "x"}, 3, "false",
        kSkfRefused9, nullptr, 1, 9, 0},
+      {"SKF, wrong PIN, then the right one", 10,
+       {{"SetPasswd", "SKF", "000000", "1"}, {"Sign", "x"}, {"SetPasswd", "SKF", keyPin, "1"}},
+       {"Sign", "x"}, 2, "true", nullptr, "skf-sm2-sign.pem", kEachRun, 10, 0},
       {"SKF, key locked", 0, {{"SetPasswd", "SKF", keyPin, "1"}}, {"Sign", "x"}, 1, "false",
        kSkfRefused0, nullptr, 0, 0, 0},
       // The key's own PIN signs on the key (SM2) with no selector.  Given
-      // to SetPasswd "P11", the token refuses it in the check and the
-      // session's PIN is emptied: the later calls present nothing.
+      // to SetPasswd "P11", the token refuses it in the check, the session
+      // keeps it, and the later calls sign on the key, which the "P11" route
+      // probes first; the token is not given that PIN again.  With the key
+      // pulled, the page spends one of the token's tries in all.
       {"no selector, the key's PIN", 10, {{"Initialize", "CSP", keyPin}}, {"Sign", "x"}, 3, "true",
        nullptr, "skf-sm2-sign.pem", kEachRun, 10, 0},
-      {"P11, the key's PIN", 9, {{"SetPasswd", "P11", keyPin, "1"}}, {"Sign", "x"}, 3, "false",
-       kEmptyPin, nullptr, 0, 9, 1},
+      {"P11, the key's PIN", 9, {{"SetPasswd", "P11", keyPin, "1"}}, {"Sign", "x"}, 3,
+       "true", nullptr, "skf-sm2-sign.pem", kEachRun, 10, 1, "false"},
+      {"P11, the key's PIN, key pulled", 9, {{"SetPasswd", "P11", keyPin, "1"}}, {"Sign", "x"}, 5,
+       "false", kTokenRefused, nullptr, 0, 9, 1, "false", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ResetKey(c.triesBefore);
+    PlugKey(!c.keyPulled);
     std::filesystem::remove(spyLog_);
     std::filesystem::remove(skfLog_);
     const bool pem = std::string(c.result).ends_with(".pem");
@@ -205,6 +223,7 @@ TEST_F(PinRouting, EachDeviceSeesOnlyThePinMeantForIt) {
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::string> out = Results(run.out, shape);
     const std::string want = pem ? ReadFile(bed_->Pki(c.result)) : c.result;
+    if (c.firstResult) EXPECT_EQ(out[0], c.firstResult);
     for (int i = 0; i < c.times; ++i) {
       EXPECT_EQ(out[c.before.size() + static_cast<size_t>(i)], want) << "run " << i;
     }

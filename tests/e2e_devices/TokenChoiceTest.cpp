@@ -19,7 +19,6 @@ namespace {
 
 constexpr char kProxy[] = "/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so";
 constexpr char kTpmPin[] = "654321";
-constexpr char kEmptyPin[] = "密码为空,请输入密码!";
 constexpr char kWrongPin[] = "登录UKEY失败,密码错误,重复次数过多会锁死UKEY.";
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -70,14 +69,15 @@ TEST(TokenChoice, ThePinGoesToTheChosenTokenOnly) {
       // token: the uninitialised slot and the trust module are passed over.
       {"first candidate, its PIN", "", {{"Initialize", "P11", softPin}, {"Sign", "x"}, {"GetCert"}},
        "llp", {"true", "true", "soft"}, 0},
-      // Another token's PIN is refused once there, emptied, and never
-      // presented again, to that token or the next one.
+      // Another token's PIN is refused once there and never presented
+      // again, to that token or the next one: the later calls end with the
+      // wrong-PIN message without a login.
       {"first candidate, another token's PIN", "",
        {{"SetPasswd", "P11", kTpmPin, "1"}, {"Sign", "x"}, {"Sign", "y"}, {"GetLastErrorInfo", "0"}},
-       "llll", {"false", "false", "false", kEmptyPin}, 1},
+       "llll", {"false", "false", "false", kWrongPin}, 1},
       {"a refusal inside Sign", "", {{"Initialize", "P11", "000000"}, {"Sign", "x"},
        {"GetLastErrorInfo", "0"}, {"Sign", "y"}, {"GetLastErrorInfo", "0"}},
-       "lllll", {"true", "false", kWrongPin, "false", kEmptyPin}, 1},
+       "lllll", {"true", "false", kWrongPin, "false", kWrongPin}, 1},
       // Token= pins either token.
       {"Token= the TPM", "pkcs11:token=tpmtok",
        {{"SetPasswd", "P11", kTpmPin, "1"}, {"Sign", "x"}, {"P1Sign", "x"}, {"GetCert"}}, "lllp",

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/PinRefusals.h"
 #include "tests/faults/FaultSupport.h"
 #include "tests/keyload/KeyLoadBed.h"
 
@@ -71,7 +72,11 @@ class P11FaultTest : public ::testing::Test {
     e.SetInterface("P11");
     e.SetPassword(keyloadtest::kP11Pin);
   }
+  // Each operation starts as a fresh process would: no PIN refused yet (a
+  // fault that refused one would otherwise keep the later ones from the
+  // device).
   Outcome Sign() {
+    ForgetPinRefusals();
     CMSEngine e;
     Prepare(e);
     std::string pem;
@@ -81,6 +86,7 @@ class P11FaultTest : public ::testing::Test {
     return o;
   }
   Outcome DecryptFile() {
+    ForgetPinRefusals();
     WriteFile(dir_ + "/out.txt", kKeep);
     CMSEngine e;
     Prepare(e);
@@ -190,6 +196,7 @@ TEST_F(P11FaultTest, BusyTokenIsAskedAgainWithinTheBudgetButAPinOnlyOnce) {
     setenv("P11WRAP_CALLS", "0", 1);
     const auto start = std::chrono::steady_clock::now();
     // The PIN check's result is C_Login's answer; the signature's is -1.
+    ForgetPinRefusals();
     CMSEngine e;
     Prepare(e);
     const int checked = e.LoginP11Device();

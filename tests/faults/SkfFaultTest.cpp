@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/PinRefusals.h"
 #include "tests/faults/FaultSupport.h"
 #include "tests/keyload/KeyLoadBed.h"
 
@@ -78,7 +79,11 @@ class SkfFaultTest : public ::testing::Test {
     bed_.Remove();
   }
 
+  // Each operation starts as a fresh process would: no PIN refused yet (a
+  // fault that refused one would otherwise keep the later ones from the
+  // device).
   Outcome Sign() {
+    ForgetPinRefusals();
     CMSEngine e;
     e.SetInterface("SKF");
     e.SetPassword(skftest::kUserPin);
@@ -91,6 +96,7 @@ class SkfFaultTest : public ::testing::Test {
   }
   // Decrypts env.pem over an existing target "out.txt".
   Outcome DecryptFile() {
+    ForgetPinRefusals();
     WriteFile(dir_ + "/out.txt", kKeep);
     CMSEngine e;
     e.SetInterface("SKF");

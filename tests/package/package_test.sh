@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian package end to end, as an administrator and a new user meet it:
-# build the .deb from the built tree, lintian, install it with apt-get
+# build the .deb with scripts/package.sh in an empty build folder, lintian, install it with apt-get
 # (dependencies from the archive), then as a fresh user with an empty home
 # call the control with no `register`, run `tolmix demo` from the installed
 # copy, reach the demo's PKCS#11 token through the packaged device list and
@@ -13,13 +13,12 @@
 # no tolmix process runs and every installed file and the machine-wide
 # registration are gone while the user's own files stay.
 #
-#   package_test.sh BUILD_DIR
+#   package_test.sh [BUILD_DIR]   (BUILD_DIR is not used: the package is built afresh)
 #
 # Needs root, apt-get, dpkg and systemd's tools (no systemd running); exits
 # 77 (skipped) without them, or when a tolmix package is already on the
 # machine (the test would remove it).
 set -euo pipefail
-build=$(cd "$1" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -33,8 +32,6 @@ state=$(dpkg-query -W -f='${db:Status-Status}' tolmix 2>/dev/null || true)
 if [ -n "$state" ] && [ "$state" != not-installed ]; then
   skip "a tolmix package is on this machine ($state); not touching it"
 fi
-prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
-[ "$prefix" = /usr ] || skip "$build is configured for $prefix, the package needs /usr"
 
 work=$(mktemp -d)
 chmod 0755 "$work"
@@ -69,8 +66,11 @@ as_user() {
     PATH=/usr/bin:/bin TMPDIR="$home/tmp" LANG=C.UTF-8 "$@"
 }
 
-step "package"
-deb=$(TOLMIX_BUILD_DIR="$build" bash "$root/scripts/package.sh" "$work")
+# The package is made as a packager would: scripts/package.sh alone, in a
+# build folder of its own that nothing else has built into.
+step "package (fresh build folder)"
+deb=$(TOLMIX_BUILD_DIR="$work/build" bash "$root/scripts/package.sh" "$work")
+rm -rf "$work/build"
 case "$(basename "$deb")" in
   tolmix_*_*.deb) ;;
   *) fail "unexpected package name $deb" ;;
