@@ -12,7 +12,8 @@
 #   chroot_copy ROOT DIR  copies the tree DIR (its files that git would keep,
 #                         committed or not; build folders stay behind)
 #                         into ROOT/root/tolmix in place of the last copy,
-#                         keeping the build folders there from earlier runs.
+#                         keeping the build folders there from earlier runs
+#                         and the times of the files that did not change.
 #                         One tree at a time: the caller holds chroot_lock.
 #   chroot_lock           takes the cache's lock (waits for another run).
 #   chroot_run ROOT CMD   runs the shell command CMD as root in ROOT, in
@@ -89,14 +90,23 @@ chroot_remove() {
 }
 
 chroot_copy() {
-  local root=$1 tree=$2 dest=$1/root/tolmix
-  mkdir -p "$dest"
-  # What an earlier copy had and the tree no longer has goes; the build
-  # folders stay (the copy keeps the tree's times: only changes rebuild).
-  find "$dest" -mindepth 1 -maxdepth 1 ! -name 'build*' -exec rm -rf --one-file-system '{}' +
+  local root=$1 tree=$2 dest=$1/root/tolmix new f
+  new=$root/root/tolmix.new
+  rm -rf --one-file-system "$new"
+  mkdir -p "$dest" "$new"
   (cd "$tree" && git ls-files -z --cached --others --exclude-standard |
      xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh |
-     tar --null -T - -cf -) | tar -C "$dest" -xf -
+     tar --null -T - -cf -) | tar -C "$new" -xf -
+  # A file whose content is the copy's already keeps the copy's time; any
+  # other is taken now (a time of its own could be older than what the
+  # build folder made from the file it replaces).  What the tree no longer
+  # has goes; the build folders stay.
+  (cd "$new" && find . -type f -print0) | while IFS= read -r -d '' f; do
+    if cmp -s "$new/$f" "$dest/$f"; then touch -r "$dest/$f" "$new/$f"; else touch "$new/$f"; fi
+  done
+  find "$dest" -mindepth 1 -maxdepth 1 -name 'build*' -exec mv '{}' "$new/" ';'
+  rm -rf --one-file-system "$dest"
+  mv "$new" "$dest"
 }
 
 chroot_run() {

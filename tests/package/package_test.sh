@@ -154,7 +154,12 @@ admin_block() {
 # The SoftHSM2 module stands in for the vendor's.
 admin_block "mkdir -p /etc/pkcs11/modules" /opt/vendor/lib/libvendorp11.so \
   /usr/lib/softhsm/libsofthsm2.so >"$work/admin.txt" || { cat "$work/admin.txt"; fail "admin.md: p11-kit"; }
-grep -qx "vendor: /usr/lib/softhsm/libsofthsm2.so" "$work/admin.txt" ||
+# p11-kit 0.24 (Debian 12) lists "NAME: PATH"; 0.25 (Debian 13) "module: NAME"
+# with the resolved "path: PATH" below it.
+listed_path=$(awk '$0 == "vendor: /usr/lib/softhsm/libsofthsm2.so" { print $2; exit }
+                   /^module: / { mod = $2 } mod == "vendor" && $1 == "path:" { print $2; exit }' \
+                "$work/admin.txt")
+[ -n "$listed_path" ] && [ "$(realpath "$listed_path")" = "$(realpath /usr/lib/softhsm/libsofthsm2.so)" ] ||
   { cat "$work/admin.txt"; fail "admin.md: p11-kit list-modules does not list the module"; }
 rm -f /etc/pkcs11/modules/vendor.module
 rmdir -p /etc/pkcs11/modules 2>/dev/null || true

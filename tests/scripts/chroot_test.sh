@@ -53,6 +53,27 @@ check "the old one and a half-made one go, another suite's stays" \
   [ ! -e "$work/cache/trixie-20200101" ] && [ ! -e "$work/cache/trixie-20200101.partial" ] &&
   [ -d "$work/cache/bookworm-20200101" ]
 
+# The tree copied in: a file changed to a content with an older time than
+# the build's output is still newer than that output afterwards; an
+# unchanged file keeps its time; a file gone from the tree goes; the build
+# folder stays.
+tree=$work/tree
+mkdir -p "$tree" && git -C "$tree" init -q
+echo one >"$tree/a"; echo same >"$tree/b"; echo gone >"$tree/c"
+git -C "$tree" add a b c
+mkdir -p "$new/root"
+chroot_copy "$new" "$tree"
+mkdir -p "$new/root/tolmix/build" && echo out >"$new/root/tolmix/build/out"
+touch -d '1 hour ago' "$new/root/tolmix/b"
+b_time=$(stat -c %Y "$new/root/tolmix/b")
+echo two >"$tree/a"; touch -d '2 days ago' "$tree/a"; rm "$tree/c"
+chroot_copy "$new" "$tree"
+check "a changed file is newer than the build's output" \
+  [ "$new/root/tolmix/a" -nt "$new/root/tolmix/build/out" ] && grep -qx two "$new/root/tolmix/a"
+check "an unchanged file keeps its time, a removed one goes, the build stays" \
+  [ "$(stat -c %Y "$new/root/tolmix/b")" = "$b_time" ] && [ ! -e "$new/root/tolmix/c" ] &&
+  [ -f "$new/root/tolmix/build/out" ]
+
 if [ "$(id -u)" -eq 0 ]; then
   mkdir -p "$work/outside/keep" "$new/mnt/bound"
   echo precious >"$work/outside/keep/file"
