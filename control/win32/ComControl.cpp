@@ -37,21 +37,32 @@ HINSTANCE g_module = nullptr;
 const IID kDIID = Same<IID>(control::DIID__DTOLMIX);
 static_assert(sizeof(DISPID) == sizeof(pf::DISPID));
 
-// One argument of the script as the control takes it.  The control's own
-// types cross as they are; numbers of other widths become a long as
-// VariantChangeType makes them (fractions rounded half to even), anything
-// else its text.
-HRESULT ToControl(const VARIANT* in, pf::Variant* out) {
+// One argument of the script as the control takes it: the script's own
+// value, which the control converts to its parameter's type by the same
+// rules as on Linux (platform/Variant.h, platform/Coerce.h).  Integers of
+// any width are a long where they fit and a double otherwise, as are
+// currency and decimal values; an object is its default value, as
+// VariantChangeType would take it; a date is the user locale's text of it
+// (what a text parameter would receive; a number parameter then refuses
+// it).  Arrays and other types are DISP_E_TYPEMISMATCH, as
+// VariantChangeType makes them.
+HRESULT ToControl(const VARIANT* in, pf::Variant* out, int depth = 0) {
   if (V_VT(in) == (VT_BYREF | VT_VARIANT)) in = V_VARIANTREF(in);
   switch (V_VT(in)) {
     case VT_EMPTY:
+      *out = pf::Variant();
+      return S_OK;
     case VT_NULL:
+      *out = pf::Variant::Null();
       return S_OK;
     case VT_I2:
       *out = pf::Variant::I2(V_I2(in));
       return S_OK;
     case VT_I4:
       *out = pf::Variant::I4(V_I4(in));
+      return S_OK;
+    case VT_R8:
+      *out = pf::Variant::R8(V_R8(in));
       return S_OK;
     case VT_BOOL:
       *out = pf::Variant::Bool(V_BOOL(in) != VARIANT_FALSE);
@@ -63,22 +74,46 @@ HRESULT ToControl(const VARIANT* in, pf::Variant* out) {
                : pf::Variant::NullText();
       return S_OK;
     }
+    case VT_DATE: {
+      VARIANT text;
+      VariantInit(&text);
+      HRESULT hr = VariantChangeType(&text, const_cast<VARIANT*>(in), 0, VT_BSTR);
+      if (FAILED(hr)) return hr;
+      hr = ToControl(&text, out, depth);
+      VariantClear(&text);
+      return hr;
+    }
+    case VT_DISPATCH: {
+      // The object's default value, fetched as VariantChangeType does.
+      IDispatch* disp = V_DISPATCH(in);
+      if (disp == nullptr || depth > 4) return DISP_E_TYPEMISMATCH;
+      DISPPARAMS none = {nullptr, nullptr, 0, 0};
+      VARIANT value;
+      VariantInit(&value);
+      HRESULT hr = disp->Invoke(DISPID_VALUE, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET,
+                                &none, &value, nullptr, nullptr);
+      if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
+      hr = ToControl(&value, out, depth + 1);
+      VariantClear(&value);
+      return hr;
+    }
+    case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4: case VT_INT: case VT_UINT:
+    case VT_I8: case VT_UI8: case VT_R4: case VT_CY: case VT_DECIMAL: {
+      VARIANT number;
+      VariantInit(&number);
+      HRESULT hr = VariantChangeType(&number, const_cast<VARIANT*>(in), 0, VT_R8);
+      if (FAILED(hr)) return hr;
+      const double d = V_R8(&number);
+      if (d >= -2147483648.0 && d <= 2147483647.0 && d == static_cast<double>(static_cast<LONG>(d))) {
+        *out = pf::Variant::I4(static_cast<int32_t>(d));
+      } else {
+        *out = pf::Variant::R8(d);
+      }
+      return S_OK;
+    }
     default:
-      break;
+      return DISP_E_TYPEMISMATCH;
   }
-  VARIANT tmp;
-  VariantInit(&tmp);
-  HRESULT hr = VariantChangeType(&tmp, const_cast<VARIANT*>(in), 0, VT_I4);
-  if (SUCCEEDED(hr)) {
-    *out = pf::Variant::I4(V_I4(&tmp));
-    return S_OK;
-  }
-  if (hr == DISP_E_OVERFLOW) return hr;
-  hr = VariantChangeType(&tmp, const_cast<VARIANT*>(in), 0, VT_BSTR);
-  if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
-  HRESULT back = ToControl(&tmp, out);
-  VariantClear(&tmp);
-  return back;
 }
 
 HRESULT ToScript(const pf::VARIANT& in, VARIANT* out) {
@@ -91,6 +126,10 @@ HRESULT ToScript(const pf::VARIANT& in, VARIANT* out) {
     case VT_I4:
       V_VT(out) = VT_I4;
       V_I4(out) = in.lVal;
+      break;
+    case VT_R8:
+      V_VT(out) = VT_R8;
+      V_R8(out) = in.dblVal;
       break;
     case VT_BOOL:
       V_VT(out) = VT_BOOL;
