@@ -19,8 +19,14 @@ inline constexpr const platform::IID& kInnerNoIid = platform::IID_NULL;
 #include <objsafe.h>
 #include <ocidl.h>
 
+#include "control/win32/Activation.h"
+#include "control/win32/ClassInfo.h"
+#include "control/win32/Embedding.h"
+#include "control/win32/InPlace.h"
 #include "control/win32/OleObject.h"
+#include "control/win32/Persist.h"
 #include "control/win32/Same.h"
+#include "control/win32/ViewObject.h"
 
 #include <atomic>
 #include <cstring>
@@ -150,11 +156,26 @@ HRESULT ToScript(const pf::VARIANT& in, VARIANT* out) {
   return S_OK;
 }
 
-class ComControl final : public IDispatch, public IObjectSafety, public ISpecifyPropertyPages, public OleObject {
+const CLSID kCLSID = Same<CLSID>(control::CLSID_TOLMIX);
+
+class ComControl final : public IDispatch,
+                         public IObjectSafety,
+                         public ISpecifyPropertyPages,
+                         public OleObject,
+                         public InPlace,
+                         public ViewObject,
+                         public Persist,
+                         public ClassInfo,
+                         public Activation {
  public:
   explicit ComControl(CTOLMIXCtrl* inner)
-      : OleObject(Same<CLSID>(control::CLSID_TOLMIX), Same<CLSID>(control::CLSID_TOLMIXPropPage),
-                  control::kControlMiscStatus),
+      : OleObject(kCLSID, Same<CLSID>(control::CLSID_TOLMIXPropPage), control::kControlMiscStatus,
+                  state_),
+        InPlace(state_),
+        ViewObject(state_),
+        Persist(kCLSID, state_),
+        ClassInfo(kCLSID, Same<IID>(control::DIID__DTOLMIXEvents)),
+        Activation(control::kControlMiscStatus, state_),
         inner_(inner) {
     ++g_live;
   }
@@ -173,6 +194,27 @@ class ComControl final : public IDispatch, public IObjectSafety, public ISpecify
       *out = static_cast<ISpecifyPropertyPages*>(this);
     } else if (IsEqualIID(iid, IID_IOleObject)) {
       *out = static_cast<IOleObject*>(this);
+    } else if (IsEqualIID(iid, IID_IOleWindow) || IsEqualIID(iid, IID_IOleInPlaceObject) ||
+               IsEqualIID(iid, IID_IOleInPlaceObjectWindowless)) {
+      *out = static_cast<IOleInPlaceObjectWindowless*>(this);
+    } else if (IsEqualIID(iid, IID_IOleInPlaceActiveObject)) {
+      *out = static_cast<IOleInPlaceActiveObject*>(this);
+    } else if (IsEqualIID(iid, IID_IViewObject) || IsEqualIID(iid, IID_IViewObject2) ||
+               IsEqualIID(iid, IID_IViewObjectEx)) {
+      *out = static_cast<IViewObjectEx*>(this);
+    } else if (IsEqualIID(iid, IID_IPersist) || IsEqualIID(iid, IID_IPersistPropertyBag)) {
+      *out = static_cast<IPersistPropertyBag*>(this);
+    } else if (IsEqualIID(iid, IID_IPersistStreamInit)) {
+      *out = static_cast<IPersistStreamInit*>(this);
+    } else if (IsEqualIID(iid, IID_IProvideClassInfo) ||
+               IsEqualIID(iid, IID_IProvideClassInfo2)) {
+      *out = static_cast<IProvideClassInfo2*>(this);
+    } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
+      *out = static_cast<IConnectionPointContainer*>(this);
+    } else if (IsEqualIID(iid, IID_IQuickActivate)) {
+      *out = static_cast<IQuickActivate*>(this);
+    } else if (IsEqualIID(iid, IID_IOleControl)) {
+      *out = static_cast<IOleControl*>(this);
     } else {
       *out = nullptr;
       return E_NOINTERFACE;
@@ -197,11 +239,8 @@ class ComControl final : public IDispatch, public IObjectSafety, public ISpecify
     if (info == nullptr) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return E_FAIL;
     ITypeLib* lib = nullptr;
-    HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &lib);
+    HRESULT hr = LoadModuleTypeLib(reinterpret_cast<void**>(&lib));
     if (FAILED(hr)) return hr;
     hr = lib->GetTypeInfoOfGuid(kDIID, info);
     lib->Release();
@@ -236,16 +275,19 @@ class ComControl final : public IDispatch, public IObjectSafety, public ISpecify
     return hr;
   }
 
-  // IObjectSafety: the control's own answers (control/ObjectSafety.h).
+  // IObjectSafety: the control's own answers (control/ObjectSafety.h), for
+  // every interface of this object, those of the OLE interfaces too
+  // (IPersistPropertyBag with untrusted data above all): the inner control
+  // is asked about an interface it has, with the same rules.
   STDMETHODIMP GetInterfaceSafetyOptions(REFIID iid, DWORD* supported, DWORD* enabled) override {
     uint32_t s = 0, e = 0;
-    HRESULT hr = Safety()->GetInterfaceSafetyOptions(Same<pf::IID>(iid), &s, &e);
+    HRESULT hr = Safety()->GetInterfaceSafetyOptions(SafetyIid(iid), &s, &e);
     if (supported) *supported = s;
     if (enabled) *enabled = e;
     return (supported && enabled) ? hr : E_POINTER;
   }
   STDMETHODIMP SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override {
-    return Safety()->SetInterfaceSafetyOptions(Same<pf::IID>(iid), mask, enabled);
+    return Safety()->SetInterfaceSafetyOptions(SafetyIid(iid), mask, enabled);
   }
 
   // ISpecifyPropertyPages: the one page, CTOLMIXPropPage.
@@ -261,6 +303,14 @@ class ComControl final : public IDispatch, public IObjectSafety, public ISpecify
     return S_OK;
   }
 
+ protected:
+  // Persist and Activation.
+  IDispatch* Dispatch() override { return this; }
+  bool Modified() override { return inner_->IsModified(); }
+  void ClearModified() override { inner_->ClearModified(); }
+  IOleObject* OleObjectOf() override { return this; }
+  IViewObject* ViewOf() override { return this; }
+
  private:
   ~ComControl() {
     inner_->Release();
@@ -274,6 +324,22 @@ class ComControl final : public IDispatch, public IObjectSafety, public ISpecify
     return safety;
   }
 
+  // IID as the inner control's IObjectSafety is to be asked about it: an
+  // interface of this object's the inner control lacks stands in as
+  // IDispatch, which it has.
+  pf::IID SafetyIid(REFIID iid) {
+    void* p = nullptr;
+    if (FAILED(QueryInterface(iid, &p))) return Same<pf::IID>(iid);
+    static_cast<IUnknown*>(static_cast<IDispatch*>(this))->Release();
+    void* q = nullptr;
+    if (inner_->QueryInterface(Same<pf::IID>(iid), &q) == S_OK) {
+      static_cast<pf::IUnknown*>(q)->Release();
+      return Same<pf::IID>(iid);
+    }
+    return Same<pf::IID>(IID_IDispatch);
+  }
+
+  Embedding state_;
   std::atomic<ULONG> refs_{1};
   CTOLMIXCtrl* inner_;
 };
@@ -296,6 +362,15 @@ long CreateComControl(const void* iid, void** out) {
   HRESULT hr = ctrl->QueryInterface(*static_cast<const IID*>(iid), out);
   ctrl->Release();
   return hr;
+}
+
+long LoadModuleTypeLib(void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return E_FAIL;
+  return LoadTypeLibEx(path, REGKIND_NONE, reinterpret_cast<ITypeLib**>(out));
 }
 
 long LiveComControls() { return g_live.load(); }
