@@ -89,6 +89,51 @@ ole misc 131473 class same
 verb properties 00000000 showed the page"
 while IFS= read -r line; do check "probe: $line" grep -qxF -- "$line" <<<"$probe"; done <<<"$expect"
 
+# embed.exe: the control in a container that does what a browser does for
+# an <object> element with <param>s (tests/win32/clients/embed.cpp).
+embed=$(wine "$bin\\embed.exe" | tr -d '\r')
+[ -n "${TOLMIX_WIN32_VERBOSE:-}" ] && echo "$embed" >&2
+expect=""
+for i in IOleObject IOleControl IPersistPropertyBag IPersistStreamInit IViewObject IViewObject2 IViewObjectEx \
+  IOleInPlaceObject IOleInPlaceObjectWindowless IOleInPlaceActiveObject IProvideClassInfo IProvideClassInfo2 \
+  IConnectionPointContainer IQuickActivate IDispatch IObjectSafety; do
+  expect+="qi $i 00000000"$'\n'
+done
+expect+="safety data 00000000
+safety caller 00000000
+quickactivate 00000000 misc 131473 view 0
+site kept yes
+bag load 00000000 read _ExtentX,_ExtentY,SignedData,EncryptedData,ErrorCode,DecryptedData,AllCSP,DigestData,SignProData
+dirty after load 00000001
+verb inplace 00000000
+verb show 00000000
+window 80004005 none
+rects 00000000
+message 00000001
+draw 00000000 00000000 page unchanged
+extent 00000000 0x0
+viewstatus 00000000 0
+hit 00000000 0
+typeinfo 36 methods 7 properties
+call Digest 16 00000000 -1
+call DigestData 6 00000000 kAFQmDzST7DWlj99KOF/cg==
+call SignedData 1 00000000 
+call ErrorCode 3 00000000 0
+classinfo coclass of the control
+events 00000000 {C3595E9B-C46E-494F-9835-2DD0B10D3204}
+connection points 00000000 next 00000001 0
+find events 80040200
+controlinfo 00000000 0
+deactivate 00000000
+close 00000000
+unsite 00000000
+site events activate-windowless,deactivate
+release 0 site refs 1
+stream initnew 00000000 save 00000000 load 00000000
+release 0"
+while IFS= read -r line; do check "embed: $line" grep -qxF -- "$line" <<<"$embed"; done <<<"$expect"
+
+
 # cscript's output, as UTF-8 lines.  Wine 8.0's cscript sizes its byte
 # buffer at one byte per character when its output is not a console, so a
 # line of GBK text overruns its heap; under a terminal it writes UTF-16 to
