@@ -133,7 +133,6 @@ stream initnew 00000000 save 00000000 load 00000000
 release 0"
 while IFS= read -r line; do check "embed: $line" grep -qxF -- "$line" <<<"$embed"; done <<<"$expect"
 
-
 # cscript's output, as UTF-8 lines.  Wine 8.0's cscript sizes its byte
 # buffer at one byte per character when its output is not a console, so a
 # line of GBK text overruns its heap; under a terminal it writes UTF-16 to
@@ -301,24 +300,35 @@ check "regsvr32 /u" wine regsvr32 /s /u "$ocx"
 for k in "CLSID\\$ctrl" "CLSID\\$page" "TOLMIX.TOLMIXCtrl.1" "TypeLib\\$lib"; do check "gone $k" lacks_key "$k"; done
 check "categories stay" has_key "Component Categories\\$script" 409 "Controls safely scriptable!"
 # The package as an administrator installs it (scripts/win32/package.sh):
-# into the real system directory, beside a device list of the
-# administrator's, which stays as it was through install and uninstall.
+# into the real system directory.  The first install writes the empty
+# device lists; the administrator then names the soft key in GM_SKF.ini;
+# an upgrade (install.cmd again) keeps the edited list; uninstall.cmd
+# removes the list nobody edited and keeps the edited one.
 pkg=$(ls -d "$build"/TOLMIX-win$bits-*/ 2>/dev/null | head -1)
 if [ -n "$pkg" ] && [ -n "${sbx:-}" ]; then
   sys="$WINEPREFIX/drive_c/windows/system32"
+  rm -f "$sys/GM_SKF.ini" "$sys/P11_SKF.ini"
+  install() { wine cmd /c "$(w "$pkg")\\install.cmd" | grep -q "^TOLMIX.OCX installed in"; }
+  check "install.cmd" install
+  for f in GM_SKF.ini P11_SKF.ini; do
+    check "installed: the empty $f" cmp -s "$sys/$f" "$pkg/$f"
+  done
   printf '[DeviceCount]\r\nDeviceCount=1\r\n\r\n[Device_1]\r\nDLLName=SKFAPI.dll\r\n' >"$sys/GM_SKF.ini"
   admin=$(md5sum <"$sys/GM_SKF.ini")
-  check "install.cmd" bash -c 'wine cmd /c "$1" | grep -q "^TOLMIX.OCX installed in"' _ "$(w "$pkg")\\install.cmd"
+  check "install.cmd again (an upgrade)" install
+  check "upgraded: the administrator's GM_SKF.ini kept" test "$(md5sum <"$sys/GM_SKF.ini")" = "$admin"
+  check "upgraded: P11_SKF.ini still the installed one" cmp -s "$sys/P11_SKF.ini" "$pkg/P11_SKF.ini"
   check "installed: the class names the system directory's OCX" has_key "CLSID\\$ctrl\\InprocServer32" "" 'C:\windows\System32\TOLMIX.OCX'
   installed=$(WINEPATH= wsh TOLMIX_SKF_TOKEN_DIR="$(w "$sbx/skf")" TOLMIX_CHOOSER=cancel -- "$(w "$pkg/demo.js")" \
     route=SKF pin=888888 recipient="$(cat "$sbx/pki/skf-sm2-enc.pem")" other="$(cat "$sbx/pki/quenmark-user.pem")")
   check "installed: the demo on SKF from the system directory" grep -qE "^SKF: [0-9]+ passed, 0 failed$" <<<"$installed"
   check "uninstall.cmd" bash -c 'wine cmd /c "$1" | grep -q "^TOLMIX.OCX removed from"' _ "$(w "$pkg")\\uninstall.cmd"
-  for f in TOLMIX.OCX libcrypto-3.dll capi.dll pkcs11_rsa_key.dll gmEngine.dll SKFAPI.dll TOLMIX.installed; do
+  for f in TOLMIX.OCX "$(basename "$build"/bin/libcrypto-3*.dll)" capi.dll pkcs11_rsa_key.dll gmEngine.dll SKFAPI.dll TOLMIX.installed \
+    P11_SKF.ini TOLMIX.installed.P11_SKF.ini TOLMIX.installed.GM_SKF.ini; do
     check "uninstalled: $f" test ! -e "$sys/$f"
   done
   check "uninstalled: the class" lacks_key "CLSID\\$ctrl"
-  check "the administrator's GM_SKF.ini kept" test "$(md5sum <"$sys/GM_SKF.ini")" = "$admin"
+  check "uninstalled: the administrator's GM_SKF.ini kept" test "$(md5sum <"$sys/GM_SKF.ini")" = "$admin"
 fi
 wineserver -k 2>/dev/null
 rm -rf "$data"
