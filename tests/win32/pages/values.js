@@ -17,7 +17,7 @@ function call(label, f) {
   WScript.Echo(label + "=" + r);
 }
 var values = [
-  ["int", 7], ["negative", -2], ["minus zero", -0], ["fraction", 1.5], ["half", 2.5],
+  ["int", 7], ["gm code", 11], ["past codes", 12], ["negative", -2], ["minus zero", -0], ["fraction", 1.5], ["half", 2.5],
   ["negative half", -2.5], ["odd half", 3.5], ["tenth", 0.1], ["third", 1 / 3],
   ["just below half", 2.4999999], ["huge", 1e10], ["huger", 1e20], ["tiny", 1e-7],
   ["past long", 2147483648], ["below long", -2147483649], ["past short", 32768],
