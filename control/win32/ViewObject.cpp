@@ -7,9 +7,20 @@ HRESULT ViewObject::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc
                          ULONG_PTR) {
   if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
   if (dc == nullptr) return E_INVALIDARG;
-  // A windowless control may be asked to draw with no bounds (the
-  // container's own); an empty rectangle is fine too.
-  (void)bounds;
+  // The control's picture: its bounds filled with the stock white brush and
+  // an ellipse inscribed in them.  A windowless control may be asked to
+  // draw with no bounds or an empty rectangle: nothing to draw then.
+  if (bounds == nullptr || bounds->right <= bounds->left || bounds->bottom <= bounds->top) {
+    return S_OK;
+  }
+  RECT r{bounds->left, bounds->top, bounds->right, bounds->bottom};
+  HBRUSH white = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+  FillRect(dc, &r, white);
+  HGDIOBJ oldBrush = SelectObject(dc, white);
+  HGDIOBJ oldPen = SelectObject(dc, GetStockObject(BLACK_PEN));
+  Ellipse(dc, r.left, r.top, r.right, r.bottom);
+  SelectObject(dc, oldPen);
+  SelectObject(dc, oldBrush);
   return S_OK;
 }
 

@@ -110,7 +110,7 @@ verb show 00000000
 window 80004005 none
 rects 00000000
 message 00000001
-draw 00000000 00000000 page unchanged
+draw 00000000 00000000 white bounds, ellipse
 extent 00000000 0x0
 viewstatus 00000000 0
 hit 00000000 0
