@@ -72,6 +72,9 @@ class CTOLMIXCtrl : public platform::IDispatch {
   // control modified for its container.
   void OnPropertyPut() { m_bModified = true; }
   bool IsModified() const { return m_bModified; }
+  // The container saved the control, or loaded it (a load's puts are not
+  // the user's changes).
+  void ClearModified() { m_bModified = false; }
 
   // Error text: ERRORID 0 gives m_szLastError, any other "".  Never changes
   // the text.

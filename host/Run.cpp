@@ -116,6 +116,16 @@ void ThrowError(duk_context* ctx, const char* message, bool typeError) {
   abort();  // not reached: duk_error_raw does not return
 }
 
+void ThrowComError(duk_context* ctx, const char* message, int32_t number) {
+  duk_push_error_object(ctx, DUK_ERR_ERROR, "%s", message);
+  duk_push_int(ctx, number);
+  duk_put_prop_string(ctx, -2, "number");
+  duk_push_string(ctx, message);
+  duk_put_prop_string(ctx, -2, "description");
+  duk_throw(ctx);
+  abort();  // not reached: duk_throw does not return
+}
+
 }  // namespace run
 
 int RunScript(std::span<const char* const> args) {

@@ -37,6 +37,7 @@ struct Dispatched {
 struct Failure {
   std::string text;
   bool typeError = false;
+  HRESULT hr = S_OK;  // a failed Invoke's
 };
 
 std::string HrText(HRESULT hr) {
@@ -70,26 +71,67 @@ std::set<DISPID> PropertiesOf(IDispatch* disp) {
   return props;
 }
 
-// The script value at IDX as a VARIANT argument.
+// JScript's text of a Date, which is what a Date passed to a control
+// becomes there (the object's default value): "Tue Jan 2 03:04:05 UTC+0800
+// 2024", "UTC" alone at offset zero.
+constexpr const char kJScriptDateText[] = R"((function (d) {
+  if (isNaN(d.getTime())) return "NaN";
+  var days = ["Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"];
+  var months = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"];
+  function two(n) { return (n < 10 ? "0" : "") + n; }
+  var off = -d.getTimezoneOffset(), zone = "UTC", y = d.getFullYear();
+  if (off) zone += (off > 0 ? "+" : "-") + two(Math.floor(Math.abs(off) / 60)) + two(Math.abs(off) % 60);
+  return days[d.getDay()] + " " + months[d.getMonth()] + " " + d.getDate() + " " + two(d.getHours()) +
+      ":" + two(d.getMinutes()) + ":" + two(d.getSeconds()) + " " + zone + " " +
+      (y > 0 ? y : (1 - y) + " B.C.");
+}))";
+
+// Pushes the text a control gets for the object at IDX, as JScript hands
+// an object over: its default value, which is its text (a Date's in
+// JScript's own form).
+void PushObjectText(duk_context* ctx, duk_idx_t idx) {
+  idx = duk_normalize_index(ctx, idx);
+  duk_get_global_string(ctx, "Date");
+  const bool date = duk_is_function(ctx, -1) && duk_instanceof(ctx, idx, -1);
+  duk_pop(ctx);
+  if (date) {
+    duk_push_global_stash(ctx);
+    duk_get_prop_string(ctx, -1, TOLMIX_HIDDEN("dateText"));
+    duk_remove(ctx, -2);
+    duk_dup(ctx, idx);
+    if (duk_pcall(ctx, 1) == DUK_EXEC_SUCCESS && duk_is_string(ctx, -1)) return;
+    duk_pop(ctx);
+  }
+  duk_dup(ctx, idx);
+  duk_safe_to_string(ctx, -1);
+}
+
+// The script value at IDX as a VARIANT argument, as JScript passes it:
+// undefined is Empty, null is Null, a number that is a 32-bit integer a
+// long and any other a double, a boolean a boolean, a text a text, an
+// object its text (above).  The control converts it to each parameter's
+// type (platform/Variant.h), as it does on Windows.
 Variant ToVariant(duk_context* ctx, duk_idx_t idx) {
-  if (duk_is_undefined(ctx, idx) || duk_is_null(ctx, idx)) return Variant();
+  if (duk_is_undefined(ctx, idx)) return Variant();
+  if (duk_is_null(ctx, idx)) return Variant::Null();
   if (duk_is_boolean(ctx, idx)) return Variant::Bool(duk_get_boolean(ctx, idx));
   if (duk_is_number(ctx, idx)) {
     double d = duk_get_number(ctx, idx);
     if (d >= -2147483648.0 && d <= 2147483647.0 && d == static_cast<double>(static_cast<int32_t>(d))) {
       return Variant::I4(static_cast<int32_t>(d));
     }
+    return Variant::R8(d);
   }
   duk_size_t len = 0;
-  const char* text = duk_is_string(ctx, idx) ? duk_get_lstring(ctx, idx, &len) : nullptr;
-  if (text == nullptr) {
-    duk_dup(ctx, idx);
-    text = duk_safe_to_lstring(ctx, -1, &len);
-    Variant v = Variant::Text(ToUtf16(std::string_view(text, len)));
-    duk_pop(ctx);
-    return v;
+  if (duk_is_string(ctx, idx)) {
+    const char* text = duk_get_lstring(ctx, idx, &len);
+    return Variant::Text(ToUtf16(std::string_view(text, len)));
   }
-  return Variant::Text(ToUtf16(std::string_view(text, len)));
+  PushObjectText(ctx, idx);
+  const char* text = duk_get_lstring(ctx, -1, &len);
+  Variant v = Variant::Text(ToUtf16(std::string_view(text, len)));
+  duk_pop(ctx);
+  return v;
 }
 
 void PushVariant(duk_context* ctx, const VARIANT& v) {
@@ -97,6 +139,8 @@ void PushVariant(duk_context* ctx, const VARIANT& v) {
     case VT_BOOL: duk_push_boolean(ctx, v.boolVal != VARIANT_FALSE); break;
     case VT_I2: duk_push_int(ctx, v.iVal); break;
     case VT_I4: duk_push_int(ctx, v.lVal); break;
+    case VT_R8: duk_push_number(ctx, v.dblVal); break;
+    case VT_NULL: duk_push_null(ctx); break;
     case VT_BSTR: PushUtf16(ctx, BstrView(v.bstrVal)); break;
     default: duk_push_undefined(ctx); break;
   }
@@ -129,6 +173,7 @@ bool InvokeMember(duk_context* ctx, Dispatched* d, DISPID id, const std::string&
   HRESULT hr = d->disp->Invoke(id, IID_NULL, 0, flags, &params, &result, nullptr, nullptr);
   if (Failed(hr)) {
     fail->text = "\"" + d->progId + "\"." + name + " failed: " + HrText(hr);
+    fail->hr = hr;
     return false;
   }
   if (!put) PushVariant(ctx, result);
@@ -139,6 +184,7 @@ template <duk_ret_t (*Impl)(duk_context*, Failure*)>
 duk_ret_t Trap(duk_context* ctx) {
   char message[512] = "";
   bool typeError = false;
+  HRESULT hr = S_OK;
   duk_ret_t r = 0;
   {
     Failure fail;
@@ -146,7 +192,9 @@ duk_ret_t Trap(duk_context* ctx) {
     else r = Impl(ctx, &fail);
     snprintf(message, sizeof message, "%s", fail.text.c_str());
     typeError = fail.typeError;
+    hr = fail.hr;
   }
+  if (message[0] && Failed(hr)) ThrowComError(ctx, message, static_cast<int32_t>(hr));
   if (message[0]) ThrowError(ctx, message, typeError);
   return r;
 }
@@ -255,6 +303,10 @@ duk_ret_t ConstructImpl(duk_context* ctx, Failure* fail) {
 }  // namespace
 
 void DefineActiveXObject(duk_context* ctx) {
+  duk_push_global_stash(ctx);
+  duk_eval_string(ctx, kJScriptDateText);
+  duk_put_prop_string(ctx, -2, TOLMIX_HIDDEN("dateText"));
+  duk_pop(ctx);
   duk_push_c_function(ctx, Trap<ConstructImpl>, 1);
   duk_put_global_string(ctx, "ActiveXObject");
 }

@@ -5,6 +5,7 @@
 
 #include <duktape.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,10 @@ bool QuitRequested();
 // that made the call.  Only call it when no C++ object with a destructor
 // is alive in the calling C function.
 [[noreturn]] void ThrowError(duk_context* ctx, const char* message, bool typeError = false);
+// The same for a failed call of a COM object: an Error whose "number" is
+// the HRESULT (as a signed 32-bit value) and whose "description" is
+// MESSAGE, as JScript throws it.
+[[noreturn]] void ThrowComError(duk_context* ctx, const char* message, int32_t number);
 
 // Duktape's internal text (CESU-8, and 4-byte sequences for characters past
 // U+FFFF that came from UTF-8 source) to UTF-16, and back (each code unit

@@ -1,5 +1,7 @@
 #include "platform/Variant.h"
 
+#include "platform/Coerce.h"
+
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -9,41 +11,8 @@ namespace tolmix::platform {
 namespace {
 
 bool KnownType(VARTYPE vt) {
-  return vt == VT_EMPTY || vt == VT_I2 || vt == VT_I4 || vt == VT_BOOL || vt == VT_BSTR;
-}
-
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
-
-// Reads TEXT as optional blanks, optional sign, decimal digits, optional
-// blanks.  S_OK with *value set; DISP_E_TYPEMISMATCH for any other shape;
-// DISP_E_OVERFLOW when the number does not fit 32 bits.
-HRESULT ParseInteger(std::u16string_view text, int64_t* value) {
-  size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-    negative = text[i] == u'-';
-    ++i;
-  }
-  size_t digitsStart = i;
-  int64_t magnitude = 0;
-  bool tooBig = false;
-  while (i < text.size() && text[i] >= u'0' && text[i] <= u'9') {
-    if (!tooBig) {
-      magnitude = magnitude * 10 + (text[i] - u'0');
-      if (magnitude > int64_t{1} << 32) tooBig = true;  // well past any 32-bit value
-    }
-    ++i;
-  }
-  if (i == digitsStart) return DISP_E_TYPEMISMATCH;
-  while (i < text.size() && IsBlank(text[i])) ++i;
-  if (i != text.size()) return DISP_E_TYPEMISMATCH;
-  if (tooBig) return DISP_E_OVERFLOW;
-  *value = negative ? -magnitude : magnitude;
-  if (*value < std::numeric_limits<int32_t>::min() || *value > std::numeric_limits<int32_t>::max()) {
-    return DISP_E_OVERFLOW;
-  }
-  return S_OK;
+  return vt == VT_EMPTY || vt == VT_NULL || vt == VT_I2 || vt == VT_I4 || vt == VT_R8 ||
+         vt == VT_BOOL || vt == VT_BSTR;
 }
 
 bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
@@ -57,15 +26,17 @@ bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-// The value of SRC as a 32-bit number, for the conversions to integers and
-// to BOOL.
-HRESULT NumberOf(const VARIANT& src, int64_t* value) {
+// The value of SRC as a number, for the conversions to numbers and to
+// BOOL.  HEX_BITS: the width of an "&H" text (Coerce.h).
+HRESULT NumberOf(const VARIANT& src, int hexBits, double* value) {
   switch (src.vt) {
     case VT_EMPTY: *value = 0; return S_OK;
     case VT_I2: *value = src.iVal; return S_OK;
     case VT_I4: *value = src.lVal; return S_OK;
+    case VT_R8: *value = src.dblVal; return S_OK;
     case VT_BOOL: *value = src.boolVal ? -1 : 0; return S_OK;
-    case VT_BSTR: return ParseInteger(BstrView(src.bstrVal), value);
+    case VT_BSTR: return ParseNumber(BstrView(src.bstrVal), UserNumberFormat(), hexBits, value);
+    case VT_NULL: return DISP_E_TYPEMISMATCH;
     default: return DISP_E_BADVARTYPE;
   }
 }
@@ -80,6 +51,11 @@ HRESULT TextOf(const VARIANT& src, uint16_t flags, BSTR* out) {
       text.assign(digits.begin(), digits.end());
       break;
     }
+    case VT_R8:
+      text = FormatNumber(src.dblVal, UserNumberFormat());
+      break;
+    case VT_NULL:
+      return DISP_E_TYPEMISMATCH;
     case VT_BOOL:
       if (flags & VARIANT_ALPHABOOL) {
         text = src.boolVal ? u"True" : u"False";
@@ -101,7 +77,7 @@ HRESULT TextOf(const VARIANT& src, uint16_t flags, BSTR* out) {
 
 void VariantInit(VARIANT* v) noexcept {
   v->vt = VT_EMPTY;
-  v->lVal = 0;
+  v->dblVal = 0;  // all bits zero: also a null BSTR
 }
 
 HRESULT VariantClear(VARIANT* v) noexcept {
@@ -135,7 +111,7 @@ HRESULT VariantCopy(VARIANT* dst, const VARIANT* src) noexcept {
 
 HRESULT VariantChangeType(VARIANT* dst, const VARIANT* src, uint16_t flags, VARTYPE vt) noexcept {
   if (dst == nullptr || src == nullptr) return E_INVALIDARG;
-  if (!KnownType(src->vt) || !KnownType(vt)) return DISP_E_BADVARTYPE;
+  if (!KnownType(src->vt) || !KnownType(vt) || vt == VT_NULL) return DISP_E_BADVARTYPE;
   if (!KnownType(dst->vt)) return DISP_E_BADVARTYPE;
 
   VARIANT result;
@@ -146,17 +122,25 @@ HRESULT VariantChangeType(VARIANT* dst, const VARIANT* src, uint16_t flags, VART
       break;
     case VT_I2:
     case VT_I4: {
-      int64_t n = 0;
-      HRESULT hr = NumberOf(*src, &n);
+      double d = 0;
+      HRESULT hr = NumberOf(*src, vt == VT_I2 ? 16 : 32, &d);
       if (Failed(hr)) return hr;
+      int32_t n = 0;
       if (vt == VT_I2) {
-        if (n < std::numeric_limits<int16_t>::min() || n > std::numeric_limits<int16_t>::max()) {
-          return DISP_E_OVERFLOW;
-        }
+        hr = RoundToInteger(d, std::numeric_limits<int16_t>::min(),
+                            std::numeric_limits<int16_t>::max(), &n);
         result.iVal = static_cast<int16_t>(n);
       } else {
-        result.lVal = static_cast<int32_t>(n);
+        hr = RoundToInteger(d, std::numeric_limits<int32_t>::min(),
+                            std::numeric_limits<int32_t>::max(), &n);
+        result.lVal = n;
       }
+      if (Failed(hr)) return hr;
+      break;
+    }
+    case VT_R8: {
+      HRESULT hr = NumberOf(*src, 32, &result.dblVal);
+      if (Failed(hr)) return hr;
       break;
     }
     case VT_BOOL: {
@@ -171,10 +155,10 @@ HRESULT VariantChangeType(VARIANT* dst, const VARIANT* src, uint16_t flags, VART
           break;
         }
       }
-      int64_t n = 0;
-      HRESULT hr = NumberOf(*src, &n);
+      double d = 0;
+      HRESULT hr = NumberOf(*src, 32, &d);
       if (Failed(hr)) return hr;
-      result.boolVal = n != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+      result.boolVal = d != 0 ? VARIANT_TRUE : VARIANT_FALSE;
       break;
     }
     case VT_BSTR: {
@@ -224,6 +208,19 @@ Variant Variant::I4(int32_t value) noexcept {
   Variant v;
   v.vt = VT_I4;
   v.lVal = value;
+  return v;
+}
+
+Variant Variant::R8(double value) noexcept {
+  Variant v;
+  v.vt = VT_R8;
+  v.dblVal = value;
+  return v;
+}
+
+Variant Variant::Null() noexcept {
+  Variant v;
+  v.vt = VT_NULL;
   return v;
 }
 

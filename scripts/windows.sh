@@ -3,10 +3,12 @@
 # installs the cross compilers and Wine (scripts/win32/install.sh),
 # cross-builds OpenSSL once per version into a cache outside the clone
 # (scripts/win32/openssl.sh) and SoftHSM2, the "P11" route's token
-# (scripts/win32/softhsm2.sh), builds TOLMIX.OCX into build-win32/ and build-win64/, and runs
-# the Windows tests (tests/win32/run.sh).  Skips, saying why, only when the
-# archive lacks a package the build needs: the whole when both architectures
-# need it, else that architecture alone (wine32:i386 missing: the 32-bit).
+# (scripts/win32/softhsm2.sh), builds TOLMIX.OCX into build-win32/ and build-win64/ (and
+# the Linux `tolmix` in build/ the tests compare with, where there is
+# none), and runs the Windows tests (tests/win32/run.sh).  Skips, saying
+# why, only when the archive lacks a package the build needs: the whole when
+# both architectures need it, else that architecture alone (wine32:i386
+# missing: the 32-bit).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 skip() { echo "windows: SKIPPED: $1"; exit 0; }
@@ -46,6 +48,12 @@ build_arch() {
 }
 
 werror=OFF; [ "${CI:-}" = "true" ] && werror=ON
+# The other side of the page and route comparisons: `tolmix` of the Linux
+# build in build/, made here when a fresh clone has none.
+if [ ! -x "$root/build/host/tolmix" ]; then
+  cmake -S "$root" -B "$root/build" -G Ninja -DTOLMIX_WERROR=$werror >/dev/null
+  nice cmake --build "$root/build" --target tolmix
+fi
 status=0
 for arch in i686 x86_64; do
   declare -n pkgs=WIN_${arch^^}

@@ -4,21 +4,18 @@
 
 namespace tolmix::win32 {
 
-OleObject::~OleObject() {
-  if (site_ != nullptr) site_->Release();
-}
-
 HRESULT OleObject::SetClientSite(IOleClientSite* site) {
   if (site != nullptr) site->AddRef();
-  if (site_ != nullptr) site_->Release();
-  site_ = site;
+  if (site == nullptr) DeactivateInPlace(state_);  // the container lets go
+  if (state_.site != nullptr) state_.site->Release();
+  state_.site = site;
   return S_OK;
 }
 
 HRESULT OleObject::GetClientSite(IOleClientSite** site) {
   if (site == nullptr) return E_POINTER;
-  *site = site_;
-  if (site_ != nullptr) site_->AddRef();
+  *site = state_.site;
+  if (state_.site != nullptr) state_.site->AddRef();
   return S_OK;
 }
 
@@ -32,8 +29,19 @@ HRESULT OleObject::GetClipboardData(DWORD, IDataObject** out) {
   return E_NOTIMPL;
 }
 
-HRESULT OleObject::DoVerb(LONG verb, LPMSG, IOleClientSite*, LONG, HWND parent, LPCRECT) {
+HRESULT OleObject::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent,
+                          LPCRECT) {
+  if (site == nullptr) site = state_.site;
   switch (verb) {
+    case OLEIVERB_PRIMARY:
+    case OLEIVERB_SHOW:
+    case OLEIVERB_OPEN:
+    case OLEIVERB_INPLACEACTIVATE:
+      return ActivateInPlace(state_, site, false);
+    case OLEIVERB_UIACTIVATE:
+      return ActivateInPlace(state_, site, true);
+    case OLEIVERB_DISCARDUNDOSTATE:
+      return S_OK;
     case OLEIVERB_PROPERTIES: {
       LPOLESTR name = nullptr;
       OleRegGetUserType(clsid_, USERCLASSTYPE_SHORT, &name);
@@ -44,7 +52,7 @@ HRESULT OleObject::DoVerb(LONG verb, LPMSG, IOleClientSite*, LONG, HWND parent, 
       return hr;
     }
     case OLEIVERB_HIDE:
-      return S_OK;  // nothing of the control is shown
+      return DeactivateInPlace(state_);  // nothing of the control is shown
     default:
       return verb >= 0 ? OLEOBJ_S_INVALIDVERB : E_NOTIMPL;
   }
@@ -59,14 +67,14 @@ HRESULT OleObject::GetUserClassID(CLSID* out) {
 HRESULT OleObject::SetExtent(DWORD aspect, SIZEL* size) {
   if (size == nullptr) return E_POINTER;
   if (aspect != DVASPECT_CONTENT) return E_FAIL;
-  extent_ = *size;
+  state_.extent = *size;
   return S_OK;
 }
 
 HRESULT OleObject::GetExtent(DWORD aspect, SIZEL* size) {
   if (size == nullptr) return E_POINTER;
   if (aspect != DVASPECT_CONTENT) return E_FAIL;
-  *size = extent_;
+  *size = state_.extent;
   return S_OK;
 }
 

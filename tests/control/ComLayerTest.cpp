@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "platform/Com.h"
 
 namespace tolmix::platform {
@@ -27,7 +29,60 @@ TEST(VariantChangeType, FollowsAutomationRules) {
       {Variant::Text(u""), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
       {Variant::NullText(), VT_I2, 0, DISP_E_TYPEMISMATCH, {}},
       {Variant::Text(u"1 2"), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
-      {Variant::Text(u"1.5"), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
+      // Numbers as Automation reads and rounds them: half to even, then
+      // the target's range.
+      {Variant::Text(u"1.5"), VT_I4, 0, S_OK, Variant::I4(2)},
+      {Variant::Text(u"2.5"), VT_I2, 0, S_OK, Variant::I2(2)},
+      {Variant::Text(u" -2.5 "), VT_I4, 0, S_OK, Variant::I4(-2)},
+      {Variant::Text(u"2.7"), VT_I2, 0, S_OK, Variant::I2(3)},
+      {Variant::Text(u"1,000"), VT_I4, 0, S_OK, Variant::I4(1000)},
+      {Variant::Text(u",1"), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
+      {Variant::Text(u"1e3"), VT_I4, 0, S_OK, Variant::I4(1000)},
+      {Variant::Text(u"25E-1"), VT_I4, 0, S_OK, Variant::I4(2)},
+      {Variant::Text(u"1e"), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
+      {Variant::Text(u"(3)"), VT_I4, 0, S_OK, Variant::I4(-3)},
+      {Variant::Text(u"3-"), VT_I4, 0, S_OK, Variant::I4(-3)},
+      {Variant::Text(u"&H10"), VT_I4, 0, S_OK, Variant::I4(16)},
+      {Variant::Text(u"&o17"), VT_I4, 0, S_OK, Variant::I4(15)},
+      {Variant::Text(u"&HFFFF"), VT_I2, 0, S_OK, Variant::I2(-1)},
+      {Variant::Text(u"&HFFFF"), VT_I4, 0, S_OK, Variant::I4(65535)},
+      {Variant::Text(u"&HFFFFFFFF"), VT_I4, 0, S_OK, Variant::I4(-1)},
+      {Variant::Text(u"&H100000000"), VT_I4, 0, DISP_E_OVERFLOW, {}},
+      {Variant::Text(u"&H"), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
+      {Variant::Text(u"1e400"), VT_I4, 0, DISP_E_OVERFLOW, {}},
+      {Variant::Text(u"1e-400"), VT_I4, 0, S_OK, Variant::I4(0)},
+      {Variant::Text(u"."), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
+      {Variant::R8(1.5), VT_I4, 0, S_OK, Variant::I4(2)},
+      {Variant::R8(2.5), VT_I4, 0, S_OK, Variant::I4(2)},
+      {Variant::R8(-0.5), VT_I4, 0, S_OK, Variant::I4(0)},
+      {Variant::R8(-1.5), VT_I2, 0, S_OK, Variant::I2(-2)},
+      {Variant::R8(0.4999999), VT_I4, 0, S_OK, Variant::I4(0)},
+      {Variant::R8(32767.5), VT_I2, 0, DISP_E_OVERFLOW, {}},
+      {Variant::R8(-32768.5), VT_I2, 0, S_OK, Variant::I2(-32768)},
+      {Variant::R8(2147483647.5), VT_I4, 0, DISP_E_OVERFLOW, {}},
+      {Variant::R8(1e10), VT_I4, 0, DISP_E_OVERFLOW, {}},
+      {Variant::R8(std::numeric_limits<double>::quiet_NaN()), VT_I4, 0, DISP_E_OVERFLOW, {}},
+      {Variant::R8(-std::numeric_limits<double>::infinity()), VT_I2, 0, DISP_E_OVERFLOW, {}},
+      {Variant::R8(0.0), VT_BOOL, 0, S_OK, Variant::Bool(false)},
+      {Variant::R8(0.25), VT_BOOL, 0, S_OK, Variant::Bool(true)},
+      {Variant::Text(u"2.5"), VT_R8, 0, S_OK, Variant::R8(2.5)},
+      {Variant::I4(7), VT_R8, 0, S_OK, Variant::R8(7)},
+      // Doubles as Automation writes them: 15 significant digits.
+      {Variant::R8(1.5), VT_BSTR, 0, S_OK, Variant::Text(u"1.5")},
+      {Variant::R8(-2.5), VT_BSTR, 0, S_OK, Variant::Text(u"-2.5")},
+      {Variant::R8(0.1), VT_BSTR, 0, S_OK, Variant::Text(u"0.1")},
+      {Variant::R8(1.0 / 3), VT_BSTR, 0, S_OK, Variant::Text(u"0.333333333333333")},
+      {Variant::R8(1e10), VT_BSTR, 0, S_OK, Variant::Text(u"10000000000")},
+      {Variant::R8(1e15), VT_BSTR, 0, S_OK, Variant::Text(u"1E+15")},
+      {Variant::R8(1e20), VT_BSTR, 0, S_OK, Variant::Text(u"1E+20")},
+      {Variant::R8(1e-7), VT_BSTR, 0, S_OK, Variant::Text(u"1E-07")},
+      {Variant::R8(123456789.123), VT_BSTR, 0, S_OK, Variant::Text(u"123456789.123")},
+      {Variant::R8(2147483648.0), VT_BSTR, 0, S_OK, Variant::Text(u"2147483648")},
+      // Null converts to nothing but Empty.
+      {Variant::Null(), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
+      {Variant::Null(), VT_BSTR, 0, DISP_E_TYPEMISMATCH, {}},
+      {Variant::Null(), VT_BOOL, 0, DISP_E_TYPEMISMATCH, {}},
+      {Variant::Null(), VT_EMPTY, 0, S_OK, Variant()},
       {Variant::Text(u"-"), VT_I4, 0, DISP_E_TYPEMISMATCH, {}},
       {Variant::I4(70000), VT_I2, 0, DISP_E_OVERFLOW, {}},
       {Variant::I4(-3), VT_I2, 0, S_OK, Variant::I2(-3)},
@@ -60,6 +115,7 @@ TEST(VariantChangeType, FollowsAutomationRules) {
     switch (out.vt) {
       case VT_I2: EXPECT_EQ(out.iVal, c.want.iVal); break;
       case VT_I4: EXPECT_EQ(out.lVal, c.want.lVal); break;
+      case VT_R8: EXPECT_EQ(out.dblVal, c.want.dblVal); break;
       case VT_BOOL: EXPECT_EQ(out.boolVal, c.want.boolVal); break;
       case VT_BSTR:
         ASSERT_NE(out.bstrVal, nullptr);  // Automation gives an allocated ""

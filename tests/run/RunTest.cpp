@@ -163,6 +163,52 @@ TEST_F(Host, RunDrivesTheControlThroughActiveXObject) {
   EXPECT_EQ(r.out.find("not reached"), std::string::npos);
 }
 
+// A script's values reach the control as JScript hands them over and are
+// converted to each parameter's type as Automation does: each line gives
+// a value and the text (or algorithm code) it must act as, or the
+// HRESULT the call must throw as the error's number.
+TEST_F(Host, ScriptValuesAreConvertedAsAutomationDoes) {
+  ASSERT_EQ(Tolmix({"register"}).status, 0);
+  std::string script = Script("values.js", R"(var c = new ActiveXObject('TOLMIX.TOLMIXCtrl.1');
+function digest(text, algo) { return c.Digest(text, algo) ? c.DigestData : 'refused'; }
+function thrown(f) { try { f(); return 'no error'; } catch (e) { return (e.number >>> 0).toString(16); } }
+var asText = [[7, '7'], [-2, '-2'], [1.5, '1.5'], [-2.5, '-2.5'], [0.1, '0.1'], [1 / 3, '0.333333333333333'],
+  [1e10, '10000000000'], [1e20, '1E+20'], [1e-7, '1E-07'], [2147483648, '2147483648'], [true, '-1'],
+  [false, '0'], [undefined, ''], [[1, 2.5, 'x'], '1,2.5,x'], [{}, '[object Object]'],
+  [new Date(Date.UTC(2024, 0, 2, 3, 4, 5)), 'Tue Jan 2 03:04:05 UTC 2024']];
+for (var i = 0; i < asText.length; i++) {
+  var a = digest(asText[i][0], 2), b = digest(asText[i][1], 2);
+  WScript.Echo('text ' + asText[i][1] + ' ' + (a === b ? 'same' : a + ' != ' + b));
+}
+var asCode = [[2.5, 2], [3.5, 4], [2.7, 3], [-0, 'refused'], ['5', 5], ['4.5', 4], ['&H6', 6], ['7e0', 7],
+  [true, 'refused'], [undefined, 'refused'], [8.4999, 'refused']];
+for (var i = 0; i < asCode.length; i++) {
+  var want = asCode[i][1] === 'refused' ? 'refused' : digest('abc', asCode[i][1]);
+  var got = digest('abc', asCode[i][0]);
+  WScript.Echo('code ' + asCode[i][0] + ' ' + (got === want ? 'same' : got + ' != ' + want));
+}
+WScript.Echo('null ' + thrown(function () { c.Digest(null, 2); }) + ' ' + thrown(function () { c.Digest('x', null); }));
+WScript.Echo('overflow ' + thrown(function () { c.Digest('x', 1e10); }) + ' ' +
+  thrown(function () { c.Digest('x', 32767.5); }) + ' ' + thrown(function () { c.GetLastErrorInfo(2147483647.5); }));
+WScript.Echo('mismatch ' + thrown(function () { c.Digest('x', 'two'); }) + ' ' + thrown(function () { c.Digest('x', ''); }));
+WScript.Echo('rounds to 0 ' + (c.VerifyCert('x') === false && c.GetLastErrorInfo(0.5) === c.GetLastErrorInfo(0) &&
+  c.GetLastErrorInfo(0) !== '' && c.GetLastErrorInfo(1.5) === ''));
+)");
+  setenv("TZ", "UTC", 1);
+  Outcome r = Tolmix({"run", script});
+  unsetenv("TZ");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "text 7 same\ntext -2 same\ntext 1.5 same\ntext -2.5 same\ntext 0.1 same\n"
+            "text 0.333333333333333 same\ntext 10000000000 same\ntext 1E+20 same\ntext 1E-07 same\n"
+            "text 2147483648 same\ntext -1 same\ntext 0 same\ntext  same\ntext 1,2.5,x same\n"
+            "text [object Object] same\ntext Tue Jan 2 03:04:05 UTC 2024 same\n"
+            "code 2.5 same\ncode 3.5 same\ncode 2.7 same\ncode 0 same\ncode 5 same\ncode 4.5 same\n"
+            "code &H6 same\ncode 7e0 same\ncode true same\ncode undefined same\ncode 8.4999 same\n"
+            "null 80020005 80020005\noverflow 8002000a 8002000a 8002000a\n"
+            "mismatch 80020005 80020005\nrounds to 0 true\n");
+}
+
 TEST_F(Host, ScriptErrorsNameFileAndLine) {
   std::string script = Script("bad.js", "var x = 1;\n\nvar c = new ActiveXObject('TOLMIX.TOLMIXCtrl.1');\n");
   Outcome r = Tolmix({"run", script});

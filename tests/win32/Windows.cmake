@@ -16,3 +16,9 @@ target_compile_definitions(tolmix_drive PRIVATE WIN32_LEAN_AND_MEAN UNICODE)
 target_link_options(tolmix_drive PRIVATE -static -municode)
 set_target_properties(tolmix_drive PROPERTIES OUTPUT_NAME drive
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+add_executable(tolmix_embed ${CMAKE_SOURCE_DIR}/tests/win32/clients/embed.cpp)
+target_compile_definitions(tolmix_embed PRIVATE WIN32_LEAN_AND_MEAN)
+target_link_libraries(tolmix_embed PRIVATE ole32 oleaut32 uuid user32 gdi32)
+target_link_options(tolmix_embed PRIVATE -static)
+set_target_properties(tolmix_embed PROPERTIES OUTPUT_NAME embed
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

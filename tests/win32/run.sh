@@ -89,6 +89,50 @@ ole misc 131473 class same
 verb properties 00000000 showed the page"
 while IFS= read -r line; do check "probe: $line" grep -qxF -- "$line" <<<"$probe"; done <<<"$expect"
 
+# embed.exe: the control in a container that does what a browser does for
+# an <object> element with <param>s (tests/win32/clients/embed.cpp).
+embed=$(wine "$bin\\embed.exe" | tr -d '\r')
+[ -n "${TOLMIX_WIN32_VERBOSE:-}" ] && echo "$embed" >&2
+expect=""
+for i in IOleObject IOleControl IPersistPropertyBag IPersistStreamInit IViewObject IViewObject2 IViewObjectEx \
+  IOleInPlaceObject IOleInPlaceObjectWindowless IOleInPlaceActiveObject IProvideClassInfo IProvideClassInfo2 \
+  IConnectionPointContainer IQuickActivate IDispatch IObjectSafety; do
+  expect+="qi $i 00000000"$'\n'
+done
+expect+="safety data 00000000
+safety caller 00000000
+quickactivate 00000000 misc 131473 view 0
+site kept yes
+bag load 00000000 read _ExtentX,_ExtentY,SignedData,EncryptedData,ErrorCode,DecryptedData,AllCSP,DigestData,SignProData
+dirty after load 00000001
+verb inplace 00000000
+verb show 00000000
+window 80004005 none
+rects 00000000
+message 00000001
+draw 00000000 00000000 white bounds, ellipse
+extent 00000000 0x0
+viewstatus 00000000 0
+hit 00000000 0
+typeinfo 36 methods 7 properties
+call Digest 16 00000000 -1
+call DigestData 6 00000000 kAFQmDzST7DWlj99KOF/cg==
+call SignedData 1 00000000 
+call ErrorCode 3 00000000 0
+classinfo coclass of the control
+events 00000000 {C3595E9B-C46E-494F-9835-2DD0B10D3204}
+connection points 00000000 next 00000001 0
+find events 80040200
+controlinfo 00000000 0
+deactivate 00000000
+close 00000000
+unsite 00000000
+site events activate-windowless,deactivate
+release 0 site refs 1
+stream initnew 00000000 save 00000000 load 00000000
+release 0"
+while IFS= read -r line; do check "embed: $line" grep -qxF -- "$line" <<<"$embed"; done <<<"$expect"
+
 # cscript's output, as UTF-8 lines.  Wine 8.0's cscript sizes its byte
 # buffer at one byte per character when its output is not a console, so a
 # line of GBK text overruns its heap; under a terminal it writes UTF-16 to
@@ -256,24 +300,35 @@ check "regsvr32 /u" wine regsvr32 /s /u "$ocx"
 for k in "CLSID\\$ctrl" "CLSID\\$page" "TOLMIX.TOLMIXCtrl.1" "TypeLib\\$lib"; do check "gone $k" lacks_key "$k"; done
 check "categories stay" has_key "Component Categories\\$script" 409 "Controls safely scriptable!"
 # The package as an administrator installs it (scripts/win32/package.sh):
-# into the real system directory, beside a device list of the
-# administrator's, which stays as it was through install and uninstall.
+# into the real system directory.  The first install writes the empty
+# device lists; the administrator then names the soft key in GM_SKF.ini;
+# an upgrade (install.cmd again) keeps the edited list; uninstall.cmd
+# removes the list nobody edited and keeps the edited one.
 pkg=$(ls -d "$build"/TOLMIX-win$bits-*/ 2>/dev/null | head -1)
 if [ -n "$pkg" ] && [ -n "${sbx:-}" ]; then
   sys="$WINEPREFIX/drive_c/windows/system32"
+  rm -f "$sys/GM_SKF.ini" "$sys/P11_SKF.ini"
+  install() { wine cmd /c "$(w "$pkg")\\install.cmd" | grep -q "^TOLMIX.OCX installed in"; }
+  check "install.cmd" install
+  for f in GM_SKF.ini P11_SKF.ini; do
+    check "installed: the empty $f" cmp -s "$sys/$f" "$pkg/$f"
+  done
   printf '[DeviceCount]\r\nDeviceCount=1\r\n\r\n[Device_1]\r\nDLLName=SKFAPI.dll\r\n' >"$sys/GM_SKF.ini"
   admin=$(md5sum <"$sys/GM_SKF.ini")
-  check "install.cmd" bash -c 'wine cmd /c "$1" | grep -q "^TOLMIX.OCX installed in"' _ "$(w "$pkg")\\install.cmd"
+  check "install.cmd again (an upgrade)" install
+  check "upgraded: the administrator's GM_SKF.ini kept" test "$(md5sum <"$sys/GM_SKF.ini")" = "$admin"
+  check "upgraded: P11_SKF.ini still the installed one" cmp -s "$sys/P11_SKF.ini" "$pkg/P11_SKF.ini"
   check "installed: the class names the system directory's OCX" has_key "CLSID\\$ctrl\\InprocServer32" "" 'C:\windows\System32\TOLMIX.OCX'
   installed=$(WINEPATH= wsh TOLMIX_SKF_TOKEN_DIR="$(w "$sbx/skf")" TOLMIX_CHOOSER=cancel -- "$(w "$pkg/demo.js")" \
     route=SKF pin=888888 recipient="$(cat "$sbx/pki/skf-sm2-enc.pem")" other="$(cat "$sbx/pki/quenmark-user.pem")")
   check "installed: the demo on SKF from the system directory" grep -qE "^SKF: [0-9]+ passed, 0 failed$" <<<"$installed"
   check "uninstall.cmd" bash -c 'wine cmd /c "$1" | grep -q "^TOLMIX.OCX removed from"' _ "$(w "$pkg")\\uninstall.cmd"
-  for f in TOLMIX.OCX libcrypto-3.dll capi.dll pkcs11_rsa_key.dll gmEngine.dll SKFAPI.dll TOLMIX.installed; do
+  for f in TOLMIX.OCX "$(basename "$build"/bin/libcrypto-3*.dll)" capi.dll pkcs11_rsa_key.dll gmEngine.dll SKFAPI.dll TOLMIX.installed \
+    P11_SKF.ini TOLMIX.installed.P11_SKF.ini TOLMIX.installed.GM_SKF.ini; do
     check "uninstalled: $f" test ! -e "$sys/$f"
   done
   check "uninstalled: the class" lacks_key "CLSID\\$ctrl"
-  check "the administrator's GM_SKF.ini kept" test "$(md5sum <"$sys/GM_SKF.ini")" = "$admin"
+  check "uninstalled: the administrator's GM_SKF.ini kept" test "$(md5sum <"$sys/GM_SKF.ini")" = "$admin"
 fi
 wineserver -k 2>/dev/null
 rm -rf "$data"
