@@ -24,19 +24,21 @@ constexpr size_t kMaxRefusals = 64;
 std::mutex g_lock;  // guards everything below
 unsigned char g_key[32];
 bool g_keyReady = false;
-EVP_MAC* g_hmac = nullptr;  // fetched once, kept for the process
 std::vector<Digest> g_refusals;
 
 // The keyed hash of DEVICE and PIN; false when no random key could be drawn
-// or HMAC is not to be had.  The key and the algorithm are set up once, at
-// the first PIN a device layer asks about.
+// or HMAC is not to be had.  The key is drawn once, at the first PIN a
+// device layer asks about.  (HMAC is fetched per hash: OpenSSL keeps the
+// fetched method, so a later fetch is a lookup, and nothing of ours
+// outlives OpenSSL's own clean-up at exit.)
 bool Hash(const std::string& device, const char* pin, Digest* out) {
   if (!g_keyReady) {
     if (RAND_bytes(g_key, sizeof g_key) != 1) return false;
     g_keyReady = true;
   }
-  if (!g_hmac && !(g_hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr))) return false;
-  EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(g_hmac);
+  EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  EVP_MAC_CTX* ctx = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
+  EVP_MAC_free(hmac);  // the context holds its own reference
   if (!ctx) return false;
   char digest[] = "SHA256";
   const OSSL_PARAM params[] = {
