@@ -26,7 +26,8 @@ before(async () => {
   fs.writeFileSync(bed.env.TOLMIX_ADMIN_ORIGINS, `[origins]\n${A}=allow\n`);
   // Core files as the kernel writes them by default ("core" in the working
   // folder), with no size limit: whatever a crash may leave, it leaves.
-  await bed.startBridge(null, ["prlimit", "--core=unlimited", "--", TOLMIX, "bridge", "--port", "0", "--idle", "60"]);
+  const bridge = [TOLMIX, "bridge", "--port", "0", "--idle", "60"];
+  await bed.startBridge(null, asRoot ? ["prlimit", "--core=unlimited", "--", ...bridge] : bridge);
   if (asRoot) peerMade = spawnSync("useradd", ["--system", "--no-create-home", PEER]).status === 0;
 });
 after(async () => {
