@@ -182,7 +182,7 @@ function foundInMemory(pid, needles) {
   return [...found];
 }
 
-test("no copy of a PIN is left in the broker or the worker after the call", {skip: needsRoot}, async () => {
+test("no copy of a PIN is left in the broker or the worker after the call", {skip: needsRoot}, async (t) => {
   const marker = `Pin${Date.now().toString(36)}Qz7Mk9Lp`;  // past any string's inline buffer
   const needles = [Buffer.from(marker), Buffer.from(marker, "utf16le")];
   const {body: {id}} = await call("/create", {progid: "TOLMIX.TOLMIXCtrl.1"});
@@ -196,6 +196,12 @@ test("no copy of a PIN is left in the broker or the worker after the call", {ski
   for (let i = 0; i < 20; i++) await call("/create", {progid: "TOLMIX.TOLMIXCtrl.1"});
   await sleep(300);
   const [worker] = bed.workers()[A];
+  // A sanitizer's allocator reserves terabytes, too much to read here.
+  const huge = fs.readFileSync(`/proc/${bed.bridge.pid}/maps`, "utf8").split("\n").some((l) => {
+    const m = /^([0-9a-f]+)-([0-9a-f]+) r/.exec(l);
+    return m && parseInt(m[2], 16) - parseInt(m[1], 16) > 2 ** 40;
+  });
+  if (huge) return t.skip("a sanitizer build: its allocator's reservations are too large to scan");
   assert.deepEqual(foundInMemory(bed.bridge.pid, needles), [], "the broker");
   assert.deepEqual(foundInMemory(worker, needles), [], "the worker");
   // The scan does find what is there: the marker in a process that keeps it.
