@@ -1,8 +1,11 @@
 // `tolmix bridge`: the per-user loopback broker between web pages and the
-// control.  It listens on 127.0.0.1:PORT and [::1]:PORT, checks every request
-// (bridge/RequestCheck.h), decides the origin (bridge/Origins.h, asking
-// through bridge/Consent.h when neither file knows it, one question at a
-// time), and passes calls to the origin's worker (bridge/WorkerPool.h).
+// control.  It listens on 127.0.0.1:PORT and [::1]:PORT (or takes the
+// connections the dispatcher hands over) and serves them through its HTTP
+// front (bridge/HttpFront.h), which checks every request
+// (bridge/RequestCheck.h) and passes calls to the call router
+// (bridge/CallRouter.h): the origin's decision (bridge/Origins.h, asking
+// through bridge/ConsentGate.h when neither file knows it, one question at
+// a time) and the origin's worker (bridge/WorkerPool.h).
 // Anything refused gets 403 and nothing runs.  SIGTERM and SIGINT end it
 // cleanly: workers are ended and the exit status is 0.
 #pragma once

@@ -27,4 +27,19 @@ struct CleansingAllocator {
   bool operator!=(const CleansingAllocator<U>&) const { return false; }
 };
 
+// From now on every block this process frees is overwritten as it is
+// freed (the allocator's free-time fill), so that no copy of a PIN left by
+// a buffer that grew, a string that was dropped or a parser's scratch stays
+// in the heap.  The broker and the workers call it first thing.
+void WipeFreedMemory();
+
+// Makes this process private: not dumpable (no core file; no process of
+// the same user may read its memory or attach to it) and with a core size
+// limit of 0, which the processes it starts inherit.
+void KeepPrivate();
+
+// Overwrites the stack below the caller (256 KiB): the frames of calls that
+// held a PIN in local buffers.  Run where such a call has returned.
+void WipeStackBelow();
+
 }  // namespace tolmix::bridge

@@ -128,14 +128,26 @@ bool Confinement::Map(std::string_view text, PathUse use, MappedPath* out,
       *why = "\"" + leaf + "\" is not a file";
       return false;
     }
+    if (st.st_nlink != 1) {
+      *why = "\"" + leaf + "\" has other names (a hard link)";
+      return false;
+    }
     out->path = "/proc/self/fd/" + std::to_string(file.get());
     out->fd = std::move(file);
     return true;
   }
   struct stat st;
-  if (fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
-    *why = "\"" + leaf + "\" exists and is not a file";
-    return false;
+  if (fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *why = "\"" + leaf + "\" exists and is not a file";
+      return false;
+    }
+    if (st.st_nlink != 1) {
+      *why = "\"" + leaf + "\" has other names (a hard link)";
+      return false;
+    }
+    out->existed = true;
+    out->replaced = static_cast<uint64_t>(st.st_size);
   }
   unsigned char random[8];
   if (getentropy(random, sizeof random) != 0) {
@@ -144,7 +156,7 @@ bool Confinement::Map(std::string_view text, PathUse use, MappedPath* out,
   }
   std::string temp = ".tolmix-";
   for (unsigned char b : random) temp += "0123456789abcdef"[b >> 4], temp += "0123456789abcdef"[b & 15];
-  UniqueFd file(openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+  UniqueFd file(openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                        0666));
   if (file.get() < 0) {
     *why = "cannot make \"" + leaf + "\": " + strerror(errno);
@@ -168,30 +180,33 @@ bool Confinement::Finish(MappedPath& m, bool keep) {
 
 namespace {
 
-uint64_t BytesUnder(int dirFd, int depth) {
-  uint64_t total = 0;
+void CountUnder(int dirFd, int depth, FolderUsage* total) {
   const int fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!d) {
     if (fd >= 0) close(fd);
-    return 0;
+    return;
   }
   while (dirent* e = readdir(d)) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
     struct stat st;
     if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISREG(st.st_mode)) total += static_cast<uint64_t>(st.st_size);
+    ++total->entries;
+    if (S_ISREG(st.st_mode)) total->bytes += static_cast<uint64_t>(st.st_size);
     if (S_ISDIR(st.st_mode) && depth < 32) {
       UniqueFd sub(openat(dirfd(d), e->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (sub.get() >= 0) total += BytesUnder(sub.get(), depth + 1);
+      if (sub.get() >= 0) CountUnder(sub.get(), depth + 1, total);
     }
   }
   closedir(d);
-  return total;
 }
 
 }  // namespace
 
-uint64_t Confinement::StoredBytes() const { return ok() ? BytesUnder(root_.get(), 0) : 0; }
+FolderUsage Confinement::Usage() const {
+  FolderUsage total;
+  if (ok()) CountUnder(root_.get(), 0, &total);
+  return total;
+}
 
 }  // namespace tolmix::bridge

@@ -17,6 +17,10 @@
 // relative to the folder's descriptor, once the member has succeeded
 // (Finish).  A name ending in "/" names a folder and is refused.  The
 // descriptors live as long as the MappedPath.
+//
+// Only a regular file with one link is read or replaced: a FIFO, a device
+// or a hard link to a file elsewhere is refused (opened O_NONBLOCK, so a
+// FIFO never holds the worker up).
 #pragma once
 
 #include <cstdint>
@@ -50,6 +54,15 @@ struct MappedPath {
   // A file written: made under TEMP in DIR, renamed over LEAF by Finish.
   UniqueFd dir;
   std::string temp, leaf;
+  bool existed = false;   // a file of that name was there (and is replaced)
+  uint64_t replaced = 0;  // its size
+};
+
+// What a folder holds: the bytes of its files and the entries (files,
+// folders and anything else), sub-folders included.
+struct FolderUsage {
+  uint64_t bytes = 0;
+  uint64_t entries = 0;
 };
 
 // The relative parts a page's path names inside the folder, or false with
@@ -79,9 +92,9 @@ class Confinement {
   // False (and removed) when the rename fails.
   static bool Finish(MappedPath& m, bool keep);
 
-  // The bytes the files of the folder take, sub-folders included (links
-  // are not followed).
-  uint64_t StoredBytes() const;
+  // What the folder holds (links are not followed).  A walk of the whole
+  // tree: callers keep the answer (bridge/SiteFolder.h).
+  FolderUsage Usage() const;
 
  private:
   std::string rootPath_;

@@ -19,6 +19,8 @@
 #include <optional>
 #include <vector>
 
+#include "bridge/BridgeTable.h"
+#include "bridge/LogThrottle.h"
 #include "bridge/PeerUser.h"
 #include "platform/SocketActivation.h"
 
@@ -65,30 +67,32 @@ std::optional<uid_t> UserOf(int fd) {
   return std::nullopt;
 }
 
-// Hands CONN to the bridge at BRIDGE; false when that bridge cannot take it.
-bool Hand(int bridge, int conn) {
-  char byte = 'c';
-  iovec iov{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  memcpy(CMSG_DATA(c), &conn, sizeof conn);
-  ssize_t n;
-  do {
-    n = sendmsg(bridge, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n == 1;
+constexpr char kBusy[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+    "Connection: close\r\nContent-Length: 56\r\n\r\n"
+    "refused: this user's tolmix bridge is not taking calls\n";
+
+// The kinds of the dispatcher's log lines, each said at most once a second
+// per user (KeyedSometimes).
+enum Kind { kRegistered, kReplaced, kRefusedBusy, kRefusedFull, kDropped, kGone, kFailed, kUnknown,
+            kAccept };
+
+// What the dispatcher may hold: as many descriptors as the hard limit
+// allows (systemd's default soft limit is 1,024).
+uint64_t RaiseFileLimit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 1024;
+  if (files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  return files.rlim_cur;
 }
 
 class Dispatcher {
  public:
+  explicit Dispatcher(uint64_t limit) : limit_(limit), bridges_(limit) {}
+
   int Run(const DispatcherOptions& o) {
     if (!Open(o)) return 1;
     struct sigaction sa{};
@@ -98,6 +102,12 @@ class Dispatcher {
     signal(SIGPIPE, SIG_IGN);
     printf("listening on http://127.0.0.1:%u\n", port_);
     fflush(stdout);
+    const uint64_t limit = limit_;
+    fprintf(stderr,
+            "tolmix dispatcher: %llu descriptors: each user's bridge may have %u connections "
+            "handed and not taken; %u users at once\n",
+            static_cast<unsigned long long>(limit), BridgeTable::InFlightShare(limit),
+            BridgeTable::UserSlots(limit));
     while (!stopping) Once();
     fprintf(stderr, "tolmix dispatcher: stopping\n");
     return 0;
@@ -160,24 +170,30 @@ class Dispatcher {
     for (int fd : {v4_, v6_, local_}) {
       if (fd >= 0 && !paused) fds.push_back({fd, POLLIN, 0});
     }
-    std::vector<uid_t> order;
-    for (auto& [uid, fd] : bridges_) {
-      fds.push_back({fd, POLLIN, 0});
-      order.push_back(uid);
-    }
-    const size_t first = fds.size() - order.size();
-    if (poll(fds.data(), fds.size(), paused ? 100 : -1) <= 0) return;
-    for (size_t i = first; i < fds.size(); ++i) {
-      // A registered bridge sends nothing: readable means it has gone.
-      if (fds[i].revents) Drop(order[i - first], "gone");
-    }
-    for (size_t i = 0; i < first; ++i) {
-      if (!(fds[i].revents & POLLIN)) continue;
-      if (fds[i].fd == local_) {
-        Register();
-      } else {
-        Dispatch(fds[i].fd);
+    const auto live = bridges_.Live();
+    for (const auto& [uid, fd] : live) fds.push_back({fd, POLLIN, 0});
+    const size_t first = fds.size() - live.size();
+    const int timeout = paused || pending_ ? 100 : -1;
+    const int ready = poll(fds.data(), fds.size(), timeout);
+    if (ready > 0) {
+      for (size_t i = first; i < fds.size(); ++i) {
+        // A registered bridge sends nothing: readable means it has gone.
+        if (fds[i].revents) Drop(live[i - first].first, kGone, "gone");
       }
+      for (size_t i = 0; i < first; ++i) {
+        if (!(fds[i].revents & POLLIN)) continue;
+        if (fds[i].fd == local_) {
+          Register();
+        } else {
+          Dispatch(fds[i].fd);
+        }
+      }
+    }
+    std::vector<uid_t> dropped;
+    pending_ = bridges_.Sweep(&dropped);
+    for (uid_t uid : dropped) {
+      log_.Log(uid, kDropped, "the bridge of user " + std::to_string(uid) +
+                                  " did not take its connections in time; dropped");
     }
   }
 
@@ -186,7 +202,7 @@ class Dispatcher {
   int Accept(int listener) {
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
-      fprintf(stderr, "tolmix dispatcher: cannot accept: %s; accepting again shortly\n", strerror(errno));
+      log_.Log(0, kAccept, std::string("cannot accept: ") + strerror(errno) + "; accepting again shortly");
       pausedUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
     }
     return fd;
@@ -196,14 +212,16 @@ class Dispatcher {
     for (int n = 0; n < 64; ++n) {
       const int conn = Accept(listener);
       if (conn < 0) return;
+      // A connection whose owner cannot be told (a socket its sender has
+      // closed, say) is nobody's: never handed to anyone's bridge.
       const std::optional<uid_t> uid = UserOf(conn);
-      auto it = uid ? bridges_.find(*uid) : bridges_.end();
-      if (it != bridges_.end() && !Hand(it->second, conn)) {
-        if (errno != EAGAIN) Drop(*uid, "unreachable");
-        it = bridges_.end();
-      }
-      if (it == bridges_.end()) {
-        (void)!send(conn, kNoBridge, sizeof kNoBridge - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+      BridgeTable::Handed h = uid ? bridges_.Hand(*uid, conn) : BridgeTable::Handed::kNoBridge;
+      if (!uid) log_.Log(~0ull, kUnknown, "a connection whose owner cannot be told refused");
+      if (h == BridgeTable::Handed::kFailed) Drop(*uid, kFailed, "unreachable");
+      if (h != BridgeTable::Handed::kHanded) {
+        const bool busy = h == BridgeTable::Handed::kBusy;
+        (void)!send(conn, busy ? kBusy : kNoBridge, busy ? sizeof kBusy - 1 : sizeof kNoBridge - 1,
+                    MSG_DONTWAIT | MSG_NOSIGNAL);
         shutdown(conn, SHUT_WR);
       }
       close(conn);
@@ -224,34 +242,40 @@ class Dispatcher {
       return;
     }
     // The user's latest bridge is the one served.
-    if (bridges_.count(cred.uid)) Drop(cred.uid, "replaced");
-    bridges_[cred.uid] = fd;
-    fprintf(stderr, "tolmix dispatcher: the bridge of user %u registered\n", static_cast<unsigned>(cred.uid));
+    const std::string who = "the bridge of user " + std::to_string(cred.uid);
+    switch (bridges_.Register(cred.uid, fd)) {
+      case BridgeTable::Registered::kNew: log_.Log(cred.uid, kRegistered, who + " registered"); break;
+      case BridgeTable::Registered::kReplaced:
+        log_.Log(cred.uid, kReplaced, who + " registered; the one before it replaced");
+        break;
+      case BridgeTable::Registered::kRefusedBusy:
+        log_.Log(cred.uid, kRefusedBusy,
+                 who + " refused: its earlier registrations still hold connections they did not take");
+        break;
+      case BridgeTable::Registered::kRefusedFull:
+        log_.Log(cred.uid, kRefusedFull, who + " refused: as many users as the descriptors allow");
+        break;
+    }
   }
 
-  void Drop(uid_t uid, const char* why) {
-    auto it = bridges_.find(uid);
-    if (it == bridges_.end()) return;
-    close(it->second);
-    bridges_.erase(it);
-    fprintf(stderr, "tolmix dispatcher: the bridge of user %u %s\n", static_cast<unsigned>(uid), why);
+  void Drop(uid_t uid, Kind kind, const char* why) {
+    bridges_.Gone(uid);
+    log_.Log(uid, kind, "the bridge of user " + std::to_string(uid) + " " + why);
   }
 
   int v4_ = -1, v6_ = -1, local_ = -1;
   unsigned port_ = 0;
-  std::map<uid_t, int> bridges_;
+  uint64_t limit_;
+  BridgeTable bridges_;
+  bool pending_ = false;  // connections in flight: sweep soon
+  KeyedSometimes log_{"tolmix dispatcher"};
   std::chrono::steady_clock::time_point pausedUntil_{};
 };
 
 }  // namespace
 
 int RunDispatcher(const DispatcherOptions& options) {
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
-  }
-  Dispatcher d;
+  Dispatcher d(RaiseFileLimit());
   return d.Run(options);
 }
 

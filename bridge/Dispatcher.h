@@ -12,8 +12,11 @@
 // asks the kernel which user's socket is on the other end (socket
 // diagnostics, bridge/SockDiag.h) and hands the connection to that user's
 // bridge (SCM_RIGHTS, one byte per descriptor); a user with no bridge
-// registered gets a one-line 503 and the connection closed.  It never reads
-// a request: nothing a page sends reaches it.
+// registered, and a connection whose owner cannot be told (bridge/PeerUser.h),
+// get a one-line 503 and the connection closed.  What each user may hold
+// of its descriptors is bounded (bridge/BridgeTable.h), and its log lines
+// are limited per user and kind.  It never reads a request: nothing a page
+// sends reaches it.
 #pragma once
 
 #include <string>

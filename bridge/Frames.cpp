@@ -49,7 +49,7 @@ bool ReadAll(int fd, char* p, size_t n, Clock::time_point deadline = Clock::time
 
 }  // namespace
 
-bool WriteFrame(int fd, const std::string& text) {
+bool WriteFrame(int fd, std::string_view text) {
   if (text.size() > kMaxFrameBytes) return false;
   const uint32_t n = static_cast<uint32_t>(text.size());
   const char head[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16),

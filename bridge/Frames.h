@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tolmix::bridge {
 
@@ -12,7 +13,7 @@ inline constexpr uint32_t kMaxFrameBytes = 64u << 20;
 
 // Writes TEXT as one frame to FD (blocking; retried on EINTR).  False when
 // the peer has gone.
-bool WriteFrame(int fd, const std::string& text);
+bool WriteFrame(int fd, std::string_view text);
 
 // Reads one frame from FD into *TEXT.  False at end of stream, on an error,
 // or for a frame longer than kMaxFrameBytes.

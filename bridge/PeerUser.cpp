@@ -61,10 +61,14 @@ std::optional<uid_t> FindRow(std::string_view table, const std::string (&peer)[2
     size_t nl = table.find('\n');
     std::string_view line = table.substr(0, nl);
     table = nl == std::string_view::npos ? std::string_view() : table.substr(nl + 1);
-    // sl local_address rem_address st tx:rx tr:when retrnsmt uid ...
+    // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
     std::string_view l = Field(line, 1), r = Field(line, 2), uid = Field(line, 7);
     bool match = (l == peer[0] && r == local[0]) || (l == peer[1] && r == local[1]);
     if (!match || uid.empty()) continue;
+    // A socket no process holds any more (inode 0: closed, in FIN-WAIT or
+    // TIME-WAIT) is shown with user 0: its owner cannot be read.
+    const std::string_view inode = Field(line, 9), state = Field(line, 3);
+    if (inode.empty() || inode == "0" || state == "06" || state == "03") return std::nullopt;
     std::string digits(uid);
     char* end = nullptr;
     unsigned long value = strtoul(digits.c_str(), &end, 10);
@@ -90,6 +94,7 @@ std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer) 
   // The peer's socket: its own end is PEER, its far end LOCAL.
   SockDiagAnswer a = SockDiagUid(AF_INET, &peer.sin_addr, peer.sin_port, &local.sin_addr,
                                  local.sin_port);
+  if (a.found) return a.uid;  // nullopt when its owner cannot be read
   if (!a.uid) {
     // A dual-stack IPv6 socket of the peer's, with IPv4-mapped addresses.
     in6_addr p6{}, l6{};
@@ -97,7 +102,7 @@ std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer) 
     memcpy(&p6.s6_addr[12], &peer.sin_addr, 4);
     memcpy(&l6.s6_addr[12], &local.sin_addr, 4);
     SockDiagAnswer b = SockDiagUid(AF_INET6, &p6, peer.sin_port, &l6, local.sin_port);
-    if (b.uid || (a.asked && b.asked)) return b.uid;
+    if (b.found || (a.asked && b.asked)) return b.uid;
   }
   if (a.asked) return a.uid;
   // No socket diagnostics in this kernel: the tables.

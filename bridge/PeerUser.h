@@ -16,7 +16,10 @@ namespace tolmix::bridge {
 
 // The user owning the socket whose local end is PEER and whose remote end is
 // LOCAL (both IPv4, network byte order), or nullopt when the tables hold no
-// such socket (the peer has gone, or it is not on this machine).
+// such socket (the peer has gone, or it is not on this machine) or its
+// owner cannot be read: a socket its process has closed lingers in FIN-WAIT
+// or TIME-WAIT with no inode and is reported as user 0's.  Never user 0 for
+// a socket that is not root's.
 std::optional<uid_t> PeerUid(const sockaddr_in& local, const sockaddr_in& peer);
 
 // The same for an IPv6 connection (the bridge also listens on ::1, where

@@ -11,6 +11,12 @@
 #include <cstring>
 
 namespace tolmix::bridge {
+namespace {
+
+// TCP states as the kernel numbers them (include/net/tcp_states.h).
+constexpr uint8_t kSynRecv = 3, kTimeWait = 6, kNewSynRecv = 12;
+
+}  // namespace
 
 SockDiagAnswer SockDiagUid(int family, const void* src, uint16_t sport, const void* dst,
                            uint16_t dport) {
@@ -62,7 +68,15 @@ SockDiagAnswer SockDiagUid(int family, const void* src, uint16_t sport, const vo
       return answer;
     }
     if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-      answer.uid = static_cast<const inet_diag_msg*>(NLMSG_DATA(h))->idiag_uid;
+      const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      answer.found = true;
+      // The owner counts only for a socket some process still holds (it
+      // has an inode) and that is the one asked about, addresses and all.
+      const bool same = m->id.idiag_sport == sport && m->id.idiag_dport == dport &&
+                        memcmp(m->id.idiag_src, src, len) == 0 && memcmp(m->id.idiag_dst, dst, len) == 0;
+      const bool held = m->idiag_inode != 0 && m->idiag_state != kTimeWait &&
+                        m->idiag_state != kSynRecv && m->idiag_state != kNewSynRecv;
+      if (same && held) answer.uid = m->idiag_uid;
       return answer;
     }
   }

@@ -12,7 +12,11 @@ namespace tolmix::bridge {
 
 struct SockDiagAnswer {
   bool asked = false;  // false: the kernel offers no socket diagnostics here
-  std::optional<uid_t> uid;  // nullopt: no such socket
+  // nullopt: no such socket, or one whose owner cannot be read: a socket
+  // its process has closed (no inode; the kernel reports its lingering
+  // FIN-WAIT and TIME-WAIT rest, and a half-open connection, with user 0).
+  std::optional<uid_t> uid;
+  bool found = false;  // a socket with these addresses exists, owner known or not
 };
 
 // FAMILY: AF_INET (addresses of 4 bytes) or AF_INET6 (16).  SRC/SPORT: the

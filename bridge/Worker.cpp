@@ -9,8 +9,10 @@
 #include <cstdlib>
 
 #include <nlohmann/json.hpp>
+#include <openssl/crypto.h>
 #include <vector>
 
+#include "bridge/Cleansing.h"
 #include "bridge/FileArgs.h"
 #include "bridge/Frames.h"
 #include "bridge/Origins.h"
@@ -27,15 +29,12 @@ using namespace platform;
 
 namespace {
 
-// getFile's limit: its Base64 must fit in one frame.
-constexpr off_t kMaxFileBytes = kMaxFrameBytes / 4 * 3 - 4096;
-
-// VARIABLE as a whole number, or FALLBACK.
-uint64_t Limit(const char* variable, uint64_t fallback) {
-  const std::string text = Variable(variable);
+// $TOLMIX_MAX_OBJECTS, or 10,000.
+size_t MaxObjects() {
+  const std::string text = Variable("TOLMIX_MAX_OBJECTS");
   char* end = nullptr;
   const unsigned long long n = text.empty() ? 0 : strtoull(text.c_str(), &end, 10);
-  return text.empty() || *end || n == 0 ? fallback : n;
+  return text.empty() || *end || n == 0 ? 10000 : static_cast<size_t>(n);
 }
 
 // An answer that makes the page's call throw.
@@ -90,25 +89,6 @@ bool FromVariant(const VARIANT& v, json* out) {
   }
 }
 
-std::string Base64Of(const std::string& bytes) {
-  if (bytes.empty()) return "";
-  std::string text(static_cast<size_t>(Base64EncodedLength(static_cast<int>(bytes.size()))) + 1, '\0');
-  int n = Base64Encode(text.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                       static_cast<int>(bytes.size()));
-  text.resize(static_cast<size_t>(n));
-  return text;
-}
-
-bool BytesOf(const std::string& text, std::string* bytes) {
-  bytes->clear();
-  if (text.empty()) return true;
-  std::vector<unsigned char> buf(text.size() / 4 * 3 + 3);
-  unsigned len = 0;
-  if (Base64Decode(buf.data(), text.c_str(), &len) != 0) return false;
-  bytes->assign(reinterpret_cast<const char*>(buf.data()), len);
-  return true;
-}
-
 }  // namespace
 
 struct WorkerState::Object {
@@ -155,9 +135,7 @@ struct WorkerState::Object {
 };
 
 WorkerState::WorkerState(std::string folder, CreateFn create)
-    : files_(std::move(folder)), create_(std::move(create)),
-      maxObjects_(Limit("TOLMIX_MAX_OBJECTS", 10000)),
-      maxStoredBytes_(Limit("TOLMIX_MAX_STORED_BYTES", uint64_t{1} << 30)) {}
+    : folder_(std::move(folder)), create_(std::move(create)), maxObjects_(MaxObjects()) {}
 
 WorkerState::~WorkerState() = default;
 
@@ -199,52 +177,8 @@ std::string WorkerState::Dispatch(const std::string& request) {
     objects_.erase(req.at("id").get<int64_t>());
     return "{}";
   }
-  if (op == "put") {
-    std::string name = req.at("name").get<std::string>(), bytes;
-    // Only the file's own name counts, never a folder the page names.
-    size_t cut = name.find_last_of("/\\");
-    if (cut != std::string::npos) name.erase(0, cut + 1);
-    std::vector<std::string> parts;
-    std::string why;
-    UniqueFd dir;
-    if (!BytesOf(req.at("data").get<std::string>(), &bytes)) return Failure("data is not Base64");
-    if (files_.StoredBytes() + bytes.size() > maxStoredBytes_) {
-      return Failure("cannot store \"" + name + "\": the site's folder would hold more than " +
-                     std::to_string(maxStoredBytes_) + " bytes");
-    }
-    if (!SplitPagePath(name, "", &parts, &why) || !files_.OpenParent(parts, false, &dir, &why)) {
-      return Failure("cannot store \"" + name + "\": " + why);
-    }
-    UniqueFd f(openat(dir.get(), parts.back().c_str(),
-                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    size_t done = 0;
-    while (f.get() >= 0 && done < bytes.size()) {
-      ssize_t n = write(f.get(), bytes.data() + done, bytes.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    if (f.get() < 0 || done != bytes.size()) return Failure("cannot store \"" + name + "\"");
-    return json{{"path", parts.back()}}.dump();
-  }
-  if (op == "get") {
-    MappedPath mapped;
-    std::string why, bytes;
-    const std::string path = req.at("path").get<std::string>();
-    if (!files_.Map(path, PathUse::kRead, &mapped, &why)) {
-      return Failure("cannot read \"" + path + "\": " + why);
-    }
-    struct stat st;
-    if (fstat(mapped.fd.get(), &st) != 0 || st.st_size > kMaxFileBytes) {
-      return Failure("\"" + path + "\" is too large to hand to the page");
-    }
-    char buf[65536];
-    ssize_t n;
-    while ((n = pread(mapped.fd.get(), buf, sizeof buf, static_cast<off_t>(bytes.size()))) > 0) {
-      bytes.append(buf, static_cast<size_t>(n));
-    }
-    if (n < 0) return Failure("cannot read \"" + path + "\"");
-    return json{{"data", Base64Of(bytes)}}.dump();
-  }
+  if (op == "put") return folder_.Put(req.at("name").get<std::string>(), req.at("data").get<std::string>());
+  if (op == "get") return folder_.Get(req.at("path").get<std::string>());
   if (op != "invoke") return Failure("unknown request \"" + op + "\"", E_INVALIDARG);
 
   auto it = objects_.find(req.at("id").get<int64_t>());
@@ -277,14 +211,31 @@ std::string WorkerState::Dispatch(const std::string& request) {
   }
   std::vector<MappedPath> mapped;  // descriptors the control's paths go through
   for (const FileArg& fa : kFileArgs) {
+    // What the folder holds is known before a file written makes its
+    // temporary file.
+    if (entry != nullptr && entry->name == fa.member && fa.use == PathUse::kWrite) folder_.Held();
+  }
+  for (const FileArg& fa : kFileArgs) {
     if (entry == nullptr || entry->name != fa.member || fa.index >= jargs.size()) continue;
     if (jargs[fa.index].is_string() && jargs[fa.index].get<std::string>().empty()) continue;
     MappedPath m;
     std::string why;
-    const bool full = fa.use == PathUse::kWrite && files_.StoredBytes() >= maxStoredBytes_;
-    if (full) why = "the site's folder holds " + std::to_string(maxStoredBytes_) + " bytes or more";
-    if (full || !jargs[fa.index].is_string() ||
-        !files_.Map(jargs[fa.index].get<std::string>(), fa.use, &m, &why)) {
+    bool mappedOk = jargs[fa.index].is_string() &&
+                    folder_.files().Map(jargs[fa.index].get<std::string>(), fa.use, &m, &why);
+    if (mappedOk && fa.use == PathUse::kWrite) {
+      // What the member writes is counted before it runs: its projected
+      // size (from the file it reads, mapped before) must fit, less what
+      // the file it replaces gives back.
+      struct stat st;
+      const uint64_t source = !mapped.empty() && fstat(mapped.front().fd.get(), &st) == 0
+                                  ? static_cast<uint64_t>(st.st_size) : 0;
+      const uint64_t projected = SiteFolder::Projected(fa.member, source);
+      if (!folder_.Room(projected - std::min(projected, m.replaced), m.existed ? 0 : 1, &why)) {
+        Confinement::Finish(m, false);
+        mappedOk = false;
+      }
+    }
+    if (!mappedOk) {
       fprintf(stderr, "tolmix worker: %.*s argument %u refused: %s\n",
               static_cast<int>(fa.member.size()), fa.member.data(), fa.index + 1u, why.c_str());
       if (fa.message) {
@@ -305,7 +256,7 @@ std::string WorkerState::Dispatch(const std::string& request) {
   HRESULT hr = obj.Call(dispid, flags, args, &result);
   // A file written takes its name only when the member succeeded.
   const bool succeeded = !Failed(hr) && result.vt == VT_BOOL && result.boolVal != 0;
-  for (MappedPath& m : mapped) Confinement::Finish(m, succeeded);
+  for (MappedPath& m : mapped) folder_.Finish(m, succeeded);
   if (Failed(hr)) return Failure(std::string("calling ") + req.at("name").get<std::string>() +
                                      " failed: " + HResultName(hr), hr);
   json value;
@@ -323,15 +274,23 @@ std::string WorkerState::Dispatch(const std::string& request) {
 }
 
 int RunWorker(int fd, const std::string& origin, const CreateFn& create) {
+  // PINs pass through this process (SetPasswd) and the session keeps one:
+  // no core file, no other process of the user's reading its memory, and a
+  // working folder no page can read (not the origin's own, where a core
+  // file or a file the control writes by a relative name would land).
+  KeepPrivate();
+  WipeFreedMemory();
   const std::string folder = FilesDir() + "/" + OriginFolderName(origin);
   WorkerState state(folder, create);
-  if (chdir(folder.c_str()) != 0) {
-    fprintf(stderr, "tolmix worker: cannot enter %s\n", folder.c_str());
+  if (chdir("/") != 0) {
+    fprintf(stderr, "tolmix worker: cannot leave %s\n", folder.c_str());
     return 1;
   }
   std::string request;
   while (ReadFrame(fd, &request)) {
     std::string answer = state.Handle(request);
+    OPENSSL_cleanse(request.data(), request.size());
+    WipeStackBelow();
     if (answer.size() > kMaxFrameBytes) answer = Failure("the answer is too large for the bridge");
     if (!WriteFrame(fd, answer)) break;
   }

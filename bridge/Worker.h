@@ -17,7 +17,7 @@
 // types: boolean, number, text, or null for a member with no result.
 //
 // A create beyond the origin's object limit, a /put or a file member
-// beyond its folder's byte limit fail (limits below).
+// beyond its folder's limits fail (limits below, bridge/SiteFolder.h).
 //
 // File arguments of the file members are mapped into the origin's folder
 // (bridge/Confinement.h) before the member runs; a refused one is not
@@ -31,7 +31,7 @@
 #include <string>
 #include <string_view>
 
-#include "bridge/Confinement.h"
+#include "bridge/SiteFolder.h"
 #include "platform/Com.h"
 
 namespace tolmix::bridge {
@@ -56,20 +56,18 @@ class WorkerState {
   struct Object;
   std::string Dispatch(const std::string& request);
 
-  Confinement files_;
+  SiteFolder folder_;
   CreateFn create_;
   std::map<int64_t, std::unique_ptr<Object>> objects_;
   int64_t nextId_ = 1;
-  // Limits of one origin: objects held at once, and bytes its folder may
-  // hold before /put and the members that write files are refused
-  // ($TOLMIX_MAX_OBJECTS, default 10,000; $TOLMIX_MAX_STORED_BYTES,
-  // default 1 GiB).
+  // Objects one origin holds at once ($TOLMIX_MAX_OBJECTS, default
+  // 10,000); the folder's limits are SiteFolder's.
   const size_t maxObjects_;
-  const uint64_t maxStoredBytes_;
 };
 
 // `tolmix worker`: serves FD for ORIGIN until the broker closes it.  The
-// folder is FilesDir()/OriginFolderName(ORIGIN), also the working folder.
+// folder is FilesDir()/OriginFolderName(ORIGIN); the working folder is "/".
+// The process is kept private (KeepPrivate, bridge/Cleansing.h).
 int RunWorker(int fd, const std::string& origin, const CreateFn& create);
 
 }  // namespace tolmix::bridge

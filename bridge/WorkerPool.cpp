@@ -13,6 +13,7 @@
 
 #include <openssl/crypto.h>
 
+#include "bridge/Cleansing.h"
 #include "bridge/Frames.h"
 
 namespace tolmix::bridge {
@@ -41,6 +42,33 @@ bool SplitId(const json& id, uint64_t* generation, int64_t* n) {
   } catch (const std::exception&) {
     return false;
   }
+}
+
+using CleanText = std::basic_string<char, std::char_traits<char>, CleansingAllocator<char>>;
+
+// Counts what the serializer writes, or appends it to a text reserved at
+// that size: the frame of a request (which may carry a PIN) is written once
+// into memory that never grows, and that memory is wiped when freed.
+struct Counter : nlohmann::detail::output_adapter_protocol<char> {
+  size_t n = 0;
+  void write_character(char) override { ++n; }
+  void write_characters(const char*, size_t length) override { n += length; }
+};
+struct Filler : nlohmann::detail::output_adapter_protocol<char> {
+  explicit Filler(CleanText& t) : text(t) {}
+  CleanText& text;
+  void write_character(char c) override { text.push_back(c); }
+  void write_characters(const char* s, size_t length) override { text.append(s, length); }
+};
+
+CleanText FrameText(const json& request) {
+  using Serializer = nlohmann::detail::serializer<json>;
+  auto counter = std::make_shared<Counter>();
+  Serializer(counter, ' ', json::error_handler_t::replace).dump(request, false, false, 0);
+  CleanText text;
+  text.reserve(counter->n);
+  Serializer(std::make_shared<Filler>(text), ' ', json::error_handler_t::replace).dump(request, false, false, 0);
+  return text;
 }
 
 }  // namespace
@@ -150,10 +178,14 @@ json WorkerPool::Call(const std::string& origin, json& request) {
     if (!Start(*slot, origin, &error)) return Gone(error);
   }
   slot->lastUse = std::chrono::steady_clock::now();
-  std::string answerText, frame = request.dump();
-  const bool written = WriteFrame(slot->fd, frame);
-  // The request may carry a PIN (SetPasswd): no copy of it stays behind.
-  OPENSSL_cleanse(frame.data(), frame.size());
+  std::string answerText;
+  bool written;
+  {
+    // The request may carry a PIN (SetPasswd): no copy of it stays behind.
+    CleanText frame = FrameText(request);
+    written = WriteFrame(slot->fd, frame);
+    OPENSSL_cleanse(frame.data(), frame.size());
+  }
   bool timedOut = false;
   if (!written || !ReadFrame(slot->fd, &answerText,
                              static_cast<int>(callTimeout_.count() * 1000), &timedOut)) {

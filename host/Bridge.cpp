@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -48,6 +49,24 @@ std::string SelfProgram() {
   return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string("tolmix");
 }
 
+// The real user of process PID ("Uid:" in its status), or -1.  Not the
+// owner of /proc/PID: a worker is not dumpable, and the kernel shows the
+// folder of such a process as root's.
+long RealUidOf(const char* pid) {
+  FILE* f = fopen((std::string("/proc/") + pid + "/status").c_str(), "r");
+  if (!f) return -1;
+  char line[256];
+  long uid = -1;
+  while (fgets(line, sizeof line, f)) {
+    if (strncmp(line, "Uid:", 4) == 0) {
+      uid = strtol(line + 4, nullptr, 10);
+      break;
+    }
+  }
+  fclose(f);
+  return uid;
+}
+
 // Ends this user's workers of ORIGIN: processes whose command line is
 // "... worker --origin ORIGIN ...".  Returns how many were signalled.
 int EndWorkers(const std::string& origin) {
@@ -58,9 +77,7 @@ int EndWorkers(const std::string& origin) {
     char* end = nullptr;
     long pid = strtol(e->d_name, &end, 10);
     if (*end || pid <= 0 || pid == getpid()) continue;
-    struct stat st;
-    std::string dir = std::string("/proc/") + e->d_name;
-    if (stat(dir.c_str(), &st) != 0 || st.st_uid != getuid()) continue;  // this user's only
+    if (RealUidOf(e->d_name) != static_cast<long>(getuid())) continue;  // this user's only
     std::string path = std::string("/proc/") + e->d_name + "/cmdline";
     FILE* f = fopen(path.c_str(), "rb");
     if (!f) continue;

@@ -74,6 +74,7 @@ class ConfinementFilesTest : public ::testing::Test {
     fs::create_symlink(base_ + "/outside", root_ + "/linkdir");
     fs::create_symlink("in.txt", root_ + "/inner-link.txt");  // a link that stays inside
     mkfifo((root_ + "/fifo").c_str(), 0600);
+    fs::create_hard_link(base_ + "/outside/secret.txt", root_ + "/hard.txt");  // a second name inside
   }
   void TearDown() override { fs::remove_all(base_); }
 
@@ -103,6 +104,7 @@ TEST_F(ConfinementFilesTest, ReadsOpenTheCheckedFileWithoutFollowingLinks) {
       {"missing.txt", nullptr},
       {"sub", nullptr},
       {"fifo", nullptr},
+      {"hard.txt", nullptr},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.text);
@@ -135,6 +137,7 @@ TEST_F(ConfinementFilesTest, WritesLandInsideAndNeverThroughALink) {
       {"linkdir\\x.p7", nullptr},
       {"nofolder\\x.p7", nullptr},
       {"fifo", nullptr},
+      {"hard.txt", nullptr},
       {"in.txt/", nullptr},
   };
   for (const Case& k : cases) {

@@ -171,8 +171,27 @@ TEST(PeerUserTest, ALoopbackPeerIsFoundWithItsUser) {
   EXPECT_EQ(FindPeerUid(row6, local, peer), std::optional<uid_t>(4343));
   // Our own end (local and remote the other way round) is not the peer.
   EXPECT_EQ(FindPeerUid(row4, peer, local), std::nullopt);
-  close(conn);
+  // A socket nobody holds any more (inode 0, FIN-WAIT-2 or TIME-WAIT) is
+  // listed as user 0's: its owner cannot be read.
+  for (const char* state : {"05", "06"}) {
+    char rest[256];
+    snprintf(rest, sizeof rest,
+             "   0: %08X:%04X %08X:%04X %s 00000000:00000000 00:00000000 00000000     0 0 0\n",
+             peer.sin_addr.s_addr, ntohs(peer.sin_port), local.sin_addr.s_addr, ntohs(local.sin_port),
+             state);
+    EXPECT_EQ(FindPeerUid(rest, local, peer), std::nullopt) << state;
+  }
+  // The real thing: the peer sends and closes at once.  Its socket lingers
+  // in FIN-WAIT-2 and then TIME-WAIT, which the kernel reports as user 0's;
+  // the lookup says it cannot tell.
+  ASSERT_EQ(write(client, "x", 1), 1);
   close(client);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(PeerUid(local, peer), std::nullopt) << "after " << i * 10 << " ms";
+    usleep(10000);
+  }
+  close(conn);  // and TIME-WAIT on our side: the peer's end is gone for good
+  EXPECT_EQ(PeerUid(local, peer), std::nullopt);
   close(server);
 }
 
