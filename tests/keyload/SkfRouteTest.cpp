@@ -63,7 +63,7 @@ TEST_F(SkfRouteTest, Sm2CertificateSettlesSkfAndGoesToGmEngine) {
     Prepare(e, "P11", kind);
     ossl::Ptr<X509> cert;
     ossl::Ptr<EVP_PKEY> key;
-    ossl::Ptr<ENGINE> engine;
+    KeyRoute engine;
     std::string out = CaptureStdout([&] { EXPECT_EQ(e.LoadKeyAndCert(&cert, &key, &engine), -1); });
     EXPECT_STREQ(peer.InterfaceName(), "SKF");
     // No gmEngine.so in the system directory: the route ends at its load.
@@ -90,19 +90,17 @@ TEST_F(SkfRouteTest, Sm2KeyComesThroughGmEngineByDisplayName) {
   GTEST_SKIP() << "gmEngine module not built";
 #else
   ASSERT_TRUE(bed_.skf.Import("C1", *sm2_sign_, sm2_enc_));
-  std::error_code ec;
-  std::filesystem::create_symlink(GMENGINE_SO, bed_.skf.system_dir + "/gmEngine.so", ec);
-  ASSERT_FALSE(ec);
+  ASSERT_TRUE(LinkRouteModule(bed_.skf.system_dir, "gmEngine", GMENGINE_SO));
   CMSEngine e;
   CMSEngineTestPeer peer(e);
   Prepare(e, "P11", 2);
   ossl::Ptr<X509> cert;
   ossl::Ptr<EVP_PKEY> key;
-  ossl::Ptr<ENGINE> engine;
+  KeyRoute engine;
   CaptureStdout([&] { ASSERT_EQ(e.LoadKeyAndCert(&cert, &key, &engine), 0) << ErrorUtf8(e); });
   ASSERT_TRUE(cert && key && engine);
   EXPECT_STREQ(peer.InterfaceName(), "SKF");
-  EXPECT_STREQ(ENGINE_get_id(engine.get()), "gmEngine");
+  EXPECT_EQ(RouteModule(engine), "gmEngine");
   EXPECT_EQ(skftest::PemOf(cert.get()), sm2_sign_->certPem);
   // The device key's public half is the certificate's (compared encoded:
   // the engine's key may be typed EC where the certificate's is SM2).
@@ -131,7 +129,7 @@ TEST_F(SkfRouteTest, RsaCertificateOnTheKeySettlesP11) {
   // fails without a message of its own.
   ossl::Ptr<X509> cert;
   ossl::Ptr<EVP_PKEY> key;
-  ossl::Ptr<ENGINE> engine;
+  KeyRoute engine;
   peer.SetError("");
   CaptureStdout([&] { EXPECT_EQ(e.LoadKeyAndCert(&cert, &key, &engine), -1); });
   EXPECT_STREQ(peer.InterfaceName(), "P11");
