@@ -2,7 +2,7 @@
 // keys come from the key provider "tolmixprov" (providers/), loaded once per
 // process from the system directory into a library context of its own, so
 // that its "EC" and "RSA" never stand in for OpenSSL's: only keys made
-// there reach it.  A key is made with EVP_PKEY_fromdata and the parameters
+// there (with the property query "provider=tolmixprov") reach it.  A key is made with EVP_PKEY_fromdata and the parameters
 // of util/KeyProviderParams.h; the provider finds it on its device and
 // keeps the device's handle.  Built when CMake picked the provider back end.
 #include <cstring>
@@ -13,6 +13,7 @@
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/params.h>
 #include <openssl/provider.h>
 
@@ -68,8 +69,13 @@ OSSL_LIB_CTX* ProviderContext() noexcept {
     if (p.provider && p.path == path) return p.libctx;
     OSSL_LIB_CTX* libctx = OSSL_LIB_CTX_new();
     if (!libctx) return nullptr;
+    // OpenSSL's own provider beside it, for what the key provider does not
+    // do itself: writing its keys' public halves (i2d_PUBKEY), for one.
+    // The keys are made with the property query "provider=tolmixprov".
     ERR_set_mark();
-    OSSL_PROVIDER* provider = OSSL_PROVIDER_load(libctx, path.c_str());
+    OSSL_PROVIDER* provider = OSSL_PROVIDER_load(libctx, "default")
+                                  ? OSSL_PROVIDER_load(libctx, path.c_str())
+                                  : nullptr;
     ERR_pop_to_mark();
     if (!provider) {
       platform::Trace("keys: the key provider %s does not load", path.c_str());
@@ -170,6 +176,15 @@ void CMSEngine::ReleaseEngines() noexcept {
 
 int CMSEngine::BringUpRoute(const char* module, KeyRoute* route) noexcept {
   HoldDevices();
+  // PKCS#7 names a signer by (digest, key type); OpenSSL knows SM2-with-SM3
+  // only for SM2-typed keys, and the provider's SM2 keys are EC-typed (as
+  // "gmEngine" adds the same mapping when it loads).
+  static std::once_flag sigid;
+  std::call_once(sigid, [] {
+    int nid = NID_undef;
+    if (!OBJ_find_sigid_by_algs(&nid, NID_sm3, NID_X9_62_id_ecPublicKey))
+      OBJ_add_sigid(NID_SM2_with_SM3, NID_sm3, NID_X9_62_id_ecPublicKey);
+  });
   if (!ProviderContext()) {
     FormatError(kEngineLoadFailed, module);
     return -1;

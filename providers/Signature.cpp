@@ -40,6 +40,30 @@ struct SigContext {
 void* NewContext(void*, const char*) { return new (std::nothrow) SigContext; }
 void FreeContext(void* ctx) { delete static_cast<SigContext*>(ctx); }
 
+// A copy for EVP_DigestSignFinal, which finishes a copy of the context.
+void* DupContext(void* ctx) {
+  auto* c = static_cast<SigContext*>(ctx);
+  auto* d = new (std::nothrow) SigContext;
+  if (!d) return nullptr;
+  d->key = c->key;
+  d->sm3 = c->sm3;
+  if (c->md) {
+    if (!EVP_MD_up_ref(const_cast<EVP_MD*>(c->md))) {
+      delete d;
+      return nullptr;
+    }
+    d->md = c->md;
+  }
+  if (c->md_ctx) {
+    d->md_ctx.reset(EVP_MD_CTX_new());
+    if (!d->md_ctx || !EVP_MD_CTX_copy_ex(d->md_ctx.get(), c->md_ctx.get())) {
+      delete d;
+      return nullptr;
+    }
+  }
+  return d;
+}
+
 bool SetDigest(SigContext* c, const char* name) {
   EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
   if (!md) return false;
@@ -201,6 +225,7 @@ template <bool kEc>
 const OSSL_DISPATCH kSignature[] = {
     {OSSL_FUNC_SIGNATURE_NEWCTX, Fn(NewContext)},
     {OSSL_FUNC_SIGNATURE_FREECTX, Fn(FreeContext)},
+    {OSSL_FUNC_SIGNATURE_DUPCTX, Fn(DupContext)},
     {OSSL_FUNC_SIGNATURE_SIGN_INIT, Fn(Init)},
     {OSSL_FUNC_SIGNATURE_SIGN, Fn(kEc ? Sm2Sign : RsaSign)},
     {OSSL_FUNC_SIGNATURE_DIGEST_SIGN_INIT, Fn(DigestInit)},
