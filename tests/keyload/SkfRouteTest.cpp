@@ -6,6 +6,8 @@
 #include <string>
 
 #include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/obj_mac.h>
 
 #include <gtest/gtest.h>
 
@@ -111,6 +113,16 @@ TEST_F(SkfRouteTest, Sm2KeyComesThroughGmEngineByDisplayName) {
     unsigned char buf[133];
     size_t n = 0;
     if (!EVP_PKEY_get_octet_string_param(k, OSSL_PKEY_PARAM_PUB_KEY, buf, sizeof buf, &n)) n = 0;
+    // Uncompressed, whichever form the key gives.
+    EC_GROUP* group = EC_GROUP_new_by_curve_name(NID_sm2);
+    EC_POINT* p = group ? EC_POINT_new(group) : nullptr;
+    if (p && n && EC_POINT_oct2point(group, p, buf, n, nullptr)) {
+      n = EC_POINT_point2oct(group, p, POINT_CONVERSION_UNCOMPRESSED, buf, sizeof buf, nullptr);
+    } else {
+      n = 0;
+    }
+    EC_POINT_free(p);
+    EC_GROUP_free(group);
     return std::string(reinterpret_cast<char*>(buf), n);
   };
   EXPECT_EQ(point(key.get()), point(X509_get0_pubkey(cert.get())));
