@@ -125,7 +125,7 @@ void BM_SignDirect(benchmark::State& state) {
   holder.SetPassword(Pin(r).c_str());
   ossl::Ptr<X509> cert;
   ossl::Ptr<EVP_PKEY> key;
-  ossl::Ptr<ENGINE> e;
+  KeyRoute e;
   if (holder.LoadKeyAndCert(&cert, &key, &e) != 0) {
     state.SkipWithError("key does not load");
     return;
@@ -164,7 +164,7 @@ void BM_VerifyDirect(benchmark::State& state) {
   const Route& r = RouteOf(state);
   const std::string& pem = SignedMessage(r);
   CMSEngine holder;
-  ossl::Ptr<ENGINE> gm;
+  KeyRoute gm;
   if (!r.rsa) {
     holder.SetInterface(r.iface);
     gm = holder.SelectInterfaceByCertificate("1.2.156.10197.1.501");
@@ -189,7 +189,7 @@ void BM_VerifyDirect(benchmark::State& state) {
       PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
       X509* cert = si ? PKCS7_cert_from_signer_info(p7.get(), si) : nullptr;
       ok = chain && cert &&
-           CMSEngine::SignatureVerifyWithEngine(gm.get(), chain.get(), p7.get(), si, cert) == 1;
+           CMSEngine::SignatureVerifyWithEngine(gm, chain.get(), p7.get(), si, cert) == 1;
     }
     if (!ok) {
       state.SkipWithError("verification failed");
@@ -269,7 +269,7 @@ void BM_P11Stage_KeyLoading(benchmark::State& state) {
     engine.SetPassword(Pin(kRoutes[0]).c_str());
     ossl::Ptr<X509> cert;
     ossl::Ptr<EVP_PKEY> key;
-    ossl::Ptr<ENGINE> e;
+    KeyRoute e;
     if (engine.LoadKeyAndCert(&cert, &key, &e) != 0) {
       state.SkipWithError("key does not load");
       break;

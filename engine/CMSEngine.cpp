@@ -1,5 +1,5 @@
 // CMSEngine: construction, destruction, accessors, error text and the
-// OpenSSL engine clean-up.
+// devices lock.
 #include "engine/CMSEngine.h"
 
 #include <cstdarg>
@@ -7,21 +7,17 @@
 #include <new>
 
 #include <openssl/crypto.h>
-#include <openssl/engine.h>
 #include <openssl/err.h>
 
+#if TOLMIX_KEYS_ENGINE
 #include "engine/EngineSlots.h"
+#endif
 
 namespace tolmix {
 namespace {
 
 constexpr char kLogFileName[] = "keyapi.log";
 
-// The engines that LoadDynamicEngine brings up from the system folder.  The
-// clean-up touches only these: OpenSSL 3.0 lists its built-in engines
-// ("dynamic" among them) once per process, so removing one of those would
-// make it unavailable to every later call.
-constexpr const char* kModuleEngineIds[] = {"capi", "pkcs11_rsa_key", "gmEngine"};
 
 }  // namespace
 
@@ -39,9 +35,11 @@ CMSEngine::CMSEngine() {
   OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_ADD_ALL_CIPHERS |
                           OPENSSL_INIT_ADD_ALL_DIGESTS,
                       nullptr);
+#if TOLMIX_KEYS_ENGINE
   // Reserve the fixed application-data slots before anything in this
   // process can take an ENGINE index; the loading paths check the answer.
   EnsureEngineSlots();
+#endif
 }
 
 // Order: the logger; the key and the certificate; the verified content; the
@@ -99,77 +97,9 @@ void CMSEngine::FormatError(const char* format, ...) noexcept {
   if (r < 0) m_szError[0] = '\0';
 }
 
-ossl::Ptr<ENGINE> CMSEngine::FindListedEngine(const char* id) noexcept {
-  if (!id) return nullptr;
-  // ENGINE_get_next releases the reference to the engine it is handed and
-  // returns the next one with a new reference, so E always holds exactly one.
-  for (ENGINE* e = ENGINE_get_first(); e; e = ENGINE_get_next(e)) {
-    const char* eid = ENGINE_get_id(e);
-    if (eid && strcmp(eid, id) == 0) return ossl::Ptr<ENGINE>(e);
-  }
-  return nullptr;
-}
-
-// OpenSSL 1.0's ENGINE_cleanup emptied the engine list and every default-
-// method table; in 3.0 it is an empty macro and the library keeps both until
-// the process ends.  Here the system's own module engines are taken out of
-// the method tables (which drops the references the tables hold) and out of
-// the engine list (which drops the list's reference).  An engine is freed,
-// and its module unloaded, once nobody else holds a reference to it; an
-// engine still referenced by a live key stays alive off the list.
-void CMSEngine::CleanupEngines() noexcept {
-  for (const char* id : kModuleEngineIds) {
-    ossl::Ptr<ENGINE> e = FindListedEngine(id);
-    if (e) UnlistEngine(e.get());
-  }
-}
-
-void CMSEngine::UnlistEngine(ENGINE* e) noexcept {
-  ENGINE_unregister_RSA(e);
-  ENGINE_unregister_DSA(e);
-  ENGINE_unregister_EC(e);
-  ENGINE_unregister_DH(e);
-  ENGINE_unregister_RAND(e);
-  ENGINE_unregister_ciphers(e);
-  ENGINE_unregister_digests(e);
-  ENGINE_unregister_pkey_meths(e);
-  ENGINE_unregister_pkey_asn1_meths(e);
-  // An engine whose id was already listed when it loaded was never added;
-  // ENGINE_remove then only queues an error, which is dropped again.
-  ERR_set_mark();
-  ENGINE_remove(e);
-  ERR_pop_to_mark();
-}
-
-void CMSEngine::ReleaseEngineAt(size_t i) noexcept {
-  if (i >= kMaxEngines || !m_apEngines[i]) return;
-  UnlistEngine(m_apEngines[i].get());
-  // ENGINE_finish runs the engine's finish function and drops the last
-  // reference: the engine is freed and its module unloaded, unless a key
-  // or a caller's lookup still holds it.
-  m_apEngines[i].reset();
-}
-
-bool CMSEngine::KeepEngine(ENGINE* e) noexcept {
-  for (auto& slot : m_apEngines) {
-    if (!slot) {
-      slot.reset(e);
-      return true;
-    }
-  }
-  return false;
-}
-
 void CMSEngine::HoldDevices() noexcept {
   static std::recursive_mutex devices;
   if (!m_devicesLock.owns_lock()) m_devicesLock = std::unique_lock(devices);
-}
-
-void CMSEngine::ReleaseEngines() noexcept {
-  HoldDevices();  // the sweep reaches other objects' engines too
-  for (size_t i = 0; i < kMaxEngines; ++i) ReleaseEngineAt(i);
-  CleanupEngines();
-  m_devicesLock.unlock();
 }
 
 }  // namespace tolmix

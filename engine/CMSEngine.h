@@ -21,7 +21,9 @@
 #include <string>
 
 #include "engine/EngineLog.h"
+#include "engine/KeyRoute.h"
 #include "engine/OsslPtr.h"
+#include "util/TokenOutcome.h"
 #include "util/FixedText.h"
 
 namespace tolmix {
@@ -98,7 +100,11 @@ class CMSEngine {
   // clean-up (ReleaseEngines).  Every key-using operation runs it first.
   void ReleaseKeyAndCert() noexcept;
 
-  // ---- Provider bring-up (ProviderBringUp.cpp) ----
+#if TOLMIX_KEYS_ENGINE
+  // Most engines one object keeps initialised at once (the system uses 3).
+  static constexpr size_t kMaxEngines = 4;
+
+  // ---- Engine modules (EngineKeys.cpp; the engine back end only) ----
   //
   // Engine references -- the one rule every engine operation follows:
   //  * LoadDynamicEngine: on success the new engine is on OpenSSL's engine
@@ -133,6 +139,10 @@ class CMSEngine {
   // twice while its engine is alive).
   int LoadDynamicEngine(const char* name) noexcept;
 
+#endif  // TOLMIX_KEYS_ENGINE
+
+  // ---- PKCS#11 PIN check (ProviderBringUp.cpp) ----
+
   // LoginP11Device checks the PIN on the PKCS#11 token that a key load
   // would use: the first candidate token of the modules listed in
   // P11_SKF.ini (docs/devices.md, "Which PKCS#11 token"), chosen and logged
@@ -152,8 +162,6 @@ class CMSEngine {
   // it was.
   bool P11TokenPresent() noexcept;
 
-  // Most engines one object keeps initialised at once (the system uses 3).
-  static constexpr size_t kMaxEngines = 4;
 
   // ---- Key and certificate loading (KeyLoading.cpp) ----
 
@@ -184,8 +192,7 @@ class CMSEngine {
   // with the key's message, the PIN not sent on to a PKCS#11 token; an
   // empty PIN on the "SKF" route fails with "密码为空,请输入密码!" before
   // any device sees it (the "P11" route's login gives the same message).
-  int LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
-                     ossl::Ptr<ENGINE>* engine) noexcept;
+  int LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key, KeyRoute* route) noexcept;
 
   // ReadDeviceCert puts the PEM of the device certificate of key kind KIND
   // into m_szCertText: from the SKF key when it holds an SM2 certificate,
@@ -260,7 +267,7 @@ class CMSEngine {
   // structural reference the caller owns.  Null when the bring-up failed
   // (its message is in the error text) or the engine is not listed (text
   // unchanged).
-  ossl::Ptr<ENGINE> SelectInterfaceByCertificate(const char* name) noexcept;
+  KeyRoute SelectInterfaceByCertificate(const char* name) noexcept;
 
   // SignatureVerifyWithEngine checks signer SI of P7 as OpenSSL 1.0's
   // PKCS7_signatureVerify does -- digest from the data chain BIO, the
@@ -272,8 +279,8 @@ class CMSEngine {
   // (engine/GmProfile.h).
   // Returns 1 valid; 0 (wrong type, no digest) or -1 (digest mismatch, no
   // key, bad signature) otherwise, with a PKCS7 error on the queue.
-  static int SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_SIGNER_INFO* si,
-                                       X509* cert) noexcept;
+  static int SignatureVerifyWithEngine(const KeyRoute& e, BIO* bio, PKCS7* p7,
+                                       PKCS7_SIGNER_INFO* si, X509* cert) noexcept;
 
   // ---- Digest (Digest.cpp) ----
 
@@ -438,9 +445,9 @@ class CMSEngine {
   // token; with LOGIN the PIN check on it, without it 0 as soon as the
   // token is found.
   int FindP11Token(bool login) noexcept;
-  // Says in m_szError what the "pkcs11_rsa_key" engine E's last choice and
-  // login came to; the result as LoginP11Device's.
-  int ReportP11Outcome(ENGINE* e) noexcept;
+  // Says in m_szError what the token's last choice and login came to
+  // (OUTCOME); the result as LoginP11Device's.
+  int ReportP11Outcome(const TokenOutcome& outcome) noexcept;
   // Whether P11_SKF.ini names a module at all: without one the "P11" route
   // fails without a message of its own.
   bool P11ListNamesModules() noexcept;
@@ -453,12 +460,43 @@ class CMSEngine {
   // left.
   int ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept;
 
+  // ---- Key back end (EngineKeys.cpp or ProviderKeys.cpp, as CMake picked) ----
+  // MODULE names the route by its engine module: "gmEngine" (SKF), "capi"
+  // (CSP), "pkcs11_rsa_key" (P11).
+  // Brings the route up into *ROUTE: 0, or -1 with the bring-up's message.
+  int BringUpRoute(const char* module, KeyRoute* route) noexcept;
+  // The private key KEY_ID of an SKF ("gmEngine": the certificate's display
+  // name, m_szPin) or CSP route ("capi": the key container of soft provider
+  // STORE); null when it does not load (no message).
+  ossl::Ptr<EVP_PKEY> LoadRouteKey(const KeyRoute& route, const char* keyId,
+                                   const char* store) noexcept;
+  // The P11 route: certificate and key of m_nKeyKind after one login with
+  // m_szPin.  0; -1 when the route does not come up (its message); 1 when
+  // the load failed, *OUTCOME saying how far the token came.
+  int LoadP11Key(KeyRoute* route, ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
+                 TokenOutcome* outcome) noexcept;
+  // The token choice and, with LOGIN, the PIN check of m_szPin: 0 with
+  // *OUTCOME, or -1 when the route does not come up.
+  int CheckP11Token(bool login, TokenOutcome* outcome) noexcept;
+  // The token's certificate of KIND without a login: 0; -1 when the route
+  // does not come up; 1 when no certificate was found.
+  int ReadP11Cert(int kind, ossl::Ptr<X509>* cert) noexcept;
+
   // ---- Envelope decryption (Envelope.cpp) ----
   // Loads the exchange key into m_pCert / m_pKey and opens LEN bytes of
   // envelope PEM into *PLAIN, whole (NUL bytes included).  0 or -1.
   int OpenEnvelopeText(const char* pem, int len, std::string* plain) noexcept;
 
-  // ---- OpenSSL engine list (CMSEngine.cpp) ----
+  // Releases what the calls' routes brought up; run by ReleaseKeyAndCert
+  // and the destructor, after the key that may hold a reference of its own
+  // is gone.  Engine back end: every engine in m_apEngines as the rule under
+  // "Engine modules" says (off the default tables, off the list,
+  // ENGINE_finish), then CleanupEngines.  Provider back end: nothing but the
+  // devices lock.
+  void ReleaseEngines() noexcept;
+
+#if TOLMIX_KEYS_ENGINE
+  // ---- OpenSSL engine list (EngineKeys.cpp) ----
 
   // The engine listed under ID, with a structural reference the caller now
   // owns; null when none is listed.  Unlike ENGINE_by_id it never tries to
@@ -469,11 +507,6 @@ class CMSEngine {
   // tables and off the list; no reference of another holder is finished.
   static void CleanupEngines() noexcept;
 
-  // Releases every engine in m_apEngines as the rule under "Provider
-  // bring-up" says (off the default tables, off the list, ENGINE_finish),
-  // then runs CleanupEngines.  Run by ReleaseKeyAndCert and the destructor,
-  // after the key that may hold a reference of its own is gone.
-  void ReleaseEngines() noexcept;
 
   // Takes E out of every default-method table (dropping the references the
   // tables hold) and off the engine list when it is there (dropping the
@@ -487,6 +520,7 @@ class CMSEngine {
   // Keeps the ENGINE_init reference E in a free slot of m_apEngines.  False
   // when all are taken (E is then left to the caller).
   bool KeepEngine(ENGINE* e) noexcept;
+#endif  // TOLMIX_KEYS_ENGINE
 
   // ---- Devices and the engine list across threads (CMSEngine.cpp) ----
   // OpenSSL's engine list, a PKCS#11 library (one instance per process,
@@ -515,7 +549,9 @@ class CMSEngine {
   char m_szPin[kPinSize]{};                   // device PIN, at most 31 bytes
   char m_szError[kErrorTextSize]{};           // GBK message of the last failure
   ossl::Text m_pContent;                      // verified content (OpenSSL allocator)
+#if TOLMIX_KEYS_ENGINE
   ossl::InitializedEngine m_apEngines[kMaxEngines];  // ENGINE_init references LoadDynamicEngine took
+#endif
   std::unique_lock<std::recursive_mutex> m_devicesLock;  // see HoldDevices
 
   static_assert(sizeof(m_pKey) == sizeof(void*) && sizeof(m_pCert) == sizeof(void*));

@@ -22,12 +22,14 @@ constexpr int kIdentifierTextSize = 100;
 
 // The value of EXT as the system prints it: OpenSSL's printer for the
 // extension when it has one, else the raw OCTET STRING contents through the
-// string printer (non-printable bytes as ".").
-void PrintExtensionValue(BIO* out, X509_EXTENSION* ext) {
-  if (X509V3_EXT_print(out, ext, 0, 0) == 1) return;
+// string printer (non-printable bytes as ".").  EXT is read only; OpenSSL
+// 3.0's printer and getters take it without const, 4.0's with.
+void PrintExtensionValue(BIO* out, const X509_EXTENSION* ext) {
+  X509_EXTENSION* e = const_cast<X509_EXTENSION*>(ext);
+  if (X509V3_EXT_print(out, e, 0, 0) == 1) return;
   // A printer that failed half-way may have written part of its text.
   (void)BIO_reset(out);
-  ASN1_STRING_print(out, X509_EXTENSION_get_data(ext));
+  ASN1_STRING_print(out, X509_EXTENSION_get_data(e));
 }
 
 }  // namespace
@@ -47,9 +49,10 @@ ossl::Text CMSEngine::GetExtensionText(const char* certPem, const char* oid, int
 
   const char* wanted = oid ? oid : "";
   for (int i = 0; i < X509_get_ext_count(cert.get()); ++i) {
-    X509_EXTENSION* ext = X509_get_ext(cert.get(), i);
+    const X509_EXTENSION* ext = X509_get_ext(cert.get(), i);
     char id[kIdentifierTextSize] = {};
-    if (OBJ_obj2txt(id, sizeof id, X509_EXTENSION_get_object(ext), 0) <= 0) continue;
+    const ASN1_OBJECT* object = X509_EXTENSION_get_object(const_cast<X509_EXTENSION*>(ext));
+    if (OBJ_obj2txt(id, sizeof id, object, 0) <= 0) continue;
     if (std::strcmp(id, wanted) != 0) continue;
 
     ossl::Ptr<BIO> out(BIO_new(BIO_s_mem()));

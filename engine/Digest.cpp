@@ -48,16 +48,12 @@ int CMSEngine::ComputeDigest(const char* data, int len, int16_t algo, char* out,
   ossl::Ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   if (!ctx) return -1;
 
+  KeyRoute gm;  // code 11: the SKF route's SHA-1, which is SM3
   if (algo == 11) {
-    int loaded = LoadDynamicEngine(kGmEngineId);
-    if (loaded != 0) return loaded;
-    // Only a check that it is there: the lookup reference is dropped again
-    // at once, the engine stays up through this object's own reference.
-    ossl::Ptr<ENGINE> gm(ENGINE_by_id(kGmEngineId));
-    if (!gm) return -1;
+    if (BringUpRoute(kGmEngineId, &gm) != 0) return -1;
   }
 
-  const EVP_MD* md = DigestOf(algo);
+  const EVP_MD* md = algo == 11 ? gm.Digest(NID_sha1) : DigestOf(algo);
   if (!md) {
     TOLMIX_LOG_NUMBER(m_pLog.get(), kUnknownDigest, algo);
     return -1;

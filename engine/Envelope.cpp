@@ -27,10 +27,6 @@ namespace {
 // (C1, C3, C2), which the device unwraps as it is.
 constexpr char kSm2EncryptionOid[] = "1.2.156.10197.1.301.3";
 
-// The engines only read the slot texts.
-char kOn[] = "1";
-char kOff[] = "0";
-
 // A recipient entry for an SM2 CERT, made as PKCS7_add_recipient makes one
 // for RSA (issuer and serial, key-encryption algorithm, the certificate);
 // PKCS7_dataInit wraps the content key with the certificate's SM2 key.
@@ -54,8 +50,8 @@ bool AddSm2Recipient(PKCS7* p7, X509* cert) {
 
 }  // namespace
 
-void SetSlot(ENGINE* e, int slot, bool on) noexcept {
-  if (e) ENGINE_set_ex_data(e, slot, on ? kOn : kOff);
+void SetSlot(const KeyRoute& e, int slot, bool on) noexcept {
+  e.SetFlag(slot, on);
 }
 
 ossl::Ptr<X509> ParseCertPem(const char* certPem) noexcept {
@@ -66,7 +62,7 @@ ossl::Ptr<X509> ParseCertPem(const char* certPem) noexcept {
   return loadable ? std::move(loadable) : std::move(cert);
 }
 
-ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, ossl::Ptr<ENGINE>* engine) noexcept {
+ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, KeyRoute* engine) noexcept {
   char name[CMSEngine::kAlgorithmNameSize] = {};
   CMSEngine::CertInterfaceAlgorithmName(recipient, name);
   *engine = self.SelectInterfaceByCertificate(name);
@@ -131,12 +127,16 @@ bool DeviceDecrypt(EVP_PKEY* key, const unsigned char* in, size_t inLen, std::st
 // ciphertext read in the wrong order, so no key that failed it is used.
 bool UnwrapKey(EVP_PKEY* key, const ASN1_OCTET_STRING* wrapped, std::string* ek) {
   if (!gm_profile::IsSm2Key(key)) {
-    if (DeviceDecrypt(key, wrapped->data, static_cast<size_t>(wrapped->length), ek)) return true;
+    if (DeviceDecrypt(key, ASN1_STRING_get0_data(wrapped),
+                      static_cast<size_t>(ASN1_STRING_length(wrapped)), ek)) {
+      return true;
+    }
     platform::Trace("envelope: the device refused the wrapped content key");
     return false;
   }
   const std::vector<std::string> forms =
-      gm_forms::Sm2CipherCandidates(wrapped->data, static_cast<size_t>(wrapped->length));
+      gm_forms::Sm2CipherCandidates(ASN1_STRING_get0_data(wrapped),
+                                    static_cast<size_t>(ASN1_STRING_length(wrapped)));
   for (const std::string& der : forms) {
     ERR_set_mark();
     bool ok = DeviceDecrypt(key, reinterpret_cast<const unsigned char*>(der.data()), der.size(), ek);
@@ -186,10 +186,11 @@ ossl::Ptr<BIO> OpenEnveloped(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noex
 
   BIO* source = in;
   if (!source) {
-    source = ec->enc_data->length > 0 ? BIO_new_mem_buf(ec->enc_data->data, ec->enc_data->length)
-                                      : BIO_new(BIO_s_mem());
+    const int encLen = ASN1_STRING_length(ec->enc_data);
+    source = encLen > 0 ? BIO_new_mem_buf(ASN1_STRING_get0_data(ec->enc_data), encLen)
+                        : BIO_new(BIO_s_mem());
     if (!source) return nullptr;
-    if (ec->enc_data->length == 0) BIO_set_mem_eof_return(source, 0);
+    if (ASN1_STRING_length(ec->enc_data) == 0) BIO_set_mem_eof_return(source, 0);
   }
   BIO_push(chain.get(), source);
   return chain;
@@ -197,7 +198,7 @@ ossl::Ptr<BIO> OpenEnveloped(PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noex
 
 }  // namespace
 
-ossl::Ptr<BIO> OpenDecryptChain(ENGINE* e, PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noexcept {
+ossl::Ptr<BIO> OpenDecryptChain(const KeyRoute& e, PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noexcept {
   SetSlot(e, kEngineSlotEnvelopeOpen, true);
   SetSlot(e, kEngineSlotDecrypt, true);
   ossl::Ptr<BIO> chain = PKCS7_type_is_enveloped(p7)
@@ -220,17 +221,17 @@ int CMSEngine::EnvelopeEncrypt(const char* content, int len, const char* certPem
   ReleaseKeyAndCert();
   ossl::Ptr<X509> cert = envelope::ParseCertPem(certPem);
   if (!cert) return -1;
-  ossl::Ptr<ENGINE> e;
+  KeyRoute e;
   ossl::Ptr<PKCS7> p7 = envelope::NewEnvelope(*this, cert.get(), &e);
   if (!p7) return -1;
 
-  envelope::SetSlot(e.get(), kEngineSlotEnvelopeOpen, true);
+  envelope::SetSlot(e, kEngineSlotEnvelopeOpen, true);
   ossl::Ptr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));  // the content key is wrapped here
   if (!chain) {
     SetError(envelope::kMsgEncryptInit);
     return -1;
   }
-  envelope::SetSlot(e.get(), kEngineSlotEnvelopeOpen, false);
+  envelope::SetSlot(e, kEngineSlotEnvelopeOpen, false);
   // One write of the whole content; the chain ends in a memory BIO.
   if ((len > 0 && BIO_write(chain.get(), content, len) != len) || BIO_flush(chain.get()) <= 0 ||
       !PKCS7_dataFinal(p7.get(), chain.get())) {
@@ -259,13 +260,13 @@ int CMSEngine::EnvelopeEncrypt(const char* content, int len, const char* certPem
 int CMSEngine::OpenEnvelopeText(const char* pem, int len, std::string* plain) noexcept try {
   m_nKeyKind = kExchangeKey;
   ReleaseKeyAndCert();
-  ossl::Ptr<ENGINE> e;
+  KeyRoute e;
   if (LoadKeyAndCert(&m_pCert, &m_pKey, &e) != 0 || !m_pCert || !m_pKey || !e) return -1;
 
   ossl::Ptr<PKCS7> p7 = gm_forms::ReadMessage(pem, len);  // GmForms.h: armours, GM types
   if (!p7) return -1;
   ossl::Ptr<BIO> chain =
-      envelope::OpenDecryptChain(e.get(), p7.get(), m_pKey.get(), m_pCert.get(), nullptr);
+      envelope::OpenDecryptChain(e, p7.get(), m_pKey.get(), m_pCert.get(), nullptr);
   if (!chain) return -1;
 
   // The plaintext is never longer than the envelope text, which bounds it.

@@ -113,7 +113,7 @@ int CMSEngine::EnvelopeEncryptFile(const char* src, const char* dst, const char*
   }
   ossl::Ptr<X509> cert = envelope::ParseCertPem(certPem);
   if (!cert) return -1;
-  ossl::Ptr<ENGINE> e;
+  KeyRoute e;
   ossl::Ptr<PKCS7> p7 = envelope::NewEnvelope(*this, cert.get(), &e);
   if (!p7) return -1;
 
@@ -126,13 +126,13 @@ int CMSEngine::EnvelopeEncryptFile(const char* src, const char* dst, const char*
   }
   BIO_push(b64.get(), file.get());
   {
-    envelope::SetSlot(e.get(), kEngineSlotEnvelopeOpen, true);
+    envelope::SetSlot(e, kEngineSlotEnvelopeOpen, true);
     StreamingEncoder encoder(p7.get(), b64.get());  // the content key is wrapped here
     if (!encoder.Chain()) {
       SetError(envelope::kMsgEncryptInit);
       return -1;
     }
-    envelope::SetSlot(e.get(), kEngineSlotEnvelopeOpen, false);
+    envelope::SetSlot(e, kEngineSlotEnvelopeOpen, false);
     char block[envelope::kFileBlock];
     int n;
     while ((n = BIO_read(in.get(), block, sizeof block)) > 0) {
@@ -178,7 +178,7 @@ int CMSEngine::EnvelopeDecryptFile(const char* src, const char* dst) noexcept {
     SetError(envelope::kMsgWriteDecrypted);
     return -1;
   }
-  ossl::Ptr<ENGINE> e;
+  KeyRoute e;
   if (LoadKeyAndCert(&m_pCert, &m_pKey, &e) != 0 || !m_pCert || !m_pKey || !e) return -1;
 
   Filter der(envelope::OpenPemBody(in.get()));
@@ -190,7 +190,7 @@ int CMSEngine::EnvelopeDecryptFile(const char* src, const char* dst) noexcept {
   }
   BIO* reader = content.get();
   ossl::Ptr<BIO> chain =
-      envelope::OpenDecryptChain(e.get(), p7.get(), m_pKey.get(), m_pCert.get(), reader);
+      envelope::OpenDecryptChain(e, p7.get(), m_pKey.get(), m_pCert.get(), reader);
   if (!chain) return -1;
   content.release();  // the chain owns the reader now
 

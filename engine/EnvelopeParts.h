@@ -36,7 +36,7 @@ inline constexpr int kFileBlock = 4096;
 
 // Sets engine slot 6 (the data chain is being opened) or 8 (decryption) of
 // E to "1" or "0".  A null E is skipped.
-void SetSlot(ENGINE* e, int slot, bool on) noexcept;
+void SetSlot(const KeyRoute& e, int slot, bool on) noexcept;
 
 // The certificate in the PEM text CERT_PEM, or null.
 ossl::Ptr<X509> ParseCertPem(const char* certPem) noexcept;
@@ -46,13 +46,13 @@ ossl::Ptr<X509> ParseCertPem(const char* certPem) noexcept;
 // caller) and makes an enveloped-data message with the Triple-DES CBC
 // cipher and RECIPIENT as its one recipient, ready for PKCS7_dataInit.
 // Null on any failure (the bring-up may have written its message).
-ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, ossl::Ptr<ENGINE>* engine) noexcept;
+ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, KeyRoute* engine) noexcept;
 
 // OpenDecryptChain sets slots 6 and 8 of E, opens P7 for decryption with
 // KEY and CERT (PKCS7_dataDecode; IN, when given, supplies the encrypted
 // content) and resets slot 6.  On success the returned chain also owns IN;
 // on failure (null) IN stays the caller's.
-ossl::Ptr<BIO> OpenDecryptChain(ENGINE* e, PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noexcept;
+ossl::Ptr<BIO> OpenDecryptChain(const KeyRoute& e, PKCS7* p7, EVP_PKEY* key, X509* cert, BIO* in) noexcept;
 
 // True when the cipher of the drained decryption CHAIN ended on good
 // padding.  PKCS7_dataDecode given a key that cannot open the content key

@@ -37,8 +37,8 @@ bool IsOid(const ASN1_OBJECT* obj, const char* dotted) {
 template <class T>
 T* DecodeOther(ASN1_TYPE* any, T* (*d2i)(T**, const unsigned char**, long)) {
   if (!any || any->type != V_ASN1_SEQUENCE || !any->value.sequence) return nullptr;
-  const unsigned char* p = any->value.sequence->data;
-  const long len = any->value.sequence->length;
+  const unsigned char* p = ASN1_STRING_get0_data(any->value.sequence);
+  const long len = ASN1_STRING_length(any->value.sequence);
   return d2i(nullptr, &p, len);
 }
 
@@ -210,7 +210,7 @@ const EVP_CIPHER* ContentCipher(const ASN1_OBJECT* oid) noexcept {
 }
 
 bool CertHasSm2Key(X509* cert) noexcept {
-  X509_PUBKEY* pub = cert ? X509_get_X509_PUBKEY(cert) : nullptr;
+  const X509_PUBKEY* pub = cert ? X509_get_X509_PUBKEY(cert) : nullptr;
   ASN1_OBJECT* alg = nullptr;
   X509_ALGOR* params = nullptr;
   if (!pub || !X509_PUBKEY_get0_param(&alg, nullptr, nullptr, &params, pub) || !alg) return false;
@@ -224,7 +224,7 @@ bool CertHasSm2Key(X509* cert) noexcept {
 }
 
 ossl::Ptr<X509> WithLoadableSm2Key(X509* cert) noexcept {
-  X509_PUBKEY* pub = cert ? X509_get_X509_PUBKEY(cert) : nullptr;
+  const X509_PUBKEY* pub = cert ? X509_get_X509_PUBKEY(cert) : nullptr;
   ASN1_OBJECT* alg = nullptr;
   const unsigned char* point = nullptr;
   int pointLen = 0;

@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include <openssl/engine.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
@@ -31,8 +30,6 @@ constexpr char kP11[] = "P11";
 
 constexpr char kCapiEngine[] = "capi";
 constexpr char kGmEngine[] = "gmEngine";
-constexpr char kPkcs11Engine[] = "pkcs11_rsa_key";
-constexpr char kReadCert[] = "READCERT";
 
 // SM3 with SM2, compared as dotted text: OpenSSL 3 knows the OID and would
 // print a long name where OpenSSL 1.0 printed the digits.
@@ -92,18 +89,6 @@ bool WritePem(X509* cert, char (&out)[N]) noexcept {
   if (len < 0 || static_cast<size_t>(len) >= N || (len > 0 && text == nullptr)) return false;
   CopyBounded(out, std::string_view(text, static_cast<size_t>(len)));
   return true;
-}
-
-// ENGINE_load_ssl_client_cert as the "pkcs11_rsa_key" route calls it: no
-// SSL object, CA list, extra certificates or UI method; KIND as callback
-// data.  True only when the engine answered and returned both objects.
-bool LoadClientCert(ENGINE* e, int* kind, ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key) {
-  X509* c = nullptr;
-  EVP_PKEY* k = nullptr;
-  int ok = ENGINE_load_ssl_client_cert(e, nullptr, nullptr, &c, &k, nullptr, nullptr, kind);
-  cert->reset(c);
-  key->reset(k);
-  return ok != 0 && *cert && *key;
 }
 
 }  // namespace
@@ -238,8 +223,8 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
 }
 
 int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
-                              ossl::Ptr<ENGINE>* engine) noexcept try {
-  if (cert == nullptr || key == nullptr || engine == nullptr) return -1;
+                              KeyRoute* route) noexcept try {
+  if (cert == nullptr || key == nullptr || route == nullptr) return -1;
   if (!Is(m_szInterfaceName, kCsp)) {
     // A failed probe's message stays unless the "P11" route writes its own.
     // When "SKF" was named and the key refused the PIN, the call ends with
@@ -262,15 +247,14 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
     // One login: the engine's key load is the PIN check too.  Its choice
     // of token and its answer are the ones LoginP11Device reports.
     if (!P11ListNamesModules()) return -1;
-    if (LoadDynamicEngine(kPkcs11Engine) != 0) return -1;
-    ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
-    if (!e) return -1;
-    HandPinGuard(e.get());
-    ENGINE_set_ex_data(e.get(), kEngineSlotPin, m_szPin);
+    KeyRoute r;
     ossl::Ptr<X509> c;
     ossl::Ptr<EVP_PKEY> k;
-    if (!LoadClientCert(e.get(), &m_nKeyKind, &c, &k)) {
-      if (ReportP11Outcome(e.get()) == 0) SetError(kMsgP11Key);
+    TokenOutcome outcome;
+    const int loaded = LoadP11Key(&r, &c, &k, &outcome);
+    if (loaded < 0) return -1;
+    if (loaded > 0) {
+      if (ReportP11Outcome(outcome) == 0) SetError(kMsgP11Key);
       return -1;
     }
     if (!WritePem(c.get(), m_szCertText)) {
@@ -279,24 +263,22 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
     }
     *cert = std::move(c);
     *key = std::move(k);
-    *engine = std::move(e);
+    *route = std::move(r);
     return 0;
   }
 
   // "SKF" and "CSP": the certificate bytes are in m_abCertDer, the key is
   // loaded by an identifier.
-  ossl::Ptr<ENGINE> e;
-  ossl::InitializedEngine initialised;  // the "capi" route's own ENGINE_init
+  KeyRoute r;
   std::string keyId;
+  char provider[kCertNameSize] = {};
   if (Is(m_szInterfaceName, kSkf)) {
-    // The probe presented no empty PIN; neither does the engine.
+    // The probe presented no empty PIN; neither does the key load.
     if (m_szPin[0] == '\0') {
       SetError(kMsgEmptyPin);
       return -1;
     }
-    if (LoadDynamicEngine(kGmEngine) != 0) return -1;
-    e = FindListedEngine(kGmEngine);
-    if (e) ENGINE_set_ex_data(e.get(), kEngineSlotPin, m_szPin);
+    if (BringUpRoute(kGmEngine, &r) != 0) return -1;
     keyId = m_szCertName;
   } else {
     CCertSelectDlg chooser;
@@ -308,39 +290,27 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
     uint32_t len = chooser.GetSelectedCert(m_abCertDer, sizeof m_abCertDer);
     m_nCertDerLen = len <= sizeof m_abCertDer ? static_cast<int32_t>(len) : 0;
     chooser.GetSubjectName(m_szCertName);
-    char provider[kCertNameSize] = {};
     char container[kCertNameSize] = {};
     chooser.GetProviderName(provider, sizeof provider);
     chooser.GetContainerName(container, sizeof container);
     keyId = container;
-    if (LoadDynamicEngine(kCapiEngine) != 0) return -1;
-    e = FindListedEngine(kCapiEngine);
-    if (e) {
-      // Released when this call returns; the key keeps its own reference.
-      if (ENGINE_init(e.get())) initialised.reset(e.get());
-      // Provider; look the key up by its container name; the exchange slot.
-      // The engine's answers are not checked: the key load decides.
-      ENGINE_ctrl_cmd_string(e.get(), "csp_name", provider, 0);
-      ENGINE_ctrl_cmd_string(e.get(), "lookup_method", "3", 0);
-      ENGINE_ctrl_cmd_string(e.get(), "key_type", "1", 0);
-    }
+    if (BringUpRoute(kCapiEngine, &r) != 0) return -1;
   }
 
-  if (!e) return -1;
   const unsigned char* p = m_abCertDer;
   ossl::Ptr<X509> c(m_nCertDerLen > 0 ? d2i_X509(nullptr, &p, m_nCertDerLen) : nullptr);
   if (!c || !WritePem(c.get(), m_szCertText)) {
     SetError(kMsgDecode);
     return -1;
   }
-  ossl::Ptr<EVP_PKEY> k(ENGINE_load_private_key(e.get(), keyId.c_str(), nullptr, nullptr));
+  ossl::Ptr<EVP_PKEY> k = LoadRouteKey(r, keyId.c_str(), provider);
   if (!k) {
     SetError(kMsgEngineKey);
     return -1;
   }
   *cert = std::move(c);
   *key = std::move(k);
-  *engine = std::move(e);
+  *route = std::move(r);
   return 0;
 } catch (...) {
   return -1;  // out of memory
@@ -356,13 +326,10 @@ int CMSEngine::ReadDeviceCert(int kind) noexcept try {
   if (Is(m_szInterfaceName, kSkf)) return 0;  // the probe wrote m_szCertText
 
   // The certificate alone, without a login: the PIN is not handed over.
-  if (LoadDynamicEngine(kPkcs11Engine) != 0) return -1;
-  ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
-  if (!e) return -1;
-  ENGINE_set_ex_data(e.get(), kEngineSlotReadCert, const_cast<char*>(kReadCert));
   ossl::Ptr<X509> c;
-  ossl::Ptr<EVP_PKEY> k;
-  if (!LoadClientCert(e.get(), &kind, &c, &k) || !WritePem(c.get(), m_szCertText)) {
+  const int read = ReadP11Cert(kind, &c);
+  if (read < 0) return -1;
+  if (read > 0 || !WritePem(c.get(), m_szCertText)) {
     platform::Trace("certificate read: no PKCS#11 token of P11_SKF.ini gave a %s certificate",
                     kind == kSignatureKey ? "signature" : "encryption");
     SetError(kMsgP11Cert);

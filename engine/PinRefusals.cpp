@@ -104,11 +104,13 @@ const PinGuard& ProcessPinGuard() noexcept {
   return guard;
 }
 
+#if TOLMIX_KEYS_ENGINE
 void HandPinGuard(ENGINE* e) noexcept {
   if (!e) return;
   ERR_set_mark();
   ENGINE_ctrl_cmd(e, "PIN_GUARD", 0, const_cast<PinGuard*>(&ProcessPinGuard()), nullptr, 0);
   ERR_pop_to_mark();
 }
+#endif
 
 }  // namespace tolmix

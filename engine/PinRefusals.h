@@ -27,8 +27,11 @@ void ForgetPinRefusals() noexcept;
 // The two functions above as the table an engine module receives.
 const PinGuard& ProcessPinGuard() noexcept;
 
+#if TOLMIX_KEYS_ENGINE
 // Hands the table to E by its control command "PIN_GUARD"; an engine
-// without the command is left as it is (the error queue too).
+// without the command is left as it is (the error queue too).  (The
+// provider back end hands it with each key load: engine/ProviderKeys.cpp.)
 void HandPinGuard(ENGINE* e) noexcept;
+#endif
 
 }  // namespace tolmix

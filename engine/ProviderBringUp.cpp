@@ -1,12 +1,12 @@
-// CMSEngine provider bring-up: OpenSSL engine modules through the dynamic
-// engine, and the PIN check on the first PKCS#11 token of P11_SKF.ini.
+// CMSEngine: the PIN check on the first PKCS#11 token of P11_SKF.ini and
+// what the token's outcome is said as (the route's back end makes the check:
+// EngineKeys.cpp or ProviderKeys.cpp).
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include <openssl/engine.h>
 #include <openssl/err.h>
 
 // The PKCS#11 types and constants (standard names) from p11-kit's copy of
@@ -14,7 +14,6 @@
 #include <p11-kit-1/p11-kit/pkcs11.h>
 
 #include "engine/CMSEngine.h"
-#include "engine/EngineSlots.h"
 #include "engine/PinRefusals.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Env.h"
@@ -25,13 +24,7 @@
 namespace tolmix {
 namespace {
 
-constexpr char kPkcs11Engine[] = "pkcs11_rsa_key";
 
-// 加载引擎库%s.dll失败
-constexpr char kEngineLoadFailed[] = "\xBC\xD3\xD4\xD8\xD2\xFD\xC7\xE6\xBF\xE2%s.dll\xCA\xA7\xB0\xDC";
-// 初始化引擎库%s.dll失败
-constexpr char kEngineInitFailed[] =
-    "\xB3\xF5\xCA\xBC\xBB\xAF\xD2\xFD\xC7\xE6\xBF\xE2%s.dll\xCA\xA7\xB0\xDC";
 // 加载p11库(%s)失败
 constexpr char kP11LoadFailed[] = "\xBC\xD3\xD4\xD8p11\xBF\xE2(%s)\xCA\xA7\xB0\xDC";
 // 获取p11函数库(%s)失败
@@ -54,23 +47,6 @@ constexpr char kLoginFailed[] =
     "\xB5\xC7\xC2\xBCUKEY\xCA\xA7\xB0\xDC,\xC3\xDC\xC2\xEB\xB4\xED\xCE\xF3,\xD6\xD8\xB8\xB4\xB4\xCE"
     "\xCA\xFD\xB9\xFD\xB6\xE0\xBB\xE1\xCB\xF8\xCB\xC0UKEY.";
 
-// Module paths (engine modules and PKCS#11 modules) are held in 256 bytes:
-// a path of more than 255 bytes is refused as a module that does not load.
-constexpr size_t kModulePathSize = 256;
-
-// Forms "<system dir>/<name><suffix>" into OUT.  False when it does not fit
-// (OUT then holds the cut path, for the message) or memory ran out.
-bool ModulePath(char (&out)[kModulePathSize], const char* name, const char* suffix) noexcept {
-  out[0] = '\0';
-  try {
-    std::string path = platform::SystemDir() + "/" + name + suffix;
-    CopyBounded(out, path);
-    return path.size() < kModulePathSize;
-  } catch (...) {
-    return false;
-  }
-}
-
 // C_Login's return value as the operation's result; a non-zero CK_RV never
 // becomes 0 when cut to 32 bits.
 int LoginResult(CK_RV rv) noexcept {
@@ -79,66 +55,6 @@ int LoginResult(CK_RV rv) noexcept {
 }
 
 }  // namespace
-
-int CMSEngine::LoadDynamicEngine(const char* name) noexcept {
-  if (!name) name = "";
-  HoldDevices();
-  // The fixed ex_data slots must be reserved before the dynamic engine takes
-  // its own index, or slot 2 could overwrite the loaded module's context.
-  if (!EnsureEngineSlots()) {
-    FormatError(kEngineLoadFailed, name);
-    return -1;
-  }
-  ENGINE_load_dynamic();
-  // "dynamic" is copied on lookup: this handle becomes the loaded engine.
-  ossl::Ptr<ENGINE> engine(ENGINE_by_id("dynamic"));
-  if (!engine) return 0;
-
-  char path[kModulePathSize];
-  if (!ModulePath(path, name, platform::SharedLibrarySuffix())) {
-    FormatError(kEngineLoadFailed, name);
-    return -1;
-  }
-  // An engine of this name that this object already brought up is used
-  // again.  OpenSSL 1.0 loaded the module a second time but kept the first
-  // engine on the list, so ENGINE_by_id found the first one anyway; 3.0
-  // refuses to bind a module whose engine is still alive (a key may hold
-  // it).  Put back on the list in case a sweep took it off.
-  size_t free_slots = 0;
-  for (auto& slot : m_apEngines) {
-    if (!slot) {
-      ++free_slots;
-      continue;
-    }
-    const char* id = ENGINE_get_id(slot.get());
-    if (id && strcmp(id, name) == 0) {
-      ERR_set_mark();
-      ENGINE_add(slot.get());  // fails harmlessly when it is still listed
-      ERR_pop_to_mark();
-      return 0;
-    }
-  }
-  if (free_slots == 0) {
-    FormatError(kEngineLoadFailed, name);
-    return -1;
-  }
-
-  ENGINE_ctrl_cmd_string(engine.get(), "LIST_ADD", "1", 0);  // not checked
-  if (!ENGINE_ctrl_cmd_string(engine.get(), "SO_PATH", path, 0) ||
-      !ENGINE_ctrl_cmd_string(engine.get(), "LOAD", nullptr, 0)) {
-    FormatError(kEngineLoadFailed, name);
-    return -1;  // the dynamic copy is freed with its context
-  }
-  if (!ENGINE_init(engine.get())) {
-    // Off the tables and the list; freeing the lookup reference then frees
-    // the engine and unloads its module.
-    UnlistEngine(engine.get());
-    FormatError(kEngineInitFailed, name);
-    return -1;
-  }
-  KeepEngine(engine.get());  // a slot is free: checked above
-  return 0;                  // the lookup reference goes with ENGINE
-}
 
 int CMSEngine::SetPasswordAndLoginP11(const char* pin) noexcept {
   SetPassword(pin);
@@ -163,26 +79,9 @@ bool CMSEngine::P11TokenPresent() noexcept {
 int CMSEngine::FindP11Token(bool login) noexcept {
   HoldDevices();  // another thread's C_Finalize would end this login
   if (!P11ListNamesModules()) return -1;  // nothing to say
-  char saved[kErrorTextSize];
-  memcpy(saved, m_szError, sizeof saved);
-  if (LoadDynamicEngine(kPkcs11Engine) != 0) return -1;
-  memcpy(m_szError, saved, sizeof saved);  // loaded: that message is not this check's
-  ossl::Ptr<ENGINE> e = FindListedEngine(kPkcs11Engine);
-  if (!e) return -1;
-  HandPinGuard(e.get());
-  ENGINE_ctrl_cmd(e.get(), "CHECK_LOGIN", 0, login ? m_szPin : nullptr, nullptr, 0);
-  const int result = ReportP11Outcome(e.get());
-  // The PIN check leaves no module loaded (another object of this thread
-  // could not load the engine module while this one holds it); the choice
-  // alone, made by the SKF probe, keeps it for the key load that follows.
-  if (login) {
-    e.reset();
-    for (size_t i = 0; i < kMaxEngines; ++i) {
-      const char* id = m_apEngines[i] ? ENGINE_get_id(m_apEngines[i].get()) : nullptr;
-      if (id && strcmp(id, kPkcs11Engine) == 0) ReleaseEngineAt(i);
-    }
-  }
-  return result;
+  TokenOutcome outcome;
+  if (CheckP11Token(login, &outcome) != 0) return -1;
+  return ReportP11Outcome(outcome);
 }
 
 bool CMSEngine::P11ListNamesModules() noexcept {
@@ -198,10 +97,7 @@ bool CMSEngine::P11ListNamesModules() noexcept {
   }
 }
 
-int CMSEngine::ReportP11Outcome(ENGINE* e) noexcept {
-  TokenOutcome outcome;
-  if (!ENGINE_ctrl_cmd(e, "LAST_OUTCOME", 0, &outcome, nullptr, 0)) return -1;
-  outcome.module[sizeof outcome.module - 1] = '\0';
+int CMSEngine::ReportP11Outcome(const TokenOutcome& outcome) noexcept {
   switch (outcome.step) {
     case TokenOutcome::kModuleLoad:
       FormatError(kP11LoadFailed, outcome.module);

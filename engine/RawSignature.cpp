@@ -90,7 +90,7 @@ int CMSEngine::RawSign(const char* data, int, int, std::string* text) noexcept t
   if (data == nullptr || text == nullptr) return -1;
   m_nKeyKind = kSignatureKey;
   ReleaseKeyAndCert();
-  ossl::Ptr<ENGINE> engine;  // released before this call returns
+  KeyRoute engine;  // released before this call returns
   int r = LoadKeyAndCert(&m_pCert, &m_pKey, &engine);
   if (r != 0) return r;
 
@@ -165,7 +165,7 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
   if (ossl::Ptr<X509> loadable = gm_forms::WithLoadableSm2Key(cert.get())) cert = std::move(loadable);
   char algorithm[kAlgorithmNameSize] = {};
   CertInterfaceAlgorithmName(cert.get(), algorithm);
-  ossl::Ptr<ENGINE> engine = SelectInterfaceByCertificate(algorithm);
+  KeyRoute engine = SelectInterfaceByCertificate(algorithm);
   if (!engine) return -1;
 
   // An SM2 signature is checked with the key "gmEngine" derives from the
@@ -174,7 +174,7 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
   // GM profile, an SM2 signature of the text's SM3 digest (SM3 standing in
   // for SHA-1), which OpenSSL's own SM2 key would take for a bare digest.
   const bool gm = IsGmAlgorithmName(algorithm);
-  ossl::Ptr<EVP_PKEY> key(gm ? ENGINE_load_public_key(engine.get(), nullptr, nullptr, cert.get())
+  ossl::Ptr<EVP_PKEY> key(gm ? engine.PublicKey(cert.get()).release()
                              : X509_get_pubkey(cert.get()));
   if (!key) {
     ERR_clear_error();

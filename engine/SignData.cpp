@@ -100,7 +100,7 @@ int CMSEngine::SignData(const char* content, int len, int attached, std::string*
 
   ossl::Ptr<X509> cert;
   ossl::Ptr<EVP_PKEY> key;
-  ossl::Ptr<ENGINE> engine;  // the route's engine, released when this call returns
+  KeyRoute engine;  // the route's key source, released when this call returns
   int loaded = LoadKeyAndCert(&cert, &key, &engine);
   if (loaded != 0) return loaded;
   m_pCert = std::move(cert);

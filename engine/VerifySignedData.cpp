@@ -66,13 +66,13 @@ void PushError(int reason) noexcept { ERR_raise(ERR_LIB_PKCS7, reason); }
 // SI's signature as a standard SM2 signature of LEN bytes of MSG, checked
 // with the key engine E hands back for CERT (1 valid, -1 with a PKCS7 error
 // when it is not).
-int Sm2Checked(ENGINE* e, X509* cert, const unsigned char* msg, size_t len,
+int Sm2Checked(const KeyRoute& e, X509* cert, const unsigned char* msg, size_t len,
                PKCS7_SIGNER_INFO* si) noexcept {
-  ossl::Ptr<EVP_PKEY> key(ENGINE_load_public_key(e, nullptr, nullptr, cert));
+  ossl::Ptr<EVP_PKEY> key = e.PublicKey(cert);
   if (!key) return -1;
   ASN1_OCTET_STRING* os = si->enc_digest;
-  if (!os || !gm_profile::VerifyMessage(key.get(), msg, len, os->data,
-                                        static_cast<size_t>(os->length))) {
+  if (!os || !gm_profile::VerifyMessage(key.get(), msg, len, ASN1_STRING_get0_data(os),
+                                        static_cast<size_t>(ASN1_STRING_length(os)))) {
     PushError(PKCS7_R_SIGNATURE_FAILURE);
     return -1;
   }
@@ -81,14 +81,15 @@ int Sm2Checked(ENGINE* e, X509* cert, const unsigned char* msg, size_t len,
 
 // A GM signer without signed attributes signs the content itself: the
 // data of a signed message (enveloped content has none to check here).
-int VerifyGmContent(ENGINE* e, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert) noexcept {
+int VerifyGmContent(const KeyRoute& e, PKCS7* p7, PKCS7_SIGNER_INFO* si, X509* cert) noexcept {
   PKCS7* inner = PKCS7_type_is_signed(p7) && p7->d.sign ? p7->d.sign->contents : nullptr;
   ASN1_OCTET_STRING* data = inner && PKCS7_type_is_data(inner) ? inner->d.data : nullptr;
   if (!data) {
     PushError(PKCS7_R_NO_CONTENT);
     return -1;
   }
-  return Sm2Checked(e, cert, data->data, static_cast<size_t>(data->length), si);
+  return Sm2Checked(e, cert, ASN1_STRING_get0_data(data),
+                    static_cast<size_t>(ASN1_STRING_length(data)), si);
 }
 
 }  // namespace
@@ -131,7 +132,7 @@ bool CMSEngine::IsGmAlgorithmName(const char* name) noexcept {
   return false;
 }
 
-ossl::Ptr<ENGINE> CMSEngine::SelectInterfaceByCertificate(const char* name) noexcept {
+KeyRoute CMSEngine::SelectInterfaceByCertificate(const char* name) noexcept {
   const bool gm = IsGmAlgorithmName(name);
   if (gm) {
     CopyBounded(m_szInterfaceName, kSkf);
@@ -141,11 +142,12 @@ ossl::Ptr<ENGINE> CMSEngine::SelectInterfaceByCertificate(const char* name) noex
   const char* id = strcmp(m_szInterfaceName, kP11) == 0 ? kPkcs11Engine
                    : !gm                               ? kCapiEngine
                                                        : kGmEngine;
-  if (LoadDynamicEngine(id) != 0) return nullptr;
-  return FindListedEngine(id);
+  KeyRoute route;
+  BringUpRoute(id, &route);  // its message stays when it fails
+  return route;
 }
 
-int CMSEngine::SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_SIGNER_INFO* si,
+int CMSEngine::SignatureVerifyWithEngine(const KeyRoute& e, BIO* bio, PKCS7* p7, PKCS7_SIGNER_INFO* si,
                                          X509* cert) noexcept {
   if (!p7 || !si) return 0;
   if (!PKCS7_type_is_signed(p7) && !PKCS7_type_is_signedAndEnveloped(p7)) {
@@ -190,17 +192,17 @@ int CMSEngine::SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_S
     unsigned char md_dat[EVP_MAX_MD_SIZE];
     unsigned int md_len = 0;
     if (!EVP_DigestFinal_ex(tmp.get(), md_dat, &md_len)) return 0;
-    ASN1_OCTET_STRING* message_digest = PKCS7_digest_from_attributes(attrs);
+    const ASN1_OCTET_STRING* message_digest = PKCS7_digest_from_attributes(attrs);
     if (!message_digest) {
       PushError(PKCS7_R_UNABLE_TO_FIND_MESSAGE_DIGEST);
       return 0;
     }
-    if (message_digest->length != static_cast<int>(md_len) ||
-        memcmp(message_digest->data, md_dat, md_len) != 0) {
+    if (ASN1_STRING_length(message_digest) != static_cast<int>(md_len) ||
+        memcmp(ASN1_STRING_get0_data(message_digest), md_dat, md_len) != 0) {
       PushError(PKCS7_R_DIGEST_FAILURE);
       return -1;
     }
-    if (!EVP_DigestInit_ex(tmp.get(), EVP_get_digestbynid(md_type), nullptr)) return 0;
+    if (!EVP_DigestInit_ex(tmp.get(), e.Digest(md_type), nullptr)) return 0;
     unsigned char* der = nullptr;
     int der_len = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attrs), &der,
                                 ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
@@ -217,10 +219,11 @@ int CMSEngine::SignatureVerifyWithEngine(ENGINE* e, BIO* bio, PKCS7* p7, PKCS7_S
   // certificate is refused here: the engine would otherwise answer with a
   // key of its own device.
   if (!e || !cert) return -1;
-  ossl::Ptr<EVP_PKEY> pkey(ENGINE_load_public_key(e, nullptr, nullptr, cert));
+  ossl::Ptr<EVP_PKEY> pkey = e.PublicKey(cert);
   if (!pkey) return -1;
   ASN1_OCTET_STRING* os = si->enc_digest;
-  if (!os || EVP_VerifyFinal(tmp.get(), os->data, static_cast<unsigned>(os->length), pkey.get()) <= 0) {
+  if (!os || e.VerifyFinal(tmp.get(), ASN1_STRING_get0_data(os),
+                           static_cast<unsigned>(ASN1_STRING_length(os)), pkey.get()) <= 0) {
     PushError(PKCS7_R_SIGNATURE_FAILURE);
     return -1;
   }
@@ -250,7 +253,7 @@ int CMSEngine::VerifySignedData(int, int, const char* pem, int len) noexcept {
 
   char name[kAlgorithmNameSize] = {};
   CertInterfaceAlgorithmName(first, name);
-  ossl::Ptr<ENGINE> engine = SelectInterfaceByCertificate(name);
+  KeyRoute engine = SelectInterfaceByCertificate(name);
   if (!engine) {
     platform::Trace("verify: no %s engine for the signer's certificate", m_szInterfaceName);
     return -1;
@@ -287,7 +290,7 @@ int CMSEngine::VerifySignedData(int, int, const char* pem, int len) noexcept {
     X509* cert = SignerCert(certs, si);
     int ok = !cert   ? -1
              : plain ? PKCS7_signatureVerify(chain.get(), p7.get(), si, cert)
-                     : SignatureVerifyWithEngine(engine.get(), chain.get(), p7.get(), si, cert);
+                     : SignatureVerifyWithEngine(engine, chain.get(), p7.get(), si, cert);
     if (ok <= 0) {
       const char* why = ERR_reason_error_string(ERR_peek_last_error());
       platform::Trace("verify: signer %d refused: %s", i + 1,

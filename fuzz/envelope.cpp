@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ossl::Ptr<PKCS7> p7(PEM_read_bio_PKCS7(in.get(), nullptr, nullptr, nullptr));
     if (p7) {
       ossl::Ptr<BIO> chain =
-          envelope::OpenDecryptChain(nullptr, p7.get(), g_key.get(), g_cert.get(), nullptr);
+          envelope::OpenDecryptChain(KeyRoute(), p7.get(), g_key.get(), g_cert.get(), nullptr);
       if (chain) Drain(chain.get());
     }
   }
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     BIO* reader = p7 ? envelope::NewContentReader(der) : nullptr;
     if (reader) {
       ossl::Ptr<BIO> chain =
-          envelope::OpenDecryptChain(nullptr, p7.get(), g_key.get(), g_cert.get(), reader);
+          envelope::OpenDecryptChain(KeyRoute(), p7.get(), g_key.get(), g_cert.get(), reader);
       if (chain) {
         Drain(chain.get());
         envelope::ContentReaderFailed(reader);

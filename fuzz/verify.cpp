@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char name[CMSEngine::kAlgorithmNameSize] = {};
     CMSEngine::CertSignatureAlgorithmName(cert, name);
     CMSEngine::IsGmAlgorithmName(name);
-    if (CMSEngine::SignatureVerifyWithEngine(nullptr, chain.get(), p7.get(), si, cert) > 0) abort();
+    if (CMSEngine::SignatureVerifyWithEngine(KeyRoute(), chain.get(), p7.get(), si, cert) > 0) abort();
   }
   ERR_clear_error();
   return 0;

@@ -31,7 +31,7 @@ namespace {
 // Run-time modules linked into the system directory when they are built.
 // SKFAPI.so is the one the sandbox cannot do without.
 constexpr const char* kModules[] = {"SKFAPI.so", "gmEngine.so", "pkcs11_rsa_key.so",
-                                    "capi.so", "libtolmix_gtk_chooser.so"};
+                                    "capi.so", "tolmixprov.so", "libtolmix_gtk_chooser.so"};
 constexpr char kSkfModule[] = "SKFAPI.so";
 constexpr char kSoftHsmLink[] = "libsofthsm2.so";
 

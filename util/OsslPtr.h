@@ -11,7 +11,9 @@
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
+#ifndef OPENSSL_NO_ENGINE
 #include <openssl/engine.h>
+#endif
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
@@ -62,11 +64,14 @@ TOLMIX_OSSL_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
 TOLMIX_OSSL_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
 TOLMIX_OSSL_DELETER(EVP_ENCODE_CTX, EVP_ENCODE_CTX_free);
 TOLMIX_OSSL_DELETER(BIO, BIO_free_all);  // a whole chain, as built by PKCS7_dataInit
+#ifndef OPENSSL_NO_ENGINE
 TOLMIX_OSSL_DELETER(ENGINE, ENGINE_free);  // a structural reference (ENGINE_by_id)
+#endif
 TOLMIX_OSSL_DELETER(DSO, DSO_free);
 TOLMIX_OSSL_DELETER(ASN1_OBJECT, ASN1_OBJECT_free);
 TOLMIX_OSSL_DELETER(BIGNUM, BN_free);
 TOLMIX_OSSL_DELETER(RSA, RSA_free);
+TOLMIX_OSSL_DELETER(X509_SIG, X509_SIG_free);
 
 #undef TOLMIX_OSSL_DELETER
 
@@ -83,6 +88,7 @@ struct OpenSslFree {
 using Text = std::unique_ptr<char, OpenSslFree>;
 using Bytes = std::unique_ptr<unsigned char, OpenSslFree>;
 
+#ifndef OPENSSL_NO_ENGINE
 // A functional reference to an engine (one taken by ENGINE_init): releasing
 // it runs ENGINE_finish, which also drops the structural reference that
 // ENGINE_init took.
@@ -90,5 +96,6 @@ struct EngineFinish {
   void operator()(ENGINE* e) const noexcept { ENGINE_finish(e); }
 };
 using InitializedEngine = std::unique_ptr<ENGINE, EngineFinish>;
+#endif
 
 }  // namespace tolmix::ossl

@@ -275,6 +275,30 @@ bool TokenBack::CheckLogin(const char* pin) {
 
 bool TokenBack::LoadClientCert(const char* pin, bool cert_only, int kind, ossl::Ptr<X509>* cert,
                                ossl::Ptr<EVP_PKEY>* key) {
+  return LoadCertAndKey(pin, cert_only, kind, cert,
+                        [&](const std::shared_ptr<Cryptoki>& token, const TokenObject* k, X509* x) {
+                          ossl::Ptr<EVP_PKEY> made(
+                              cert_only ? X509_get_pubkey(x)
+                                        : MakeTokenKey(engine_, token, k->handle).release());
+                          if (!made) return false;
+                          *key = std::move(made);
+                          return true;
+                        });
+}
+
+bool TokenBack::LoadTokenKey(const char* pin, int kind, ossl::Ptr<X509>* cert,
+                             std::shared_ptr<TokenKeyRef>* key, BIGNUM** n, BIGNUM** e) {
+  return LoadCertAndKey(pin, false, kind, cert,
+                        [&](const std::shared_ptr<Cryptoki>& token, const TokenObject* k, X509*) {
+                          if (!token->ReadRsaPublic(k->handle, n, e)) return false;
+                          *key = std::make_shared<TokenKeyRef>(
+                              TokenKeyRef{token, k->handle, token->Generation()});
+                          return true;
+                        });
+}
+
+bool TokenBack::LoadCertAndKey(const char* pin, bool cert_only, int kind, ossl::Ptr<X509>* cert,
+                               const KeyTaker& take) {
   std::lock_guard lock(mutex_);
   TokenRetry retry;
   std::shared_ptr<Cryptoki> token = TokenLocked(kind, retry);
@@ -302,17 +326,12 @@ bool TokenBack::LoadClientCert(const char* pin, bool cert_only, int kind, ossl::
     }
     X509* x = candidates[static_cast<size_t>(chosen)];
     ossl::Ptr<X509> out_cert(X509_dup(x));
-    ossl::Ptr<EVP_PKEY> out_key(
-        cert_only ? X509_get_pubkey(x)
-                  : MakeTokenKey(engine_, token,
-                                 KeyForCert(certs[static_cast<size_t>(chosen)], keys)->handle)
-                        .release());
-    if (!out_cert || !out_key) {
+    const TokenObject* k = cert_only ? nullptr : KeyForCert(certs[static_cast<size_t>(chosen)], keys);
+    if (!out_cert || !take(token, k, x)) {
       RaiseError(kReasonInternal, "certificate or key could not be read from the token");
       return false;
     }
     *cert = std::move(out_cert);
-    *key = std::move(out_key);
     return true;
   });
   SettleOutcome(*token, ok);

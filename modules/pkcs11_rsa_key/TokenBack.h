@@ -38,6 +38,7 @@
 #include "modules/pkcs11_rsa_key/Cryptoki.h"
 #include "modules/pkcs11_rsa_key/ObjectChoice.h"
 #include "util/PinGuard.h"
+#include "modules/pkcs11_rsa_key/TokenRef.h"
 #include "util/TokenOutcome.h"
 #include "util/TokenRetry.h"
 
@@ -73,6 +74,13 @@ class TokenBack {
   bool LoadClientCert(const char* pin, bool cert_only, int kind, ossl::Ptr<X509>* cert,
                       ossl::Ptr<EVP_PKEY>* key);
 
+  // LoadClientCert for the key provider (providers/): the same choice and
+  // login, the private key handed back as a reference to the token object
+  // (TokenPrivateOperation) with its modulus and exponent (*N, *E, the
+  // caller's).
+  bool LoadTokenKey(const char* pin, int kind, ossl::Ptr<X509>* cert,
+                    std::shared_ptr<TokenKeyRef>* key, BIGNUM** n, BIGNUM** e);
+
   // Private key named by KEY_ID, after a login with PIN: "1" / "2" (or null
   // or "") pick by key kind as above (null/"" = 2), "id:<hex>" by CKA_ID,
   // "label:<text>" by CKA_LABEL.  The key is owned by the caller.
@@ -103,6 +111,12 @@ class TokenBack {
   // The key that MAKE gives for the first certificate (CERT_ONLY) or
   // private key object that SELECTOR names, after a login with PIN unless
   // CERT_ONLY; asked again as busy tokens need.
+  // LoadClientCert's walk; TAKE receives the token, the private key object
+  // (null for CERT_ONLY) and the certificate chosen.
+  using KeyTaker =
+      std::function<bool(const std::shared_ptr<Cryptoki>&, const TokenObject*, X509*)>;
+  bool LoadCertAndKey(const char* pin, bool cert_only, int kind, ossl::Ptr<X509>* cert,
+                      const KeyTaker& take);
   using KeyMaker = std::function<ossl::Ptr<EVP_PKEY>(const std::shared_ptr<Cryptoki>&, const TokenObject&)>;
   ossl::Ptr<EVP_PKEY> KeyOfObject(const char* pin, bool cert_only, const KeySelector& selector,
                                   const KeyMaker& make);

@@ -27,7 +27,9 @@ class CMSEngineTestPeer {
   void FormatError(const char* format, Args... args) {
     e_.FormatError(format, args...);
   }
+#if TOLMIX_KEYS_ENGINE
   static ossl::Ptr<ENGINE> FindListedEngine(const char* id) { return CMSEngine::FindListedEngine(id); }
+#endif
 
  private:
   CMSEngine& e_;

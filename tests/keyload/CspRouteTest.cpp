@@ -55,7 +55,7 @@ class CspRouteTest : public ::testing::Test {
     CMSEngineTestPeer(e).KeyKind() = kind;
     ossl::Ptr<X509> cert;
     ossl::Ptr<EVP_PKEY> key;
-    ossl::Ptr<ENGINE> engine;
+    KeyRoute engine;
     int r = e.LoadKeyAndCert(&cert, &key, &engine);
     EXPECT_EQ(r != 0, !cert && !key && !engine);
     if (cert_out) *cert_out = std::move(cert);
@@ -114,9 +114,7 @@ TEST_F(CspRouteTest, KeyComesThroughCapiByContainerName) {
 #else
   ASSERT_TRUE(platform::AddSoftProvider("Soft CSP"));
   ASSERT_TRUE(platform::PutContainerKey("Soft CSP", "cont-sign", sign_->key.get()));
-  std::error_code ec;
-  std::filesystem::create_symlink(CAPI_SO, bed_.skf.system_dir + "/capi.so", ec);
-  ASSERT_FALSE(ec);
+  ASSERT_TRUE(LinkRouteModule(bed_.skf.system_dir, "capi", CAPI_SO));
   CMSEngine e;
   CMSEngineTestPeer peer(e);
   ossl::Ptr<X509> cert;

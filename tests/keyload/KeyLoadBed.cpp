@@ -42,8 +42,7 @@ bool KeyLoadBed::Create(bool with_p11) {
   std::error_code ec;
   fs::create_symlink(kSoftHsmModule, skf.system_dir + "/libsofthsm2.so", ec);
   if (ec) return false;
-  fs::create_symlink(PKCS11_RSA_KEY_SO, skf.system_dir + "/pkcs11_rsa_key.so", ec);
-  if (ec) return false;
+  if (!LinkRouteModule(skf.system_dir, "pkcs11_rsa_key", PKCS11_RSA_KEY_SO)) return false;
   p11_sign_pem = skftest::ReadFileText(root + "/p11sign.crt");
   p11_exchange_pem = skftest::ReadFileText(root + "/p11exchange.crt");
   std::ofstream ini(skf.system_dir + "/P11_SKF.ini");
@@ -68,6 +67,32 @@ std::string ErrorUtf8(const CMSEngine& engine) {
   engine.GetErrorText(gbk);
   std::string utf8;
   return platform::GbkToUtf8(gbk, &utf8) ? utf8 : "?";
+}
+
+bool LinkRouteModule(const std::string& dir, const std::string& module, const char* file) {
+  std::error_code ec;
+#if TOLMIX_KEYS_ENGINE
+  fs::create_symlink(file, dir + "/" + module + ".so", ec);
+#else
+  // One provider stands for every route's module.
+  if (fs::exists(dir + "/tolmixprov.so")) return true;
+  fs::create_symlink(file, dir + "/tolmixprov.so", ec);
+#endif
+  return !ec;
+}
+
+std::string RouteModule(const KeyRoute& route) {
+#if TOLMIX_KEYS_ENGINE
+  const char* id = route.engine() ? ENGINE_get_id(route.engine()) : nullptr;
+  return id ? id : "";
+#else
+  switch (route.kind()) {
+    case 'S': return "gmEngine";
+    case 'C': return "capi";
+    case 'P': return "pkcs11_rsa_key";
+    default: return "";
+  }
+#endif
 }
 
 }  // namespace tolmix::keyloadtest

@@ -31,4 +31,13 @@ struct KeyLoadBed {
 // The error text of ENGINE as UTF-8 ("?" when it is not GBK).
 std::string ErrorUtf8(const CMSEngine& engine);
 
+// Puts the module of route MODULE ("gmEngine", "capi", "pkcs11_rsa_key")
+// into the system directory DIR: the engine module FILE, or with the
+// provider back end the key provider (FILE then names tolmixprov.so).
+bool LinkRouteModule(const std::string& dir, const std::string& module, const char* file);
+
+// The engine module ROUTE stands for: "gmEngine", "capi",
+// "pkcs11_rsa_key" ("" for none), whichever key back end was built.
+std::string RouteModule(const KeyRoute& route);
+
 }  // namespace tolmix::keyloadtest

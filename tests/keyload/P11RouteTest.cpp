@@ -57,10 +57,10 @@ TEST_F(P11RouteTest, KeyKindChoosesTheCertificateAndTheKeySignsForIt) {
     peer.KeyKind() = kind;
     ossl::Ptr<X509> cert;
     ossl::Ptr<EVP_PKEY> key;
-    ossl::Ptr<ENGINE> engine;
+    KeyRoute engine;
     ASSERT_EQ(e.LoadKeyAndCert(&cert, &key, &engine), 0) << ErrorUtf8(e);
     ASSERT_TRUE(cert && key && engine);
-    EXPECT_STREQ(ENGINE_get_id(engine.get()), "pkcs11_rsa_key");
+    EXPECT_EQ(RouteModule(engine), "pkcs11_rsa_key");
     const std::string& want = kind == 2 ? bed_->p11_sign_pem : bed_->p11_exchange_pem;
     EXPECT_EQ(std::string(peer.CertText()), want) << "kind " << kind;
     EXPECT_EQ(skftest::PemOf(cert.get()), want);
@@ -76,7 +76,7 @@ TEST_F(P11RouteTest, RefusedPinEndsTheRouteWithTheLoginMessage) {
   e.SetPassword("000000");
   ossl::Ptr<X509> cert;
   ossl::Ptr<EVP_PKEY> key;
-  ossl::Ptr<ENGINE> engine;
+  KeyRoute engine;
   EXPECT_EQ(e.LoadKeyAndCert(&cert, &key, &engine), -1);
   EXPECT_EQ(ErrorUtf8(e), "登录UKEY失败,密码错误,重复次数过多会锁死UKEY.");
   EXPECT_FALSE(cert || key || engine);
