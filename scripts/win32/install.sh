@@ -63,5 +63,12 @@ for arch in i686 x86_64; do
 done
 todo=()
 for p in "${install[@]}"; do apt_installed "$p" || todo+=("$p"); done
-apt_install "${todo[@]}"
+if ! apt_install "${todo[@]}"; then
+  # An i386 index caught mid-sync lists packages that then cannot be
+  # resolved: the 32-bit part is left out and the rest installed.
+  todo=()
+  for p in "${WIN_COMMON[@]}" "${WIN_X86_64[@]}"; do apt_installed "$p" || todo+=("$p"); done
+  apt_say "the 32-bit packages cannot be installed now: the 32-bit Windows build and tests will be skipped"
+  apt_install "${todo[@]}"
+fi
 chinese_locale
