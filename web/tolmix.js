@@ -100,8 +100,13 @@
 
   // An answer that is not 200: a refusal the bridge explains (403 with its
   // reason, readable by the page) or another status.
-  function refusal(status, text) {
-    var reason = String(text || "").replace(/^refused: /, "").trim();
+  function statusError(status, text) {
+    var reason;
+    try {
+      reason = JSON.parse(text).error;
+    } catch (e) {
+      reason = String(text || "").replace(/^refused: /, "").trim();
+    }
     if (status === 403) {
       return failure("the tolmix bridge refused this site" + (reason ? ": " + reason : ""), REFUSED);
     }
@@ -119,7 +124,7 @@
     } catch (e) {
       throw unreachable(e.message);
     }
-    if (x.status !== 200) throw refusal(x.status, x.responseText);
+    if (x.status !== 200) throw statusError(x.status, x.responseText);
     var answer = JSON.parse(x.responseText);
     if (answer.error !== undefined) throw callError(answer);
     return answer;
@@ -131,7 +136,7 @@
       headers: {"Content-Type": "application/json"},
       body: JSON.stringify(body)
     }).then(function (r) {
-      if (r.status !== 200) return r.text().then(function (t) { throw refusal(r.status, t); });
+      if (r.status !== 200) return r.text().then(function (t) { throw statusError(r.status, t); });
       return r.json();
     }, function (e) {
       throw unreachable(e.message);

@@ -275,7 +275,7 @@ test("an origin never approved gets nothing: no worker, no PIN try", async () =>
       var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");
       c.SetPasswd("SKF", "00000" + i, 1);
       c.Sign("guess " + i);
-    } catch (e) { r.throws++; r.number = e.number; }
+    } catch (e) { r.throws++; r.number = e.number; r.message = e.message; }
   }
   r.upgraded = typeof TOLMIX1.SetPasswd;
   r.notInstalled = TOLMIX1.object == null && TOLMIX1.readyState !== 4;
@@ -285,7 +285,9 @@ test("an origin never approved gets nothing: no worker, no PIN try", async () =>
 </script>`);
   const r = await bed.run("c.test", "hostile");
   assert.equal(r.throws, 12);
-  assert.equal(r.number, -2146827859);
+  // Refused, and told so: not "cannot be reached", not "can't create".
+  assert.equal(r.number, -2147024891, r.message);
+  assert.equal(r.message, `the tolmix bridge refused this site: the origin ${bed.origin("c.test")} is not approved`);
   assert.equal(r.upgraded, "undefined");
   assert.equal(r.notInstalled, true, "as old pages test a control that is not there");
   assert.equal(r.promise, "rejected");
@@ -361,7 +363,6 @@ test("requests that are not a page's calls are refused with nothing run", async 
     ["Host without port", "POST", "/create", {Host: "127.0.0.1", Origin: a, ...json}, body],
     ["no Origin", "POST", "/create", {Host: host, ...json}, body],
     ["Origin null", "POST", "/create", {Host: host, Origin: "null", ...json}, body],
-    ["unapproved origin", "POST", "/create", {Host: host, Origin: c, ...json}, body],
     ["script on a rebinding Host", "GET", "/tolmix.js", {Host: `evil.example:${bed.bridgePort}`}],
     ["status on a rebinding Host", "GET", `/status?origin=${a}`, {Host: `evil.example:${bed.bridgePort}`}],
   ];
@@ -370,6 +371,15 @@ test("requests that are not a page's calls are refused with nothing run", async 
     assert.equal(res.status, 403, what);
     assert.equal(res.headers["access-control-allow-origin"], undefined, what);
   }
+  // An origin not approved is told so, readably by itself alone, with
+  // nothing run: its preflight passes (uncached), its call is refused.
+  const pre = await bed.raw("OPTIONS", "/create", {Host: host, Origin: c, "Access-Control-Request-Method": "POST",
+                                                   "Access-Control-Request-Headers": "content-type"});
+  assert.deepEqual([pre.status, pre.headers["access-control-allow-origin"], pre.headers["access-control-max-age"]],
+                   [204, c, "0"]);
+  const refused = await bed.raw("POST", "/create", {Host: host, Origin: c, ...json}, body);
+  assert.deepEqual([refused.status, refused.headers["access-control-allow-origin"], JSON.parse(refused.body)],
+                   [403, c, {error: `the origin ${c} is not approved`, hresult: -2147024891, refused: true}]);
   const script = await bed.raw("GET", "/tolmix.js", {Host: `localhost:${bed.bridgePort}`});
   assert.equal(script.status, 200);
   assert.match(script.body, /"progId":"TOLMIX.TOLMIXCtrl.1"/);
