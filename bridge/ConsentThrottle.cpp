@@ -2,7 +2,45 @@
 
 #include <libpsl.h>
 
+#include <algorithm>
+#include <set>
+
 namespace tolmix::bridge {
+
+namespace {
+
+std::mutex g_liveMutex;
+std::set<ConsentThrottle*>& Live() {
+  static std::set<ConsentThrottle*> live;
+  return live;
+}
+
+}  // namespace
+
+ConsentThrottle::ConsentThrottle() {
+  std::lock_guard lock(g_liveMutex);
+  Live().insert(this);
+}
+
+ConsentThrottle::~ConsentThrottle() {
+  std::lock_guard lock(g_liveMutex);
+  Live().erase(this);
+}
+
+std::chrono::seconds ConsentThrottle::CoolDownLeft(const std::string& origin) {
+  const std::string site = SiteOf(origin);
+  const auto now = Clock::now();
+  std::chrono::seconds left{0};
+  std::lock_guard live(g_liveMutex);
+  for (ConsentThrottle* t : Live()) {
+    std::lock_guard lock(t->m_);
+    auto it = t->until_.find(site);
+    if (it == t->until_.end() || it->second <= now) continue;
+    // Rounded up: a refusal with 0.4 s left is still a refusal.
+    left = std::max(left, std::chrono::ceil<std::chrono::seconds>(it->second - now));
+  }
+  return left;
+}
 
 std::string SiteOf(const std::string& origin) {
   std::string host = origin.substr(origin.find("://") == std::string::npos ? 0 : origin.find("://") + 3);

@@ -30,6 +30,17 @@ class ConsentThrottle {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // Each throttle of the process is known, so that the standing answer for
+  // an origin (bridge/Status.h) can tell a site that is cooling down.
+  ConsentThrottle();
+  ~ConsentThrottle();
+  ConsentThrottle(const ConsentThrottle&) = delete;
+  ConsentThrottle& operator=(const ConsentThrottle&) = delete;
+
+  // How long ORIGIN's site is still refused without a question by any
+  // throttle of this process: zero when it is not.
+  static std::chrono::seconds CoolDownLeft(const std::string& origin);
+
   // A request of ORIGIN is to wait for a question: false with *WHY when it
   // is refused at once instead (the site is cooling down, or another origin
   // of it has a question open).  Each true is matched by one Done.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <nlohmann/json.hpp>
 #include <openssl/crypto.h>
 
 #include "bridge/Broker.h"
@@ -60,7 +61,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void Approved(const RequestVerdict& v);
   void Send(Response res, bool close);
   Response Cors(http::status status, const std::string& origin, std::string body);
+  Response Preflight(const std::string& origin);
   void Refuse(const std::string& reason);
+  void NotApproved(const RequestVerdict& v);
 
   // Reads and writes give up after kIoTimeout: a connection that sends
   // nothing (any local user can open one) does not hold a descriptor for ever.
@@ -153,10 +156,7 @@ void Session::OnBody(beast::error_code ec, const RequestVerdict& v) {
       if (self->decided_) return;  // given up already
       self->decided_ = true;
       self->waiting_.cancel();
-      if (!allowed) {
-        fprintf(stderr, "tolmix bridge: refused %s: origin not approved\n", v.origin.c_str());
-        return self->Refuse("the origin " + v.origin + " is not approved");
-      }
+      if (!allowed) return self->NotApproved(v);
       self->Approved(v);
     });
   });
@@ -172,18 +172,42 @@ Response Session::Cors(http::status status, const std::string& origin, std::stri
   return res;
 }
 
+Response Session::Preflight(const std::string& origin) {
+  Response res = Cors(http::status::no_content, origin, "");
+  res.set(http::field::access_control_allow_methods, "POST");
+  res.set(http::field::access_control_allow_headers, "Content-Type");
+  res.set(http::field::access_control_max_age, "600");
+  if (parser_->get()["Access-Control-Request-Private-Network"] == "true") {
+    res.set("Access-Control-Allow-Private-Network", "true");
+  }
+  return res;
+}
+
+// An origin not approved learns that it is refused, and nothing else: its
+// preflight passes (uncached, so that an answer given meanwhile counts),
+// and its call is answered 403 with the reason, readable by that origin
+// alone, so that its page tells a refusal from a bridge that is down.
+// Nothing of the call has run.
+void Session::NotApproved(const RequestVerdict& v) {
+  fprintf(stderr, "tolmix bridge: refused %s: origin not approved\n", v.origin.c_str());
+  if (v.route == Route::kPreflight) {
+    Response res = Preflight(v.origin);
+    res.set(http::field::access_control_max_age, "0");
+    return Send(std::move(res), true);
+  }
+  Request& req = parser_->get();
+  OPENSSL_cleanse(req.body().data(), req.body().size());
+  CleanBody::value_type().swap(req.body());
+  const std::string reason = "the origin " + v.origin + " is not approved";
+  Send(Cors(http::status::forbidden, v.origin,
+            nlohmann::json{{"error", reason}, {"hresult", static_cast<int32_t>(0x80070005u)}, {"refused", true}}
+                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)),
+       true);
+}
+
 void Session::Approved(const RequestVerdict& v) {
   Request& req = parser_->get();
-  if (v.route == Route::kPreflight) {
-    Response res = Cors(http::status::no_content, v.origin, "");
-    res.set(http::field::access_control_allow_methods, "POST");
-    res.set(http::field::access_control_allow_headers, "Content-Type");
-    res.set(http::field::access_control_max_age, "600");
-    if (req["Access-Control-Request-Private-Network"] == "true") {
-      res.set("Access-Control-Allow-Private-Network", "true");
-    }
-    return Send(std::move(res), false);
-  }
+  if (v.route == Route::kPreflight) return Send(Preflight(v.origin), false);
   auto& body = req.body();
   std::string path(req.target().substr(0, req.target().find('?')));
   auto self = shared_from_this();

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <nlohmann/json.hpp>
 
+#include "bridge/ConsentThrottle.h"
 #include "bridge/Origins.h"
 
 namespace tolmix::bridge {
@@ -69,6 +70,14 @@ std::optional<http::response<http::string_body>> StatusResponse(const RequestFac
     const char* word = d.verdict == Verdict::kAllow ? "allow" : d.verdict == Verdict::kDeny ? "deny" : "ask";
     const char* by = d.verdict == Verdict::kUnknown ? "" : d.byAdministrator ? "administrator" : "user";
     answer = {{"origin", origin}, {"answer", word}, {"by", by}};
+    // Not in the files, but its site was denied or not answered lately:
+    // refused without a question until the cool-down ends.
+    const std::chrono::seconds left =
+        d.verdict == Verdict::kUnknown ? ConsentThrottle::CoolDownLeft(origin) : std::chrono::seconds{0};
+    if (left.count() > 0) {
+      answer["answer"] = "refused";
+      answer["seconds"] = left.count();
+    }
     if (!error.empty()) answer["error"] = error;
   }
   res.set(http::field::content_type, "application/json");

@@ -25,7 +25,13 @@ namespace {
 // RPC_E_DISCONNECTED: the object's server has gone.
 constexpr int32_t kDisconnected = static_cast<int32_t>(0x80010108u);
 
-json Gone(const std::string& text) { return json{{"error", text}, {"hresult", kDisconnected}}; }
+// HRESULT_FROM_WIN32(ERROR_TIMEOUT): a call not answered in time (its own
+// number, so that a page tells it from a refusal or a bridge that is down).
+constexpr int32_t kTimedOut = static_cast<int32_t>(0x800705B4u);
+
+json Gone(const std::string& text, int32_t hresult = kDisconnected) {
+  return json{{"error", text}, {"hresult", hresult}};
+}
 
 // "G-N" -> G and N; false when ID is not of that form.
 bool SplitId(const json& id, uint64_t* generation, int64_t* n) {
@@ -199,9 +205,12 @@ json WorkerPool::Call(const std::string& origin, json& request) {
               static_cast<int>(pid), origin.c_str());
     }
     Stop(*slot);
-    return Gone(timedOut ? "the call took longer than " + std::to_string(callTimeout_.count()) +
-                               " s; the control's process was ended"
-                         : "the control's process ended during the call");
+    if (timedOut) {
+      return Gone("the call took longer than " + std::to_string(callTimeout_.count()) +
+                      " s; the control's process was ended",
+                  kTimedOut);
+    }
+    return Gone("the control's process ended during the call");
   }
   slot->lastUse = std::chrono::steady_clock::now();
   json answer = json::parse(answerText, nullptr, false);

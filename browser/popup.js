@@ -16,13 +16,23 @@ async function currentUrl() {
   return tab ? tab.url : "";
 }
 
+// The bridge's standing answer in words.  "refused": nobody allowed or
+// denied it for good, but a question about its site was declined or not
+// answered lately, so its calls are refused without asking for a while.
+export function answerText(a) {
+  if (a.answer === "refused") {
+    const minutes = Math.max(1, Math.ceil(a.seconds / 60));
+    return `refused for ${minutes} more min (the last question was denied or not answered)`;
+  }
+  const words = {allow: "allowed", deny: "denied", ask: "not decided: the page's first call asks you"};
+  return words[a.answer] + (a.by ? ` (by ${a.by === "user" ? "you" : "your administrator"})` : "");
+}
+
 async function bridgeAnswer(origin) {
   try {
     const r = await fetch(`${BRIDGE}/status?origin=${encodeURIComponent(origin)}`, {cache: "no-store"});
     if (!r.ok) return `refused (${r.status})`;
-    const a = await r.json();
-    const words = {allow: "allowed", deny: "denied", ask: "not decided: the page's first call asks you"};
-    return words[a.answer] + (a.by ? ` (by ${a.by === "user" ? "you" : "your administrator"})` : "");
+    return answerText(await r.json());
   } catch (e) {
     return "not reachable";
   }

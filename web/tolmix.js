@@ -63,15 +63,28 @@
   (CLASS ? CLASS.members : []).forEach(function (m) { members[m.name.toLowerCase()] = m; });
   var live = {};     // object id -> true, released on pagehide
 
-  // "Automation server can't create object" (0x800A01AD).
-  function creationError(detail) {
-    var e = new Error("Automation server can't create object" + (detail ? ": " + detail : ""));
-    e.number = -2146827859;
-    e.description = e.message;
+  // What can go wrong between the page and the control, each with its own
+  // number and message: this site refused (E_ACCESSDENIED), the bridge not
+  // there (RPC_S_SERVER_UNAVAILABLE), a call not answered in time
+  // (ERROR_TIMEOUT, from the bridge, which then ends the control's process).
+  var REFUSED = -2147024891, UNREACHABLE = -2147023174, TIMED_OUT = -2147023436;
+  // "Automation server can't create object" (0x800A01AD): what scripts
+  // expect where the control is not installed.
+  var CANNOT_CREATE = -2146827859;
+
+  function failure(message, number) {
+    var e = new Error(message);
+    e.number = number | 0;
+    e.description = message;
     return e;
   }
 
-  // "Object doesn't support this property or method" (0x800A01B6).
+  function creationError(detail) {
+    return failure("Automation server can't create object" + (detail ? ": " + detail : ""), CANNOT_CREATE);
+  }
+
+  // "Object doesn't support this property or method" (0x800A01B6), as the
+  // script engine says it of a control's unknown member.
   function unsupported() {
     var e = new TypeError("Object doesn't support this property or method");
     e.number = -2146827850;
@@ -79,11 +92,26 @@
     return e;
   }
 
-  function callError(answer) {
-    var e = new Error(answer.error);
-    e.number = answer.hresult | 0;
-    e.description = answer.error;
-    return e;
+  function callError(answer) { return failure(answer.error, answer.hresult); }
+
+  function unreachable(detail) {
+    return failure("the tolmix bridge cannot be reached" + (detail ? " (" + detail + ")" : ""), UNREACHABLE);
+  }
+
+  // An answer that is not 200: a refusal the bridge explains (403 with its
+  // reason, readable by the page) or another status.
+  function statusError(status, text) {
+    var reason;
+    try {
+      reason = JSON.parse(text).error;
+    } catch (e) {
+      reason = String(text || "").replace(/^refused: /, "").trim();
+    }
+    if (status === 403) {
+      return failure("the tolmix bridge refused this site" + (reason ? ": " + reason : ""), REFUSED);
+    }
+    return failure("the tolmix bridge refused the call (" + status + (reason ? ": " + reason : "") + ")",
+                   REFUSED);
   }
 
   // A synchronous call: what a page's script expects of the control.
@@ -94,13 +122,9 @@
     try {
       x.send(JSON.stringify(body));
     } catch (e) {
-      throw callError({error: "the tolmix bridge cannot be reached (" + e.message + ")",
-                       hresult: -2147023174});
+      throw unreachable(e.message);
     }
-    if (x.status !== 200) {
-      throw callError({error: "the tolmix bridge refused the call (" + x.status + ")",
-                       hresult: -2147024891});
-    }
+    if (x.status !== 200) throw statusError(x.status, x.responseText);
     var answer = JSON.parse(x.responseText);
     if (answer.error !== undefined) throw callError(answer);
     return answer;
@@ -112,11 +136,10 @@
       headers: {"Content-Type": "application/json"},
       body: JSON.stringify(body)
     }).then(function (r) {
-      if (r.status !== 200) {
-        throw callError({error: "the tolmix bridge refused the call (" + r.status + ")",
-                         hresult: -2147024891});
-      }
+      if (r.status !== 200) return r.text().then(function (t) { throw statusError(r.status, t); });
       return r.json();
+    }, function (e) {
+      throw unreachable(e.message);
     }).then(function (answer) {
       if (answer.error !== undefined) throw callError(answer);
       return answer;
@@ -158,7 +181,13 @@
   function syncValue(path, body) { return callSync(path, body).value; }
   function asyncValue(path, body) { return callAsync(path, body).then(function (a) { return a.value; }); }
 
-  // The control object a script gets: members in any letter case.
+  // Names the language itself looks up on any object (a Promise resolved
+  // with the control, JSON.stringify): never the page asking for a member.
+  var PROBES = {then: true, toJSON: true};
+
+  // The control object a script gets: members in any letter case; any
+  // other name, read, called or written, is refused as the control
+  // refuses it.
   function makeControl(id) {
     var target = {};
     defineMembers(target, id, syncValue, function (n) { return [n]; });
@@ -166,13 +195,15 @@
       get: function (t, name) {
         if (typeof name !== "string") return t[name];
         var m = members[name.toLowerCase()];
-        return m ? t[m.name] : t[name];
+        if (m) return t[m.name];
+        if (name in t || PROBES[name]) return t[name];
+        throw unsupported();
       },
       set: function (t, name, value) {
         var m = typeof name === "string" ? members[name.toLowerCase()] : null;
-        // A method is not a property: the control refuses the write.
-        if (m && m.kind !== "property") throw unsupported();
-        if (m) t[m.name] = value; else t[name] = value;
+        // A method is not a property, nor is a name the control lacks.
+        if (!m || m.kind !== "property") throw unsupported();
+        t[m.name] = value;
         return true;
       },
       has: function (t, name) {
@@ -181,12 +212,16 @@
     });
   }
 
+  // A failed create throws "Automation server can't create object" where
+  // nothing answers (as where the control is not installed); a refusal or a
+  // create that timed out keeps its own number.
   function createId() {
     if (!CLASS) throw creationError("the tolmix bridge did not describe the control");
     var answer;
     try {
       answer = callSync("/create", {progid: CLASS.progId});
     } catch (e) {
+      if (e.number === REFUSED || e.number === TIMED_OUT) throw e;
       throw creationError(e.message);
     }
     live[answer.id] = true;
@@ -221,6 +256,45 @@
     });
   }
 
+  // As the element of a loaded control: readyState 4 (and one
+  // readystatechange, with the onreadystatechange property or attribute
+  // called, once the page's scripts up to the end of parsing have had their
+  // chance to listen), .object the control itself, classid and codeBase
+  // as written.
+  function standIn(el, id) {
+    var control = makeControl(id);
+    var fixed = {readyState: 4, object: control};
+    Object.keys(fixed).forEach(function (name) {
+      Object.defineProperty(el, name, {configurable: true, enumerable: true,
+                                       get: function () { return fixed[name]; }});
+    });
+    ["classid", "codeBase"].forEach(function (name) {
+      Object.defineProperty(el, name, {
+        configurable: true, enumerable: true,
+        get: function () { return el.getAttribute(name) || ""; },
+        set: function (v) { el.setAttribute(name, v); }
+      });
+    });
+    function fire() {
+      var handler = el.onreadystatechange, text = el.getAttribute("onreadystatechange");
+      if (typeof handler !== "function" && text) {
+        try {
+          handler = new Function("event", text);
+        } catch (e) {
+          if (global.console) console.error("tolmix: onreadystatechange of #" + el.id + ": " + e.message);
+        }
+      }
+      var event = new Event("readystatechange");
+      el.dispatchEvent(event);
+      if (typeof handler === "function") handler.call(el, event);
+    }
+    if (document.readyState === "loading") {
+      document.addEventListener("DOMContentLoaded", fire, {once: true});
+    } else {
+      setTimeout(fire, 0);
+    }
+  }
+
   function upgrade(el) {
     if (el.__tolmixId || !CLASS) return;
     var cls = (el.getAttribute("classid") || "").replace(/^clsid:/i, "").replace(/[{}]/g, "");
@@ -237,6 +311,7 @@
       return n.toLowerCase() === n ? [n] : [n, n.toLowerCase()];
     });
     Object.setPrototypeOf(el, caseMapping(Object.getPrototypeOf(el)));
+    standIn(el, id);
   }
 
   function upgradeAll(root) {
@@ -314,17 +389,26 @@
   };
 
   // The page is going away: release its objects (the worker also ends when
-  // idle, should this never arrive).  A beacon may carry only a CORS-safe
-  // type, which the bridge refuses, so this is a keep-alive fetch: it
-  // outlives the page as a beacon does, with its preflight.
+  // idle, should this never arrive).  A synchronous call where the browser
+  // still allows one (Firefox: its Local Network Access checks hold a
+  // keep-alive request of a page that is gone); else a keep-alive fetch,
+  // which outlives the page as a beacon does (a beacon may carry only a
+  // CORS-safe type, which the bridge refuses).
   global.addEventListener("pagehide", function () {
     var ids = Object.keys(live);
     if (!ids.length) return;
     live = {};
+    var body = JSON.stringify({ids: ids});
+    try {
+      var x = new XMLHttpRequest();
+      x.open("POST", BASE + "/release", false);
+      x.setRequestHeader("Content-Type", "application/json");
+      x.send(body);
+      return;
+    } catch (e) {}
     try {
       fetch(BASE + "/release", {
-        method: "POST", keepalive: true, headers: {"Content-Type": "application/json"},
-        body: JSON.stringify({ids: ids})
+        method: "POST", keepalive: true, headers: {"Content-Type": "application/json"}, body: body
       }).catch(function () {});
     } catch (e) {}
   });

@@ -87,7 +87,9 @@ test("a stopped worker holds only its origin; its call fails within the limit, t
   const before = Date.now();
   assert.deepEqual((await errorCode(b.body.id, {origin: B})).body, {value: 0});
   assert.ok(Date.now() - before < 100, `origin B waited ${Date.now() - before} ms`);
-  assert.match((await stuck).body.error, /took longer than 2 s; the control's process was ended/);
+  const late = (await stuck).body;
+  assert.match(late.error, /took longer than 2 s; the control's process was ended/);
+  assert.equal(late.hresult, -2147023436, "a timed-out call has its own number (ERROR_TIMEOUT)");
   assert.ok(Date.now() - start < 2000 + 5000);
   assert.deepEqual((await errorCode((await create()).body.id)).body, {value: 0});
 });

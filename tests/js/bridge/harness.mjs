@@ -53,7 +53,7 @@ export class Bed {
       if (BROWSER === "firefox") await this.browser.installExtension(this.extensionCopy());
       this.extensionBase = BROWSER === "firefox" ? `moz-extension://${GECKO_UUID}` : `chrome-extension://${CHROMIUM_ID}`;
       // Chromium: as a user on the toolbar page.  Firefox: as an
-      // administrator (its test driver cannot open extension pages).
+      // administrator (a managed-storage manifest, below).
       for (const host of ["a.test", "b.test", "c.test"]) {
         if (BROWSER === "firefox") await this.waitForShim(host, true); else await this.enableSite(host);
       }
@@ -105,12 +105,41 @@ export class Bed {
     return copy;
   }
 
+  // A tab with the extension's page URL.  Firefox's test driver may not
+  // navigate to a moz-extension: page: its browser window opens it, with
+  // the system principal (the browser runs with --remote-allow-system-access).
+  async extensionTab(url) {
+    if (BROWSER !== "firefox") {
+      const tab = await this.browser.newPage();
+      await tab.goto(url);
+      return tab;
+    }
+    const bidi = this.browser.connection;
+    const {result: {contexts}} = await bidi.send("browsingContext.getTree", {"moz:scope": "chrome"});
+    const before = new Set(await this.browser.pages());
+    const {result} = await bidi.send("script.evaluate", {
+      target: {context: contexts[0].context}, awaitPromise: false,
+      expression: `gBrowser.selectedTab = gBrowser.addTab(${JSON.stringify(url)},
+        {triggeringPrincipal: Services.scriptSecurityManager.getSystemPrincipal()}); "opened"`});
+    if (result.type !== "success") throw new Error(`the browser window did not open ${url}: ${JSON.stringify(result)}`);
+    // The driver reports the new tab but not its extension page's address:
+    // the tab is the new one that is there.
+    for (let i = 0; i < 200; i++) {
+      for (const tab of await this.browser.pages()) {
+        if (before.has(tab)) continue;
+        const at = await tab.evaluate(() => document.readyState === "complete" && location.href).catch(() => "");
+        if (at === url) return tab;
+      }
+      await new Promise((ok) => setTimeout(ok, 50));
+    }
+    throw new Error(`${url} did not open`);
+  }
+
   // The toolbar page for HOST's site, as popup.html?url=... in a tab: its
   // two answers, after ACT(tab) where given.
   async toolbar(host, act) {
-    const tab = await this.browser.newPage();
+    const tab = await this.extensionTab(`${this.extensionBase}/popup.html?url=${encodeURIComponent(this.url(host, ""))}`);
     try {
-      await tab.goto(`${this.extensionBase}/popup.html?url=${encodeURIComponent(this.url(host, ""))}`);
       await tab.waitForFunction(() => document.getElementById("bridge").textContent !== "");
       if (act) await act(tab);
       return await tab.$$eval("#extension, #bridge", (ps) => ps.map((p) => p.textContent));
@@ -194,22 +223,45 @@ export class Bed {
       fs.writeFileSync(path.join(managed, `${GECKO_ID}.json`), JSON.stringify({
         name: GECKO_ID, description: "test sites", type: "storage",
         data: {origins: ["a.test", "b.test", "c.test", ...SOAK_HOSTS].map((h) => `https://${h}`)}}));
-      // Every name resolves to loopback; the test sites stay loopback
-      // sites, to which Firefox's Local Network Access does not apply.
+      // Every name resolves to loopback, and the page server's address
+      // counts as public, as real sites are: Firefox's Local Network Access
+      // gate applies (blocking on), and the administrator's policy for it
+      // (docs/admin.md) lets every test site but d.test through.  Written
+      // as root where no policy file exists, and removed at stop; else the
+      // sites stay loopback sites, which the gate leaves alone.
+      const lna = process.getuid() === 0 && !fs.existsSync("/etc/firefox/policies");
+      if (lna) {
+        fs.mkdirSync((this.firefoxPolicies = "/etc/firefox/policies"), {recursive: true});
+        fs.writeFileSync(this.firefoxPolicies + "/policies.json", JSON.stringify({policies: {
+          LocalNetworkAccess: {Enabled: true, EnablePrompting: true,
+                               SkipDomains: HOSTS.filter((h) => h !== "d.test")},
+          "3rdparty": {Extensions: {[GECKO_ID]: {origins: ["a.test", "b.test", "c.test", ...SOAK_HOSTS]
+                                                   .map((h) => `https://${h}`)}}}}}));
+      }
       this.browser = await puppeteer.launch({
         browser: "firefox", executablePath: FIREFOX, headless: true, acceptInsecureCerts: true,
         env: {...process.env, HOME: path.join(this.dir, "home")},
+        // The toolbar page's tests open it from the browser window.
+        args: ["--remote-allow-system-access"],
         extraPrefsFirefox: {"network.dns.forceResolve": "127.0.0.1",
+                            ...(lna ? {"network.lna.blocking": true,
+                                       "network.lna.address_space.public.override": `127.0.0.1:${this.pagePort}`} : {}),
                             "extensions.webextensions.uuids": JSON.stringify({[GECKO_ID]: GECKO_UUID})},
       });
       return;
     }
-    // The soak's sites from an administrator's policy (as root, where no
-    // policy folder exists; else enabled on the toolbar page), gone at stop.
-    if (this.extension && process.getuid() === 0 && !fs.existsSync("/etc/chromium/policies")) {
+    // The administrator's policy (as root, where no policy folder exists;
+    // gone at stop): Local Network Access allowed for every test site but
+    // d.test, as docs/admin.md has it, and the soak's sites enabled in the
+    // extension.  Else the permission is granted as a user would, below, and
+    // the soak's sites are enabled on the toolbar page.
+    const lnaSites = HOSTS.filter((h) => h !== "d.test").map((h) => this.origin(h));
+    if (process.getuid() === 0 && !fs.existsSync("/etc/chromium/policies")) {
       fs.mkdirSync((this.policies = "/etc/chromium/policies") + "/managed", {recursive: true});
-      fs.writeFileSync(this.policies + "/managed/tolmix-test.json", JSON.stringify({"3rdparty": {extensions:
-        {[CHROMIUM_ID]: {origins: SOAK_HOSTS.map((h) => `https://${h}`)}}}}));
+      fs.writeFileSync(this.policies + "/managed/tolmix-test.json", JSON.stringify({
+        LocalNetworkAccessAllowedForUrls: lnaSites,
+        ...(this.extension ? {"3rdparty": {extensions: {[CHROMIUM_ID]: {origins: SOAK_HOSTS.map((h) => `https://${h}`)}}}}
+                           : {})}));
     }
     this.browser = await puppeteer.launch({
       executablePath: CHROMIUM,
@@ -224,11 +276,11 @@ export class Bed {
              ...(this.extension ? [`--load-extension=${this.extensionCopy()}`] : [])],
     });
     // Chromium's own gate for public pages reaching loopback, granted as a
-    // user or an administrator's policy would; d.test is left without it.
+    // user would where no policy does it; d.test is left without it.
+    if (this.policies) return;
     const cdp = await this.browser.target().createCDPSession();
-    for (const host of HOSTS.filter((h) => h !== "d.test")) {
-      await cdp.send("Browser.grantPermissions",
-                     {origin: this.origin(host), permissions: ["loopbackNetwork"]});
+    for (const origin of lnaSites) {
+      await cdp.send("Browser.grantPermissions", {origin, permissions: ["loopbackNetwork"]});
     }
   }
 
@@ -242,14 +294,16 @@ export class Bed {
   rawPage(name, html) { this.pages.set(name, html); }
 
   // Opens NAME on HOST and waits for window.done; returns window.result.
-  async run(host, name, timeout = 30000) {
+  // LOADED: the navigation's end to wait for ("domcontentloaded" where a
+  // request held by the browser would hold the load event).
+  async run(host, name, timeout = 30000, loaded = "load") {
     const tab = await this.browser.newPage();
     try {
       const errors = [];
       this.console = [];
       tab.on("pageerror", (e) => errors.push(e.message));
       tab.on("console", (m) => this.console.push(m.text()));
-      await tab.goto(this.url(host, name));
+      await tab.goto(this.url(host, name), {waitUntil: loaded});
       await tab.waitForFunction("window.done === true", {timeout});
       const result = await tab.evaluate("window.result");
       if (errors.length) result.pageErrors = errors;
@@ -313,6 +367,7 @@ export class Bed {
     if (this.server) this.server.close();
     if (this.relay) this.relay.close();
     if (this.policies) fs.rmSync(this.policies, {recursive: true, force: true});
+    if (this.firefoxPolicies) fs.rmSync(this.firefoxPolicies, {recursive: true, force: true});
     if (this.bridge && this.bridge.exitCode === null) {
       const exited = new Promise((ok) => this.bridge.on("exit", (code, sig) => ok({code, sig})));
       this.bridge.kill("SIGTERM");
