@@ -164,7 +164,8 @@ TEST(HostileArguments, ExtremeNumbers) {
           EXPECT_EQ(r.vt, e.result) << n;
         }
       }
-      // Numbers as text: too large, not a number, a fraction.
+      // Numbers as text: too large, not a number.  (A fraction is rounded
+      // as OLE Automation rounds it: the conversion tests in control/.)
       struct {
         const char16_t* text;
         HRESULT hr;
@@ -172,7 +173,7 @@ TEST(HostileArguments, ExtremeNumbers) {
                          {u"-99999999999", DISP_E_OVERFLOW},
                          {u"12abc", DISP_E_TYPEMISMATCH},
                          {u"", DISP_E_TYPEMISMATCH},
-                         {u"1.5", DISP_E_TYPEMISMATCH},
+                         {u"1..5", DISP_E_TYPEMISMATCH},
                          {u"0x10", DISP_E_TYPEMISMATCH}};
       for (const auto& k : cases) {
         std::vector<Variant> args = PlainArgs(e);
