@@ -86,3 +86,63 @@ apt_install() {
   apt_update
   $APT_SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "$@"
 }
+
+# apt_align_foreign ARCH PKG...: makes the foreign-architecture packages
+# PKG (e.g. wine32:i386) installable beside the machine's own when the
+# archive's indexes of the two architectures disagree -- one index caught
+# mid-sync leaves ARCH's candidate of a shared library at another version
+# than the native one, and multiarch wants both at the same version.  For
+# every such library in PKG's dependencies the native package is brought to
+# its candidate, and ARCH's .deb of that very version is fetched from the
+# archive's pool (which keeps the files while an index is rebuilt) into
+# $APT_ALIGN_DIR.  Prints the native upgrades and the .deb files to hand to
+# apt_install with PKG; prints nothing when the two already agree.  Fails
+# when a needed .deb is not in any pool of the machine's sources.
+apt_align_foreign() {
+  local arch=$1; shift
+  local native p want cand src dir file uri pool got
+  local -A have=() cands=()
+  native=$(dpkg --print-architecture)
+  : "${APT_ALIGN_DIR:=$(mktemp -d)}"
+  mapfile -t uris < <(apt-cache policy 2>/dev/null |
+    sed -n 's|^ *[0-9]* \(https\?://[^ ]*\) .*|\1|p' | sort -u)
+  mapfile -t deps < <(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
+                        --no-breaks --no-replaces --no-enhances "$@" 2>/dev/null |
+                      sed -n "s/^\([^ <][^ ]*\):$arch\$/\1/p" | sort -u)
+  [ ${#deps[@]} -gt 0 ] || return 0
+  # One dpkg-query and one apt-cache for all of them (each call reads the
+  # whole of the indexes; apt-cache names a native package without its
+  # architecture).
+  while read -r p v st; do [ "$st" = installed ] && have[$p]=$v; done < <(
+    dpkg-query -W -f='${Package}:${Architecture} ${Version} ${db:Status-Status}\n' 2>/dev/null)
+  while read -r p v; do cands[$p]=$v; done < <(
+    apt-cache policy "${deps[@]/%/:$native}" "${deps[@]/%/:$arch}" 2>/dev/null |
+    awk -v native="$native" '/^[^ ].*:$/ {p = substr($0, 1, length($0) - 1)
+                                           if (p !~ /:/) p = p ":" native}
+                             /^ *Candidate:/ {print p, $2}')
+  for p in "${deps[@]}"; do
+    # Only libraries both architectures hold: the native one installed.
+    [ -n "${have[$p:$native]:-}" ] || continue
+    want=${cands[$p:$native]:-}
+    cand=${cands[$p:$arch]:-}
+    [ -n "$want" ] && [ "$want" != "(none)" ] && [ "$want" != "$cand" ] || continue
+    [ "${have[$p:$native]}" = "$want" ] || echo "$p:$native"
+    src=$(apt-cache show "$p:$native=$want" 2>/dev/null | sed -n 's/^Source: *\([^ ]*\).*/\1/p' | head -n1)
+    src=${src:-$p}
+    case $src in lib?*) dir=${src:0:4} ;; *) dir=${src:0:1} ;; esac
+    file=${p}_${want#*:}_$arch.deb
+    got=0
+    for uri in "${uris[@]}"; do
+      for pool in pool/updates/main pool/main; do
+        if curl -fsS --retry 2 -o "$APT_ALIGN_DIR/$file" "$uri/$pool/$dir/$src/$file" 2>/dev/null; then
+          got=1; break 2
+        fi
+      done
+    done
+    if [ $got -eq 0 ]; then
+      apt_say "$file is in no pool of the machine's sources"
+      return 1
+    fi
+    echo "$APT_ALIGN_DIR/$file"
+  done
+}

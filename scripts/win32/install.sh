@@ -63,12 +63,25 @@ for arch in i686 x86_64; do
 done
 todo=()
 for p in "${install[@]}"; do apt_installed "$p" || todo+=("$p"); done
+# An i386 index caught mid-sync lists shared libraries at other versions
+# than the amd64 ones, which multiarch cannot install side by side.  Then
+# the amd64 part goes in first, and the i386 files of the amd64 versions
+# come from the archive's pool (apt_align_foreign); when even that fails
+# the 32-bit part is left out.
+i386_aligned() {
+  local out i386=()
+  for p in "${WIN_I686[@]}"; do apt_installed "$p" || i386+=("$p"); done
+  apt_say "the i386 and amd64 package lists disagree: fetching the i386 libraries of the amd64 versions"
+  out=$(apt_align_foreign i386 "${i386[@]}") && [ -n "$out" ] || return 1
+  mapfile -t aligned <<<"$out"
+  apt_install "${aligned[@]}" "${i386[@]}"
+}
 if ! apt_install "${todo[@]}"; then
-  # An i386 index caught mid-sync lists packages that then cannot be
-  # resolved: the 32-bit part is left out and the rest installed.
   todo=()
   for p in "${WIN_COMMON[@]}" "${WIN_X86_64[@]}"; do apt_installed "$p" || todo+=("$p"); done
-  apt_say "the 32-bit packages cannot be installed now: the 32-bit Windows build and tests will be skipped"
   apt_install "${todo[@]}"
+  if [[ " ${install[*]} " == *" wine32:i386 "* ]] && ! i386_aligned; then
+    apt_say "the 32-bit packages cannot be installed now: the 32-bit Windows build and tests will be skipped"
+  fi
 fi
 chinese_locale
