@@ -55,7 +55,8 @@ if [ ! -x "$root/build/host/tolmix" ]; then
   nice cmake --build "$root/build" --target tolmix
 fi
 status=0
-for arch in i686 x86_64; do
+# TOLMIX_WIN_ARCHS narrows the run to some architectures (e.g. "i686").
+for arch in ${TOLMIX_WIN_ARCHS:-i686 x86_64}; do
   declare -n pkgs=WIN_${arch^^}
   missing=()
   for p in "${pkgs[@]}"; do apt_installed "$p" || missing+=("$p"); done
