@@ -65,6 +65,10 @@ for arch in ${TOLMIX_WIN_ARCHS:-i686 x86_64}; do
     echo "windows: SKIPPED: the $(win_arch_label $arch) Windows build and tests: ${missing[*]} not installed"
     continue
   fi
+  if [ $arch = i686 ] && ! win_runs_32bit; then
+    echo "windows: SKIPPED: the 32-bit Windows build and tests: this kernel does not run 32-bit programs ($(uname -r), no IA-32 emulation)"
+    continue
+  fi
   build=$root/build-win64; [ $arch = i686 ] && build=$root/build-win32
   ( build_arch $arch "$build" ) || status=1
 done

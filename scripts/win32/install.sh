@@ -52,6 +52,10 @@ fi
 install=("${WIN_COMMON[@]}")
 for arch in i686 x86_64; do
   group=WIN_${arch^^}
+  if [ $arch = i686 ] && ! win_runs_32bit; then
+    apt_say "this kernel does not run 32-bit programs (no IA-32 emulation): the 32-bit Windows build and tests will be skipped"
+    continue
+  fi
   gone=$(lacking "$group" | xargs)
   if [ -n "$gone" ]; then
     apt_say "the archive has no package $gone: the $(win_arch_label $arch) Windows build and tests will be skipped"

@@ -92,7 +92,7 @@ printf '#!/bin/sh\nexec "$@"\n' >"$stub/sudo"
 chmod +x "$stub"/*
 
 export PATH="$stub:$PATH" STUB_CALLS="$work/calls" STUB_INSTALLED="$work/installed" TOLMIX_APT_PAUSE=0 \
-       TOLMIX_APT_ETC="$work/etc" TOLMIX_WIN32_CACHE="$work/cache"
+       TOLMIX_APT_ETC="$work/etc" TOLMIX_WIN32_CACHE="$work/cache" TOLMIX_RUNS_32BIT=yes
 passed=0 failed=0
 
 # case NAME SCRIPT STATUS ABSENT CLANG EXPECT...
@@ -156,6 +156,10 @@ STUB_SKEW="libssl3" STUB_SOURCE=gone case_ "windows: the i386 library is in no p
   scripts/win32/install.sh 0 "" 1:14.0-55.7 \
   "out:libssl3_2.0-1_i386.deb is in no pool" install:wine64 '!has:wine32:i386' \
   "out:the 32-bit Windows build and tests will be skipped"
+TOLMIX_RUNS_32BIT=no case_ "windows: a kernel without IA-32 emulation, no 32-bit package" \
+  scripts/win32/install.sh 0 "" 1:14.0-55.7 \
+  "out:this kernel does not run 32-bit programs" '!install:wine32:i386' \
+  '!install:g++-mingw-w64-i686-posix' install:wine64
 case_ "windows: no widl, the Windows part skips" scripts/win32/install.sh 3 "mingw-w64-tools" 1:14.0-55.7 \
   "out:the archive has no package mingw-w64-tools"
 case_ "windows.sh: 32-bit skipped, x86-64 still tried" scripts/windows.sh 0 "wine32:i386" 1:14.0-55.7 \
