@@ -145,6 +145,14 @@ class Cryptoki {
   bool Failed(const char* function, CK_RV rv);  // records the failure, ends the session
   bool Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, size_t limit,
                  std::vector<unsigned char>* out);
+  // The attributes of READS (at most three) as Attribute reads each, asked
+  // for together where the module answers that (CryptokiObjects.cpp).
+  struct AttributeRead {
+    CK_ATTRIBUTE_TYPE type;
+    size_t limit;
+    std::vector<unsigned char>* out;
+  };
+  bool Attributes(CK_OBJECT_HANDLE object, AttributeRead* reads, size_t count);
 
   // Logs the user in with PIN on the open session (StartSession's second
   // half).
