@@ -4,6 +4,10 @@
 
 #include <cstdlib>
 
+#if TOLMIX_KEYS_ENGINE
+#include "engine/EngineSlots.h"
+#endif
+
 namespace tolmix::bench {
 namespace {
 
@@ -21,6 +25,12 @@ std::string TokenPin() {
 }
 
 Token::Token(const std::string& pin) {
+#if TOLMIX_KEYS_ENGINE
+  // SoftHSM2 takes OpenSSL engines of this process for itself (its random
+  // source): the engine slots are reserved first, or a benchmark that runs
+  // after this one could load no engine module (EngineSlots.h).
+  EnsureEngineSlots();
+#endif
   lib_ = dlopen(kSoftHsm, RTLD_NOW | RTLD_LOCAL);
   auto getList =
       lib_ ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib_, "C_GetFunctionList")) : nullptr;
