@@ -4,8 +4,10 @@
 // counterparts here, from their DER, before any PKCS#7 code sees them.
 #include "engine/GmForms.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include <openssl/asn1.h>
@@ -22,15 +24,24 @@ namespace {
 
 constexpr char kGmData[] = "1.2.156.10197.6.1.4.2.1";
 constexpr char kGmSigned[] = "1.2.156.10197.6.1.4.2.2";
-constexpr char kGmEnveloped[] = "1.2.156.10197.6.1.4.2.3";
-constexpr char kSm4[] = "1.2.156.10197.1.104";
-constexpr char kSm2Algorithm[] = "1.2.156.10197.1.301";
+
+// The same identifiers as their DER contents (no tag or length), compared
+// with an object's own bytes: printing an identifier as text to compare it
+// costs thousands of instructions, and every message read and every
+// certificate checked compares several.
+constexpr unsigned char kGmDataDer[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x06, 0x01, 0x04, 0x02, 0x01};
+constexpr unsigned char kGmSignedDer[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x06, 0x01, 0x04, 0x02, 0x02};
+constexpr unsigned char kGmEnvelopedDer[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x06, 0x01, 0x04, 0x02, 0x03};
+constexpr unsigned char kSm4Der[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x68};  // 1.2.156.10197.1.104
+constexpr unsigned char kSm2AlgorithmDer[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};  // ...1.301
+static_assert(sizeof kGmEnvelopedDer + 2 == sizeof kGmEnvelopedOidDer &&
+              std::equal(std::begin(kGmEnvelopedDer), std::end(kGmEnvelopedDer), kGmEnvelopedOidDer + 2));
 
 constexpr size_t kCoordinate = 32;  // an SM2 coordinate, and C3 (SM3)
 
-bool IsOid(const ASN1_OBJECT* obj, const char* dotted) {
-  char text[64] = {};
-  return obj && OBJ_obj2txt(text, sizeof text, obj, 1) > 0 && strcmp(text, dotted) == 0;
+template <size_t N>
+bool IsOid(const ASN1_OBJECT* obj, const unsigned char (&der)[N]) {
+  return obj && OBJ_length(obj) == N && memcmp(OBJ_get0_data(obj), der, N) == 0;
 }
 
 // The DER of an "other" content (ASN.1 ANY holding a SEQUENCE), parsed as T.
@@ -44,7 +55,7 @@ T* DecodeOther(ASN1_TYPE* any, T* (*d2i)(T**, const unsigned char**, long)) {
 
 // A content info of GM type data becomes PKCS#7 data (its OCTET STRING).
 bool NormalizeData(PKCS7* p7) {
-  if (!p7 || !IsOid(p7->type, kGmData)) return true;
+  if (!p7 || !IsOid(p7->type, kGmDataDer)) return true;
   ASN1_TYPE* any = p7->d.other;
   if (any && any->type != V_ASN1_OCTET_STRING) return false;
   ASN1_OCTET_STRING* os = any ? any->value.octet_string : nullptr;
@@ -58,14 +69,14 @@ bool NormalizeData(PKCS7* p7) {
 
 // P7 with GM outer and inner types as the PKCS#7 ones, in place.
 bool Normalize(PKCS7* p7) {
-  if (IsOid(p7->type, kGmSigned)) {
+  if (IsOid(p7->type, kGmSignedDer)) {
     PKCS7_SIGNED* sd = DecodeOther(p7->d.other, d2i_PKCS7_SIGNED);
     if (!sd) return false;
     ASN1_TYPE_free(p7->d.other);
     ASN1_OBJECT_free(p7->type);
     p7->type = OBJ_nid2obj(NID_pkcs7_signed);
     p7->d.sign = sd;
-  } else if (IsOid(p7->type, kGmEnveloped)) {
+  } else if (IsOid(p7->type, kGmEnvelopedDer)) {
     PKCS7_ENVELOPE* ed = DecodeOther(p7->d.other, d2i_PKCS7_ENVELOPE);
     if (!ed) return false;
     ASN1_TYPE_free(p7->d.other);
@@ -202,7 +213,7 @@ ossl::Ptr<PKCS7> ReadMessage(const char* text, int len) noexcept try {
 const EVP_CIPHER* ContentCipher(const ASN1_OBJECT* oid) noexcept {
   if (!oid) return nullptr;
   if (const EVP_CIPHER* c = EVP_get_cipherbyobj(oid)) return c;
-  if (IsOid(oid, kSm4)) return EVP_sm4_cbc();
+  if (IsOid(oid, kSm4Der)) return EVP_sm4_cbc();
   char text[64] = {};
   OBJ_obj2txt(text, sizeof text, oid, 1);
   platform::Trace("envelope: content cipher %s is not known", text);
@@ -214,7 +225,7 @@ bool CertHasSm2Key(X509* cert) noexcept {
   ASN1_OBJECT* alg = nullptr;
   X509_ALGOR* params = nullptr;
   if (!pub || !X509_PUBKEY_get0_param(&alg, nullptr, nullptr, &params, pub) || !alg) return false;
-  if (IsOid(alg, kSm2Algorithm)) return true;
+  if (IsOid(alg, kSm2AlgorithmDer)) return true;
   if (OBJ_obj2nid(alg) != NID_X9_62_id_ecPublicKey || !params) return false;
   int type = 0;
   const void* value = nullptr;
@@ -229,7 +240,7 @@ ossl::Ptr<X509> WithLoadableSm2Key(X509* cert) noexcept {
   const unsigned char* point = nullptr;
   int pointLen = 0;
   if (!pub || !X509_PUBKEY_get0_param(&alg, &point, &pointLen, nullptr, pub) ||
-      !IsOid(alg, kSm2Algorithm) || pointLen <= 0) {
+      !IsOid(alg, kSm2AlgorithmDer) || pointLen <= 0) {
     return nullptr;
   }
   ERR_set_mark();

@@ -11,13 +11,6 @@
 namespace tolmix::p11 {
 namespace {
 
-// Bounds of what is read from a token: objects of one class, and the bytes
-// of one attribute (a certificate's value; ids and labels are far smaller).
-constexpr CK_ULONG kMaxObjects = 256;
-constexpr size_t kMaxIdOrLabel = 256;
-constexpr size_t kMaxCertificate = 64 * 1024;
-constexpr size_t kMaxRsaNumber = 2048;  // bytes: a 16384-bit modulus
-
 // The PIN flags of a token that show a spent try.
 constexpr CK_FLAGS kPinCountFlags = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
 
@@ -291,80 +284,6 @@ bool Cryptoki::Login(const char* pin, const PinGuard* guard) {
     return false;
   }
   return true;
-}
-
-bool Cryptoki::Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, size_t limit,
-                         std::vector<unsigned char>* out) {
-  out->clear();
-  CK_ATTRIBUTE a{type, nullptr, 0};
-  CK_RV rv = f_->C_GetAttributeValue(session_, object, &a, 1);
-  // An attribute the object lacks reads as empty.
-  if (rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE) return true;
-  if (rv != CKR_OK) return Failed("C_GetAttributeValue", rv);
-  if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen == 0) return true;
-  if (a.ulValueLen > limit) {
-    RaiseError(kReasonToken, "attribute 0x%lX of %lu bytes is too long", type, a.ulValueLen);
-    return false;
-  }
-  out->resize(a.ulValueLen);
-  a.pValue = out->data();
-  rv = f_->C_GetAttributeValue(session_, object, &a, 1);
-  if (rv != CKR_OK) return Failed("C_GetAttributeValue", rv);
-  if (a.ulValueLen > out->size()) return Failed("C_GetAttributeValue", CKR_GENERAL_ERROR);
-  out->resize(a.ulValueLen);
-  return true;
-}
-
-bool Cryptoki::FindObjects(bool certificates, std::vector<TokenObject>* out) {
-  out->clear();
-  if (!have_session_) {
-    RaiseError(kReasonToken, "no session");
-    return false;
-  }
-  CK_OBJECT_CLASS cls = certificates ? CKO_CERTIFICATE : CKO_PRIVATE_KEY;
-  CK_ATTRIBUTE find{CKA_CLASS, &cls, sizeof cls};
-  CK_RV rv = f_->C_FindObjectsInit(session_, &find, 1);
-  if (rv != CKR_OK) return Failed("C_FindObjectsInit", rv);
-  std::vector<CK_OBJECT_HANDLE> handles(kMaxObjects);
-  CK_ULONG found = 0;
-  rv = f_->C_FindObjects(session_, handles.data(), kMaxObjects, &found);
-  CK_RV final_rv = f_->C_FindObjectsFinal(session_);
-  if (rv != CKR_OK) return Failed("C_FindObjects", rv);
-  if (final_rv != CKR_OK) return Failed("C_FindObjectsFinal", final_rv);
-  if (found > kMaxObjects) found = kMaxObjects;
-  for (CK_ULONG i = 0; i < found; ++i) {
-    TokenObject o;
-    o.handle = handles[i];
-    std::vector<unsigned char> label;
-    if (!Attribute(o.handle, CKA_ID, kMaxIdOrLabel, &o.id) ||
-        !Attribute(o.handle, CKA_LABEL, kMaxIdOrLabel, &label) ||
-        (certificates && !Attribute(o.handle, CKA_VALUE, kMaxCertificate, &o.value))) {
-      out->clear();
-      return false;
-    }
-    o.label.assign(label.begin(), label.end());
-    out->push_back(std::move(o));
-  }
-  return true;
-}
-
-bool Cryptoki::ReadRsaPublic(CK_OBJECT_HANDLE key, BIGNUM** n, BIGNUM** e) {
-  std::vector<unsigned char> modulus, exponent;
-  if (!have_session_ || !Attribute(key, CKA_MODULUS, kMaxRsaNumber, &modulus) ||
-      !Attribute(key, CKA_PUBLIC_EXPONENT, kMaxRsaNumber, &exponent)) {
-    return false;
-  }
-  if (modulus.empty() || exponent.empty()) {
-    RaiseError(kReasonNoObject, "the key is no RSA key");
-    return false;
-  }
-  *n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
-  *e = BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr);
-  if (*n && *e) return true;
-  BN_free(*n);
-  BN_free(*e);
-  *n = *e = nullptr;
-  return false;
 }
 
 int Cryptoki::PrivateOperation(bool sign, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key,

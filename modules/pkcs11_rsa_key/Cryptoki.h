@@ -22,6 +22,7 @@
 #include <vector>
 
 #include <openssl/bn.h>
+#include <openssl/x509.h>
 
 #include <p11-kit/pkcs11.h>
 
@@ -36,6 +37,16 @@ struct TokenObject {
   std::vector<unsigned char> id;
   std::string label;
   std::vector<unsigned char> value;  // certificates: the DER bytes
+  // Certificates: VALUE parsed, once (Certificate).  OpenSSL 3.0 decodes the
+  // public key of every certificate it parses through its decoder chain,
+  // over a million instructions each, so the token's choice, the key load
+  // and the certificate handed out share one parse.
+  std::shared_ptr<X509> parsed;
+  bool parse_tried = false;
+
+  // The certificate of VALUE, parsed on first use (null when it is none);
+  // owned by this object.
+  X509* Certificate();
 };
 
 class Cryptoki {
@@ -134,6 +145,14 @@ class Cryptoki {
   bool Failed(const char* function, CK_RV rv);  // records the failure, ends the session
   bool Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, size_t limit,
                  std::vector<unsigned char>* out);
+  // The attributes of READS (at most three) as Attribute reads each, asked
+  // for together where the module answers that (CryptokiObjects.cpp).
+  struct AttributeRead {
+    CK_ATTRIBUTE_TYPE type;
+    size_t limit;
+    std::vector<unsigned char>* out;
+  };
+  bool Attributes(CK_OBJECT_HANDLE object, AttributeRead* reads, size_t count);
 
   // Logs the user in with PIN on the open session (StartSession's second
   // half).

@@ -26,10 +26,15 @@ int KindFitness(X509* cert, int kind) {
 }
 
 int ChooseCertificate(const std::vector<X509*>& certs, int kind) {
+  return ChooseCertificate(certs.size(), [&](size_t i) { return certs[i]; }, kind);
+}
+
+int ChooseCertificate(size_t count, const std::function<X509*(size_t)>& cert, int kind) {
+  constexpr int kBest = 3;  // this kind's usage only: no later one can win
   int best = -1;
   int best_fitness = 0;
-  for (size_t i = 0; i < certs.size(); ++i) {
-    int fitness = KindFitness(certs[i], kind);
+  for (size_t i = 0; i < count && best_fitness < kBest; ++i) {
+    int fitness = KindFitness(cert(i), kind);
     if (fitness > best_fitness) {
       best = static_cast<int>(i);
       best_fitness = fitness;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ int KindFitness(X509* cert, int kind);
 // Index in CERTS of the certificate the rule picks for KIND, or -1 when none
 // fits.  Null entries are skipped.  The certificates are borrowed.
 int ChooseCertificate(const std::vector<X509*>& certs, int kind);
+
+// The same over COUNT certificates that CERT(i) gives (null: skipped), asked
+// for in order and only as far as the choice can still change: after the
+// first certificate of the wanted kind only, none is asked for, since
+// parsing a certificate costs OpenSSL 3.0 the decoding of its public key.
+int ChooseCertificate(size_t count, const std::function<X509*(size_t)>& cert, int kind);
 
 }  // namespace tolmix::p11
 

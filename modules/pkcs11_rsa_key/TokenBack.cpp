@@ -64,11 +64,6 @@ const TokenObject* KeyForCert(const TokenObject& cert, const std::vector<TokenOb
   return nullptr;
 }
 
-ossl::Ptr<X509> ParseCert(const TokenObject& cert) {
-  const unsigned char* p = cert.value.data();
-  return ossl::Ptr<X509>(d2i_X509(nullptr, &p, static_cast<long>(cert.value.size())));
-}
-
 bool Matches(const TokenObject& o, const KeySelector& selector) {
   return selector.by == KeySelector::By::kId
              ? SameId(o.id, selector.id.data(), selector.id.size())
@@ -311,21 +306,22 @@ bool TokenBack::LoadCertAndKey(const char* pin, bool cert_only, int kind, ossl::
     if (!cert_only && !token->FindObjects(false, &keys)) return false;
 
     // Without a login the private keys are hidden, so a certificate read
-    // looks at every certificate; a key load only at certificates with a key.
-    std::vector<ossl::Ptr<X509>> parsed;
-    std::vector<X509*> candidates(certs.size(), nullptr);
-    for (size_t i = 0; i < certs.size(); ++i) {
-      parsed.push_back(ParseCert(certs[i]));
-      if (cert_only || KeyForCert(certs[i], keys)) candidates[i] = parsed.back().get();
-    }
-    int chosen = ChooseCertificate(candidates, kind);
+    // looks at every certificate; a key load only at certificates with a
+    // key.  A certificate is parsed only when the choice asks for it (the
+    // choice's certificates come parsed already).
+    auto candidate = [&](size_t i) -> X509* {
+      return cert_only || KeyForCert(certs[i], keys) ? certs[i].Certificate() : nullptr;
+    };
+    int chosen = ChooseCertificate(certs.size(), candidate, kind);
     if (chosen < 0) {
       RaiseError(kReasonNoObject, "no certificate%s for key kind %d",
                  cert_only ? "" : " with a key", kind);
       return false;
     }
-    X509* x = candidates[static_cast<size_t>(chosen)];
-    ossl::Ptr<X509> out_cert(X509_dup(x));
+    X509* x = certs[static_cast<size_t>(chosen)].Certificate();
+    // The caller's reference to the parse, which nothing here changes (a
+    // copy would be parsed from its DER again).
+    ossl::Ptr<X509> out_cert(X509_up_ref(x) ? x : nullptr);
     const TokenObject* k = cert_only ? nullptr : KeyForCert(certs[static_cast<size_t>(chosen)], keys);
     if (!out_cert || !take(token, k, x)) {
       RaiseError(kReasonInternal, "certificate or key could not be read from the token");
@@ -351,7 +347,7 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPrivateKey(const char* pin, const char* key_i
     return key;
   }
   return KeyOfObject(pin, false, selector,
-                     [&](const std::shared_ptr<Cryptoki>& token, const TokenObject& k) {
+                     [&](const std::shared_ptr<Cryptoki>& token, TokenObject& k) {
                        return MakeTokenKey(engine_, token, k.handle);
                      });
 }
@@ -373,9 +369,9 @@ ossl::Ptr<EVP_PKEY> TokenBack::LoadPublicKey(const char* key_id, X509* cert) {
     if (!LoadClientCert(nullptr, true, selector.kind, &token_cert, &key)) return nullptr;
     return key;
   }
-  return KeyOfObject(nullptr, true, selector, [&](const std::shared_ptr<Cryptoki>&, const TokenObject& c) {
-    ossl::Ptr<X509> x = ParseCert(c);
-    ossl::Ptr<EVP_PKEY> key(x ? X509_get_pubkey(x.get()) : nullptr);
+  return KeyOfObject(nullptr, true, selector, [&](const std::shared_ptr<Cryptoki>&, TokenObject& c) {
+    X509* x = c.Certificate();
+    ossl::Ptr<EVP_PKEY> key(x ? X509_get_pubkey(x) : nullptr);
     if (!key) RaiseError(kReasonNoCertificate, "certificate has no usable public key");
     return key;
   });
@@ -392,7 +388,7 @@ ossl::Ptr<EVP_PKEY> TokenBack::KeyOfObject(const char* pin, bool cert_only, cons
   bool ok = Retrying(*token, retry, [&] {
     std::vector<TokenObject> objects;
     if (!StartLocked(*token, pin, cert_only) || !token->FindObjects(cert_only, &objects)) return false;
-    for (const TokenObject& o : objects) {
+    for (TokenObject& o : objects) {
       if (!Matches(o, selector)) continue;
       key = make(token, o);
       return key != nullptr;

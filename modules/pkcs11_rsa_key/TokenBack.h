@@ -117,7 +117,7 @@ class TokenBack {
       std::function<bool(const std::shared_ptr<Cryptoki>&, const TokenObject*, X509*)>;
   bool LoadCertAndKey(const char* pin, bool cert_only, int kind, ossl::Ptr<X509>* cert,
                       const KeyTaker& take);
-  using KeyMaker = std::function<ossl::Ptr<EVP_PKEY>(const std::shared_ptr<Cryptoki>&, const TokenObject&)>;
+  using KeyMaker = std::function<ossl::Ptr<EVP_PKEY>(const std::shared_ptr<Cryptoki>&, TokenObject&)>;
   ossl::Ptr<EVP_PKEY> KeyOfObject(const char* pin, bool cert_only, const KeySelector& selector,
                                   const KeyMaker& make);
 

@@ -52,6 +52,15 @@ bool SameId(const TokenObject& a, const TokenObject& b) { return a.id == b.id; }
 
 }  // namespace
 
+X509* TokenObject::Certificate() {
+  if (!parse_tried) {
+    parse_tried = true;
+    const unsigned char* p = value.data();
+    parsed.reset(d2i_X509(nullptr, &p, static_cast<long>(value.size())), X509_free);
+  }
+  return parsed.get();
+}
+
 bool ParseTokenUri(const std::string& text, TokenUri* out) {
   static constexpr char kScheme[] = "pkcs11:";
   out->attributes.clear();
@@ -133,13 +142,13 @@ TokenVerdict LookAtToken(Cryptoki& token, CK_SLOT_ID slot, const TokenUri* uri, 
   }
   if (transient) return busy(answer);
   if (!read) return passed("objects cannot be read");
-  for (const TokenObject& c : certs) {
+  for (TokenObject& c : certs) {
     bool with_key = login;
     for (const TokenObject& k : keys) with_key = with_key || SameId(c, k);
     if (!with_key) continue;
-    const unsigned char* p = c.value.data();
-    ossl::Ptr<X509> x(d2i_X509(nullptr, &p, static_cast<long>(c.value.size())));
-    if (Fits(x.get(), kind)) {
+    // Parsed once: the key load of this call takes the parse with the
+    // certificates (KeepChoice).
+    if (Fits(c.Certificate(), kind)) {
       platform::Trace("P11: %s slot %lu token \"%s\" chosen", module.c_str(), slot, label.c_str());
       token.KeepToken(info);
       // The key load of this call logs in on this session and takes these

@@ -73,6 +73,43 @@ TEST(ObjectChoiceTest, DedicatedBeforeDualUseBeforeUnmarkedThenTokenOrder) {
   EXPECT_EQ(ChooseCertificate({}, kKeyKindSignature), -1);
 }
 
+// Certificates are asked for (and so parsed) only while the choice can
+// still change: none after the first one of the wanted kind only.
+TEST(ObjectChoiceTest, AsksForNoCertificateAfterADedicatedOne) {
+  ossl::Ptr<X509> dual = MakeCert("digitalSignature,keyEncipherment");
+  ossl::Ptr<X509> none = MakeCert("");
+  ossl::Ptr<X509> sign = MakeCert("digitalSignature");
+  ossl::Ptr<X509> enc = MakeCert("keyEncipherment");
+  const std::vector<X509*> certs = {dual.get(), none.get(), sign.get(), enc.get()};
+  std::vector<size_t> asked;
+  auto get = [&](size_t i) {
+    asked.push_back(i);
+    return certs[i];
+  };
+  struct Case {
+    int kind;
+    int chosen;
+    std::vector<size_t> asked;
+  } cases[] = {
+      {kKeyKindSignature, 2, {0, 1, 2}},
+      {kKeyKindExchange, 3, {0, 1, 2, 3}},
+  };
+  for (const Case& c : cases) {
+    asked.clear();
+    EXPECT_EQ(ChooseCertificate(certs.size(), get, c.kind), c.chosen) << c.kind;
+    EXPECT_EQ(asked, c.asked) << c.kind;
+    EXPECT_EQ(ChooseCertificate(certs, c.kind), c.chosen) << "the list form agrees";
+  }
+  // Without a dedicated one every certificate is looked at; null entries
+  // (no key) still never win.
+  asked.clear();
+  const std::vector<X509*> mixed = {nullptr, none.get(), dual.get()};
+  EXPECT_EQ(ChooseCertificate(mixed.size(), [&](size_t i) { asked.push_back(i); return mixed[i]; },
+                              kKeyKindSignature),
+            2);
+  EXPECT_EQ(asked, (std::vector<size_t>{0, 1, 2}));
+}
+
 TEST(ObjectChoiceTest, KeySelectorForms) {
   KeySelector s;
   ASSERT_TRUE(ParseKeySelector(nullptr, &s));
