@@ -176,15 +176,9 @@ void KeySession::ReleaseEngines() noexcept {
 
 int KeySession::BringUpRoute(const char* module, KeyRoute* route) noexcept {
   HoldDevices();
-  // PKCS#7 names a signer by (digest, key type); OpenSSL knows SM2-with-SM3
-  // only for SM2-typed keys, and the provider's SM2 keys are EC-typed (as
-  // "gmEngine" adds the same mapping when it loads).
-  static std::once_flag sigid;
-  std::call_once(sigid, [] {
-    int nid = NID_undef;
-    if (!OBJ_find_sigid_by_algs(&nid, NID_sm3, NID_X9_62_id_ecPublicKey))
-      OBJ_add_sigid(NID_SM2_with_SM3, NID_sm3, NID_X9_62_id_ecPublicKey);
-  });
+  // PKCS#7 names a signer by (digest, key type); OpenSSL knows SM3 only
+  // with SM2-typed keys, and the provider's SM2 keys are EC-typed.
+  gm_profile::AddSm3EcSignatureId();
   if (!ProviderContext()) {
     FormatError(kEngineLoadFailed, module);
     return -1;
