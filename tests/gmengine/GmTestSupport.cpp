@@ -33,7 +33,7 @@ Identity MakeIdentity(const char* utf8_cn, long serial) {
   ASN1_INTEGER_set(X509_get_serialNumber(x.get()), serial);
   // A name of its own: OpenSSL 4.0's X509_get_subject_name hands out a
   // const name, which is no longer edited in place.
-  ossl::Ptr<X509_NAME> owned_name(X509_NAME_new());
+  Ptr<X509_NAME> owned_name(X509_NAME_new());
   X509_NAME* name = owned_name.get();
   X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
                              reinterpret_cast<const unsigned char*>("Test CA"), -1, -1, 0);
