@@ -18,6 +18,7 @@
 
 #include "bench/BenchSupport.h"
 #include "engine/CMSEngine.h"
+#include "engine/SignerVerify.h"
 
 namespace tolmix::bench {
 namespace {
@@ -189,7 +190,7 @@ void BM_VerifyDirect(benchmark::State& state) {
       PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
       X509* cert = si ? PKCS7_cert_from_signer_info(p7.get(), si) : nullptr;
       ok = chain && cert &&
-           CMSEngine::SignatureVerifyWithEngine(gm, chain.get(), p7.get(), si, cert) == 1;
+           SignatureVerifyWithEngine(gm, chain.get(), p7.get(), si, cert) == 1;
     }
     if (!ok) {
       state.SkipWithError("verification failed");

@@ -11,6 +11,8 @@
 #include <openssl/pem.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/CertAlgorithms.h"
+#include "engine/EnvelopePem.h"
 #include "engine/EngineSlots.h"
 #include "engine/EnvelopeParts.h"
 #include "engine/GmForms.h"
@@ -63,8 +65,8 @@ ossl::Ptr<X509> ParseCertPem(const char* certPem) noexcept {
 }
 
 ossl::Ptr<PKCS7> NewEnvelope(CMSEngine& self, X509* recipient, KeyRoute* engine) noexcept {
-  char name[CMSEngine::kAlgorithmNameSize] = {};
-  CMSEngine::CertInterfaceAlgorithmName(recipient, name);
+  char name[kAlgorithmNameSize] = {};
+  CertInterfaceAlgorithmName(recipient, name);
   *engine = self.SelectInterfaceByCertificate(name);
   if (!*engine) return nullptr;
   // Triple-DES CBC, or SM4-CBC for an SM2 recipient where the SM4 output

@@ -1,11 +1,12 @@
-// CMSEngine: the PEM text of a finished PKCS#7 message, as signing and
+// The PEM text of a finished PKCS#7 message, as signing and
 // envelope encryption hand it to the control.
 #include <climits>
 #include <cstring>
 
 #include <openssl/pem.h>
 
-#include "engine/CMSEngine.h"
+#include "engine/EnvelopePem.h"
+#include "engine/OsslPtr.h"
 
 namespace tolmix {
 namespace {
@@ -25,7 +26,7 @@ ossl::Ptr<BIO> PemBio(PKCS7* p7, const char** text, size_t* len) noexcept {
 
 }  // namespace
 
-int CMSEngine::WriteEnvelopePem(PKCS7* p7, char* out, unsigned* out_len) noexcept {
+int WriteEnvelopePem(PKCS7* p7, char* out, unsigned* out_len) noexcept {
   if (!out || !out_len) return -1;
   const char* text = nullptr;
   size_t len = 0;
@@ -42,7 +43,7 @@ int CMSEngine::WriteEnvelopePem(PKCS7* p7, char* out, unsigned* out_len) noexcep
   return 0;
 }
 
-int CMSEngine::WriteEnvelopePem(PKCS7* p7, std::string* pem) noexcept try {
+int WriteEnvelopePem(PKCS7* p7, std::string* pem) noexcept try {
   if (!pem) return -1;
   const char* text = nullptr;
   size_t len = 0;

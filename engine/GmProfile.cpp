@@ -2,8 +2,10 @@
 #include "engine/GmProfile.h"
 
 #include <cstring>
+#include <mutex>
 
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
 
 #include "engine/OsslPtr.h"
@@ -35,6 +37,21 @@ bool NameSm2Signer(PKCS7_SIGNER_INFO* si) noexcept {
     return false;
   }
   return true;
+}
+
+void AddSm3EcSignatureId() noexcept {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    int sig = NID_undef;
+    if (OBJ_find_sigid_by_algs(&sig, NID_sm3, NID_X9_62_id_ecPublicKey)) return;
+    ERR_set_mark();
+    if (!OBJ_add_sigid(NID_SM2_with_SM3, NID_sm3, NID_X9_62_id_ecPublicKey)) {
+      int nid = OBJ_txt2nid(kSm2SignatureOid);
+      if (nid == NID_undef) nid = OBJ_create(kSm2SignatureOid, "SM2Sign-GM", "SM2 signature (GM/T 0006)");
+      if (nid != NID_undef) OBJ_add_sigid(nid, NID_sm3, NID_X9_62_id_ecPublicKey);
+    }
+    ERR_pop_to_mark();
+  });
 }
 
 int VerifyMessage(EVP_PKEY* key, const unsigned char* msg, size_t len, const unsigned char* sig,

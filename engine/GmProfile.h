@@ -31,6 +31,16 @@ bool IsSm2Key(EVP_PKEY* key) noexcept;
 // its signature table, which knows only SM2-with-SM3 (1.2.156.10197.1.501).
 bool NameSm2Signer(PKCS7_SIGNER_INFO* si) noexcept;
 
+// Maps (SM3, id-ecPublicKey) to a signature id, once per process, so that
+// PKCS#7 can name an SM3 signer of an EC-typed key (the key provider's SM2
+// keys are EC-typed): SM2-with-SM3 where OpenSSL takes that triple (3.0);
+// 3.5 and 4.0 refuse a triple whose signature id their own table already
+// holds with other algorithms, and there the GM profile's kSm2SignatureOid
+// is used (the name NameSm2Signer gives a signer in the end anyway).
+// Without either every SM2 signer set-up fails.  "gmEngine" does the same
+// when it binds (modules/gmEngine/EngineFront.cpp).
+void AddSm3EcSignatureId() noexcept;
+
 // Checks the DER signature SIG as a standard SM2 signature of LEN bytes of
 // MSG, e = SM3(Z || MSG), with KEY: the key "gmEngine" hands back for the
 // signer's certificate (ENGINE_load_public_key), whose key method feeds Z

@@ -1,4 +1,4 @@
-// CMSEngine: the user's certificate and private key -- the SKF probe that
+// KeySession: the user's certificate and private key -- the SKF probe that
 // settles the interface, the three routes ("CSP", "SKF", "P11") and the
 // certificate-only read.
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include <openssl/x509.h>
 
 #include "certs/CertSelectDlg.h"
-#include "engine/CMSEngine.h"
+#include "engine/KeySession.h"
 #include "engine/EngineSlots.h"
 #include "engine/PinRefusals.h"
 #include "platform/Certificate.h"
@@ -93,9 +93,9 @@ bool WritePem(X509* cert, char (&out)[N]) noexcept {
 
 }  // namespace
 
-int CMSEngine::ProbeSkfCert() noexcept { return ProbeSkf(false, nullptr); }
+int KeySession::ProbeSkfCert() noexcept { return ProbeSkf(false, nullptr); }
 
-int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
+int KeySession::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
   if (pinRefused) *pinRefused = false;
   HoldDevices();
   CSKFDevice device;  // unloads the library on every return
@@ -222,8 +222,8 @@ int CMSEngine::ProbeSkf(bool certificateOnly, bool* pinRefused) noexcept try {
   return -1;  // out of memory
 }
 
-int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
-                              KeyRoute* route) noexcept try {
+int KeySession::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
+                               KeyRoute* route) noexcept try {
   if (cert == nullptr || key == nullptr || route == nullptr) return -1;
   if (!Is(m_szInterfaceName, kCsp)) {
     // A failed probe's message stays unless the "P11" route writes its own.
@@ -316,7 +316,7 @@ int CMSEngine::LoadKeyAndCert(ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
   return -1;  // out of memory
 }
 
-int CMSEngine::ReadDeviceCert(int kind) noexcept try {
+int KeySession::ReadDeviceCert(int kind) noexcept try {
   m_nKeyKind = kind;
   ReleaseKeyAndCert();
   // No PIN is presented to either device: exporting a certificate needs

@@ -1,7 +1,7 @@
 // KeyRoute: where one operation's keys come from -- the handle that key
 // loading (LoadKeyAndCert) and the certificate-driven choice
 // (SelectInterfaceByCertificate) hand out, and the one interface to the key
-// back end that CMake picked (engine/KeyBackend.h):
+// back end that CMake picked (engine/KeySession.h):
 //   engine back end    a structural reference to the route's OpenSSL
 //                      engine ("capi", "gmEngine", "pkcs11_rsa_key"),
 //                      released when the handle goes;

@@ -1,4 +1,4 @@
-// CMSEngine: the PIN check on the first PKCS#11 token of P11_SKF.ini and
+// KeySession: the PIN check on the first PKCS#11 token of P11_SKF.ini and
 // what the token's outcome is said as (the route's back end makes the check:
 // EngineKeys.cpp or ProviderKeys.cpp).
 #include <cstdlib>
@@ -13,7 +13,7 @@
 // the published header; it includes nothing but <stddef.h>.
 #include <p11-kit-1/p11-kit/pkcs11.h>
 
-#include "engine/CMSEngine.h"
+#include "engine/KeySession.h"
 #include "engine/PinRefusals.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Env.h"
@@ -56,14 +56,14 @@ int LoginResult(CK_RV rv) noexcept {
 
 }  // namespace
 
-int CMSEngine::SetPasswordAndLoginP11(const char* pin) noexcept {
+int KeySession::SetPasswordAndLoginP11(const char* pin) noexcept {
   SetPassword(pin);
   return LoginP11Device();
 }
 
-int CMSEngine::LoginP11Device() noexcept { return FindP11Token(true); }
+int KeySession::LoginP11Device() noexcept { return FindP11Token(true); }
 
-bool CMSEngine::P11TokenPresent() noexcept {
+bool KeySession::P11TokenPresent() noexcept {
   // Only the answer counts: the walk's messages are not this check's.
   char saved[kErrorTextSize];
   memcpy(saved, m_szError, sizeof saved);
@@ -76,7 +76,7 @@ bool CMSEngine::P11TokenPresent() noexcept {
 // (modules/pkcs11_rsa_key/TokenChoice.h), so that the check and a key load
 // go to the same token; the engine says how far it came (TokenOutcome) and
 // the messages are said here.
-int CMSEngine::FindP11Token(bool login) noexcept {
+int KeySession::FindP11Token(bool login) noexcept {
   HoldDevices();  // another thread's C_Finalize would end this login
   if (!P11ListNamesModules()) return -1;  // nothing to say
   TokenOutcome outcome;
@@ -84,7 +84,7 @@ int CMSEngine::FindP11Token(bool login) noexcept {
   return ReportP11Outcome(outcome);
 }
 
-bool CMSEngine::P11ListNamesModules() noexcept {
+bool KeySession::P11ListNamesModules() noexcept {
   try {
     if (!ReadDeviceList(platform::SystemDir(), kP11DeviceListFile).empty()) return true;
     // Nothing to say to the page (the call keeps its earlier message), but
@@ -97,7 +97,7 @@ bool CMSEngine::P11ListNamesModules() noexcept {
   }
 }
 
-int CMSEngine::ReportP11Outcome(const TokenOutcome& outcome) noexcept {
+int KeySession::ReportP11Outcome(const TokenOutcome& outcome) noexcept {
   switch (outcome.step) {
     case TokenOutcome::kModuleLoad:
       FormatError(kP11LoadFailed, outcome.module);

@@ -17,7 +17,7 @@
 #include <openssl/params.h>
 #include <openssl/provider.h>
 
-#include "engine/CMSEngine.h"
+#include "engine/KeySession.h"
 #include "engine/GmProfile.h"
 #include "engine/KeyRoute.h"
 #include "engine/PinRefusals.h"
@@ -169,22 +169,16 @@ void KeyRoute::SetFlag(int, bool) const {}
 
 // No engines to release: the provider and its library context stay for the
 // process; keys made there release their device handles when freed.
-void CMSEngine::ReleaseEngines() noexcept {
+void KeySession::ReleaseEngines() noexcept {
   HoldDevices();
   m_devicesLock.unlock();
 }
 
-int CMSEngine::BringUpRoute(const char* module, KeyRoute* route) noexcept {
+int KeySession::BringUpRoute(const char* module, KeyRoute* route) noexcept {
   HoldDevices();
-  // PKCS#7 names a signer by (digest, key type); OpenSSL knows SM2-with-SM3
-  // only for SM2-typed keys, and the provider's SM2 keys are EC-typed (as
-  // "gmEngine" adds the same mapping when it loads).
-  static std::once_flag sigid;
-  std::call_once(sigid, [] {
-    int nid = NID_undef;
-    if (!OBJ_find_sigid_by_algs(&nid, NID_sm3, NID_X9_62_id_ecPublicKey))
-      OBJ_add_sigid(NID_SM2_with_SM3, NID_sm3, NID_X9_62_id_ecPublicKey);
-  });
+  // PKCS#7 names a signer by (digest, key type); OpenSSL knows SM3 only
+  // with SM2-typed keys, and the provider's SM2 keys are EC-typed.
+  gm_profile::AddSm3EcSignatureId();
   if (!ProviderContext()) {
     FormatError(kEngineLoadFailed, module);
     return -1;
@@ -193,8 +187,8 @@ int CMSEngine::BringUpRoute(const char* module, KeyRoute* route) noexcept {
   return 0;
 }
 
-ossl::Ptr<EVP_PKEY> CMSEngine::LoadRouteKey(const KeyRoute& route, const char* keyId,
-                                            const char* store) noexcept {
+ossl::Ptr<EVP_PKEY> KeySession::LoadRouteKey(const KeyRoute& route, const char* keyId,
+                                             const char* store) noexcept {
   if (!route) return nullptr;
   const bool soft = route.kind() == 'C';
   OSSL_PARAM params[] = {Text(keyprov::kParamRoute, soft ? keyprov::kRouteSoft : keyprov::kRouteSkf),
@@ -204,8 +198,8 @@ ossl::Ptr<EVP_PKEY> CMSEngine::LoadRouteKey(const KeyRoute& route, const char* k
   return MakeKey(soft ? "RSA" : "EC", params);
 }
 
-int CMSEngine::LoadP11Key(KeyRoute* route, ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
-                          TokenOutcome* outcome) noexcept {
+int KeySession::LoadP11Key(KeyRoute* route, ossl::Ptr<X509>* cert, ossl::Ptr<EVP_PKEY>* key,
+                           TokenOutcome* outcome) noexcept {
   KeyRoute r;
   if (BringUpRoute(kPkcs11Engine, &r) != 0) return -1;
   const char kind[2] = {m_nKeyKind == kSignatureKey ? '2' : '1', '\0'};
@@ -227,7 +221,7 @@ int CMSEngine::LoadP11Key(KeyRoute* route, ossl::Ptr<X509>* cert, ossl::Ptr<EVP_
   return 0;
 }
 
-int CMSEngine::CheckP11Token(bool login, TokenOutcome* outcome) noexcept {
+int KeySession::CheckP11Token(bool login, TokenOutcome* outcome) noexcept {
   char saved[kErrorTextSize];
   memcpy(saved, m_szError, sizeof saved);
   KeyRoute r;
@@ -244,7 +238,7 @@ int CMSEngine::CheckP11Token(bool login, TokenOutcome* outcome) noexcept {
   return 0;
 }
 
-int CMSEngine::ReadP11Cert(int kind, ossl::Ptr<X509>* cert) noexcept {
+int KeySession::ReadP11Cert(int kind, ossl::Ptr<X509>* cert) noexcept {
   KeyRoute r;
   if (BringUpRoute(kPkcs11Engine, &r) != 0) return -1;
   const char k[2] = {kind == kSignatureKey ? '2' : '1', '\0'};

@@ -13,6 +13,7 @@
 #include <openssl/x509.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/CertAlgorithms.h"
 #include "engine/GmForms.h"
 #include "engine/GmProfile.h"
 #include "util/Base64.h"

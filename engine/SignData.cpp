@@ -8,6 +8,7 @@
 #include <openssl/pkcs7.h>
 
 #include "engine/CMSEngine.h"
+#include "engine/EnvelopePem.h"
 #include "engine/GmForms.h"
 #include "engine/GmProfile.h"
 

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "engine/CMSEngine.h"
+#include "engine/CertAlgorithms.h"
+#include "engine/SignerVerify.h"
 #include "fuzz/FuzzSupport.h"
 #include "fuzz/Pkcs7Text.h"
 
@@ -49,10 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      ? X509_find_by_issuer_and_serial(certs, si->issuer_and_serial->issuer,
                                                       si->issuer_and_serial->serial)
                      : nullptr;
-    char name[CMSEngine::kAlgorithmNameSize] = {};
-    CMSEngine::CertSignatureAlgorithmName(cert, name);
-    CMSEngine::IsGmAlgorithmName(name);
-    if (CMSEngine::SignatureVerifyWithEngine(KeyRoute(), chain.get(), p7.get(), si, cert) > 0) abort();
+    char name[kAlgorithmNameSize] = {};
+    CertSignatureAlgorithmName(cert, name);
+    IsGmAlgorithmName(name);
+    if (SignatureVerifyWithEngine(KeyRoute(), chain.get(), p7.get(), si, cert) > 0) abort();
   }
   ERR_clear_error();
   return 0;

@@ -71,6 +71,12 @@ leg_openssl4() {
   cmake -S "$root" -B "$dir" -G Ninja -DOPENSSL_ROOT_DIR="$prefix" -DTOLMIX_KEYS=provider \
     -DTOLMIX_BUILD_GTK=OFF -DCMAKE_BUILD_RPATH="$prefix/lib" >/dev/null
   nice cmake --build "$dir" -j "$(nproc)" --target tolmix tolmix_server keyload_tests demo_tests
+  # The leg is worth nothing when the system's 3.x answered instead.
+  if ! ldd "$dir/host/tolmix" | grep -q "=> $prefix/lib/libcrypto.so.4 "; then
+    echo "platforms: openssl4: tolmix does not use $prefix/lib/libcrypto.so.4:"
+    ldd "$dir/host/tolmix" | grep libcrypto
+    return 1
+  fi
   LD_LIBRARY_PATH=$prefix/lib "$dir/host/tolmix" demo
   (cd "$dir" && LD_LIBRARY_PATH=$prefix/lib ctest --output-on-failure -R '^(SkfRouteTest|P11RouteTest|CspRouteTest|demo_tests)')
 }

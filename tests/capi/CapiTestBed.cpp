@@ -17,14 +17,18 @@ namespace {
 ossl::Ptr<X509> MakeCert(EVP_PKEY* key, const char* cn, const char* usage, long serial) {
   ossl::Ptr<X509> cert(X509_new());
   if (!cert) return nullptr;
-  X509_NAME* name = X509_get_subject_name(cert.get());
+  // A name of its own: OpenSSL 4.0's X509_get_subject_name hands out a
+  // const name, which is no longer edited in place.
+  ossl::Ptr<X509_NAME> owned_name(X509_NAME_new());
+  X509_NAME* name = owned_name.get();
   ossl::Ptr<X509_EXTENSION> ext(
       X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, const_cast<char*>(usage)));
   if (!X509_set_version(cert.get(), 2) ||
       !ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial) ||
       !X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
                                   reinterpret_cast<const unsigned char*>(cn), -1, -1, 0) ||
-      !X509_set_issuer_name(cert.get(), name) || !X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) ||
+      !X509_set_subject_name(cert.get(), name) || !X509_set_issuer_name(cert.get(), name) ||
+      !X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) ||
       !X509_gmtime_adj(X509_getm_notAfter(cert.get()), 30L * 24 * 3600) ||
       !X509_set_pubkey(cert.get(), key) || !ext || !X509_add_ext(cert.get(), ext.get(), -1) ||
       !X509_sign(cert.get(), key, EVP_sha256())) {

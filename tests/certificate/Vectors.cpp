@@ -59,10 +59,13 @@ platform::Certificate BuildCertificate(const std::function<void(X509*)>& edit) {
   ossl::Ptr<X509> x(X509_new());
   X509_set_version(x.get(), 2);
   ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 1);
-  X509_NAME* name = X509_get_subject_name(x.get());
-  X509_NAME_add_entry_by_NID(name, NID_commonName, MBSTRING_ASC,
+  // A name of its own: OpenSSL 4.0's X509_get_subject_name hands out a
+  // const name, which is no longer edited in place.
+  ossl::Ptr<X509_NAME> name(X509_NAME_new());
+  X509_NAME_add_entry_by_NID(name.get(), NID_commonName, MBSTRING_ASC,
                              reinterpret_cast<const unsigned char*>("api"), -1, -1, 0);
-  X509_set_issuer_name(x.get(), name);
+  X509_set_subject_name(x.get(), name.get());
+  X509_set_issuer_name(x.get(), name.get());
   X509_gmtime_adj(X509_getm_notBefore(x.get()), 0);
   X509_gmtime_adj(X509_getm_notAfter(x.get()), 86400);
   X509_set_pubkey(x.get(), key.get());

@@ -28,7 +28,7 @@ class CMSEngineTestPeer {
     e_.FormatError(format, args...);
   }
 #if TOLMIX_KEYS_ENGINE
-  static ossl::Ptr<ENGINE> FindListedEngine(const char* id) { return CMSEngine::FindListedEngine(id); }
+  static ossl::Ptr<ENGINE> FindListedEngine(const char* id) { return EngineModules::FindListedEngine(id); }
 #endif
 
  private:

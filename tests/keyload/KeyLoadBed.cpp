@@ -69,7 +69,9 @@ std::string ErrorUtf8(const CMSEngine& engine) {
   return platform::GbkToUtf8(gbk, &utf8) ? utf8 : "?";
 }
 
-bool LinkRouteModule(const std::string& dir, const std::string& module, const char* file) {
+// MODULE names the link under the engine back end; the provider has one.
+bool LinkRouteModule(const std::string& dir, [[maybe_unused]] const std::string& module,
+                     const char* file) {
   std::error_code ec;
 #if TOLMIX_KEYS_ENGINE
   fs::create_symlink(file, dir + "/" + module + ".so", ec);

@@ -10,6 +10,7 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
+#include "engine/CertAlgorithms.h"
 #include "tests/pkcs7/Pkcs7Bed.h"
 
 namespace tolmix::pkcs7test {
@@ -204,15 +205,15 @@ TEST(VerifyTest, CertificateAlgorithmNamesAsTheSystemComparesThem) {
   ossl::Ptr<X509> sm2, rsa;
   ASSERT_TRUE(ReadCert(ReadFile(Pki("skf-sm2-sign.pem")), &sm2));
   ASSERT_TRUE(ReadCert(ReadFile(Pki("other-rsa.pem")), &rsa));
-  char name[CMSEngine::kAlgorithmNameSize] = {};
-  CMSEngine::CertSignatureAlgorithmName(sm2.get(), name);
+  char name[kAlgorithmNameSize] = {};
+  CertSignatureAlgorithmName(sm2.get(), name);
   EXPECT_STREQ(name, "1.2.156.10197.1.501");
-  char rsa_name[CMSEngine::kAlgorithmNameSize] = {};
-  CMSEngine::CertSignatureAlgorithmName(rsa.get(), rsa_name);
+  char rsa_name[kAlgorithmNameSize] = {};
+  CertSignatureAlgorithmName(rsa.get(), rsa_name);
   EXPECT_STREQ(rsa_name, "sha256WithRSAEncryption");
-  EXPECT_FALSE(CMSEngine::IsGmAlgorithmName(rsa_name));
-  EXPECT_TRUE(CMSEngine::IsGmAlgorithmName("ECDSA-with-sha256"));
-  EXPECT_FALSE(CMSEngine::IsGmAlgorithmName("ecdsa-with-SHA384"));
+  EXPECT_FALSE(IsGmAlgorithmName(rsa_name));
+  EXPECT_TRUE(IsGmAlgorithmName("ECDSA-with-sha256"));
+  EXPECT_FALSE(IsGmAlgorithmName("ecdsa-with-SHA384"));
 }
 
 }  // namespace

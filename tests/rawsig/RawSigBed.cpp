@@ -104,9 +104,13 @@ Identity MakeRsaIdentity(int bits, const char* cn, const char* key_usage) {
   ASN1_INTEGER_set(X509_get_serialNumber(c), bits);
   X509_gmtime_adj(X509_getm_notBefore(c), -3600);
   X509_gmtime_adj(X509_getm_notAfter(c), 3600L * 24 * 365);
-  X509_NAME* name = X509_get_subject_name(c);
+  // A name of its own: OpenSSL 4.0's X509_get_subject_name hands out a
+  // const name, which is no longer edited in place.
+  ossl::Ptr<X509_NAME> owned_name(X509_NAME_new());
+  X509_NAME* name = owned_name.get();
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn),
                              -1, -1, 0);
+  X509_set_subject_name(c, name);
   X509_set_issuer_name(c, name);
   X509_set_pubkey(c, id.key.get());
   X509V3_CTX ctx;

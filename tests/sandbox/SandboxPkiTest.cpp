@@ -50,10 +50,10 @@ constexpr Expected kCerts[] = {
     {"quenmark-user.pem", "ca-quenmark.pem", kQuenmark, kSha256WithRsa, kSignUsage},
 };
 
-std::string NameEntry(X509_NAME* name, int nid, int* type = nullptr) {
+std::string NameEntry(const X509_NAME* name, int nid, int* type = nullptr) {
   int i = X509_NAME_get_index_by_NID(name, nid, -1);
   if (i < 0) return "";
-  ASN1_STRING* s = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i));
+  const ASN1_STRING* s = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i));
   if (type) *type = ASN1_STRING_type(s);
   unsigned char* utf8 = nullptr;
   int n = ASN1_STRING_to_UTF8(&utf8, s);
@@ -120,7 +120,7 @@ TEST_F(SandboxTest, QuenmarkUserCarriesTheIdentityExtension) {
   ossl::Ptr<ASN1_OBJECT> oid(OBJ_txt2obj("1.2.156.10260.4.1.1", 1));
   int i = X509_get_ext_by_OBJ(cert.get(), oid.get(), -1);
   ASSERT_GE(i, 0);
-  ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(X509_get_ext(cert.get(), i));
+  const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(X509_get_ext(cert.get(), i));
   const unsigned char* p = ASN1_STRING_get0_data(value);
   int n = ASN1_STRING_length(value);
   // Four header bytes (SEQUENCE, PrintableString), then the printable code.

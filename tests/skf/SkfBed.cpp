@@ -28,9 +28,13 @@ Identity MakeIdentity(ossl::Ptr<EVP_PKEY> key, const char* cn, const EVP_MD* md,
   X509_set_version(x.get(), 2);
   static long serial = 1;
   ASN1_INTEGER_set(X509_get_serialNumber(x.get()), serial++);
-  X509_NAME* name = X509_get_subject_name(x.get());
+  // A name of its own: OpenSSL 4.0's X509_get_subject_name hands out a
+  // const name, which is no longer edited in place.
+  ossl::Ptr<X509_NAME> owned_name(X509_NAME_new());
+  X509_NAME* name = owned_name.get();
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn),
                              -1, -1, 0);
+  X509_set_subject_name(x.get(), name);
   X509_set_issuer_name(x.get(), name);
   X509_gmtime_adj(X509_getm_notBefore(x.get()), 0);
   X509_gmtime_adj(X509_getm_notAfter(x.get()), 86400);

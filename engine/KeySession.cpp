@@ -1,6 +1,6 @@
-// CMSEngine: construction, destruction, accessors, error text and the
+// KeySession: construction, destruction, accessors, error text and the
 // devices lock.
-#include "engine/CMSEngine.h"
+#include "engine/KeySession.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -21,7 +21,7 @@ constexpr char kLogFileName[] = "keyapi.log";
 
 }  // namespace
 
-CMSEngine::CMSEngine() {
+KeySession::KeySession() {
   try {
     m_pLog.reset(new (std::nothrow) CEngineLog(kLogFileName));
   } catch (...) {
@@ -52,7 +52,7 @@ CMSEngine::CMSEngine() {
 // slot 2, are gone by then).  The key goes before the engines because a key
 // loaded through an engine holds a reference to it.  ReleaseKeyAndCert keeps
 // the PIN: every key-using operation runs it before the PIN is used.
-CMSEngine::~CMSEngine() {
+KeySession::~KeySession() {
   m_pLog.reset();
   m_pKey.reset();
   m_pCert.reset();
@@ -62,34 +62,34 @@ CMSEngine::~CMSEngine() {
   OPENSSL_cleanse(m_szPin, sizeof m_szPin);
 }
 
-void CMSEngine::SetInterface(const char* name) noexcept { CopyBounded(m_szInterfaceName, name); }
+void KeySession::SetInterface(const char* name) noexcept { CopyBounded(m_szInterfaceName, name); }
 
-int CMSEngine::SetPassword(const char* pin) noexcept {
+int KeySession::SetPassword(const char* pin) noexcept {
   CopyBounded(m_szPin, pin);
   return 0;
 }
 
-int CMSEngine::GetCertText(char* out, size_t size) const noexcept {
+int KeySession::GetCertText(char* out, size_t size) const noexcept {
   if (!out) return -1;
   CopyBounded(out, size, m_szCertText);
   return 0;
 }
 
-int CMSEngine::GetErrorText(char* out, size_t size) const noexcept {
+int KeySession::GetErrorText(char* out, size_t size) const noexcept {
   if (!out) return -1;
   CopyBounded(out, size, m_szError);
   return 0;
 }
 
-void CMSEngine::ReleaseKeyAndCert() noexcept {
+void KeySession::ReleaseKeyAndCert() noexcept {
   m_pKey.reset();
   m_pCert.reset();
   ReleaseEngines();
 }
 
-void CMSEngine::SetError(const char* message) noexcept { CopyBounded(m_szError, message); }
+void KeySession::SetError(const char* message) noexcept { CopyBounded(m_szError, message); }
 
-void CMSEngine::FormatError(const char* format, ...) noexcept {
+void KeySession::FormatError(const char* format, ...) noexcept {
   va_list ap;
   va_start(ap, format);
   int r = vsnprintf(m_szError, sizeof m_szError, format, ap);
@@ -97,7 +97,7 @@ void CMSEngine::FormatError(const char* format, ...) noexcept {
   if (r < 0) m_szError[0] = '\0';
 }
 
-void CMSEngine::HoldDevices() noexcept {
+void KeySession::HoldDevices() noexcept {
   static std::recursive_mutex devices;
   if (!m_devicesLock.owns_lock()) m_devicesLock = std::unique_lock(devices);
 }
