@@ -98,7 +98,11 @@ TEST(EnvelopeMemory, KeyThatCannotOpenTheContentKeyFailsInMemoryAndFiles) {
   ossl::Ptr<PKCS7> p7(PEM_read_bio_PKCS7(in.get(), nullptr, nullptr, nullptr));
   ASSERT_TRUE(p7);
   PKCS7_RECIP_INFO* ri = sk_PKCS7_RECIP_INFO_value(p7->d.enveloped->recipientinfo, 0);
-  ri->enc_key->data[ri->enc_key->length / 2] ^= 0x5A;
+  // The string is opaque from OpenSSL 4.0 on: damage a copy and set it back.
+  std::string key(reinterpret_cast<const char*>(ASN1_STRING_get0_data(ri->enc_key)),
+                  static_cast<size_t>(ASN1_STRING_length(ri->enc_key)));
+  key[key.size() / 2] ^= 0x5A;
+  ASSERT_TRUE(ASN1_STRING_set(ri->enc_key, key.data(), static_cast<int>(key.size())));
   ossl::Ptr<BIO> out(BIO_new(BIO_s_mem()));
   ASSERT_TRUE(PEM_write_bio_PKCS7(out.get(), p7.get()));
   char* p = nullptr;

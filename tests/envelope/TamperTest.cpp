@@ -34,8 +34,12 @@ std::string Tampered(const std::string& pem, size_t offsetFromEnd, unsigned char
   ossl::Ptr<PKCS7> p7(PEM_read_bio_PKCS7(in.get(), nullptr, nullptr, nullptr));
   if (!p7 || !PKCS7_type_is_enveloped(p7.get())) return "";
   ASN1_OCTET_STRING* data = p7->d.enveloped->enc_data->enc_data;
-  if (static_cast<size_t>(data->length) <= offsetFromEnd) return "";
-  data->data[static_cast<size_t>(data->length) - 1 - offsetFromEnd] ^= mask;
+  // The string is opaque from OpenSSL 4.0 on: tamper with a copy and set it back.
+  std::string bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)),
+                    static_cast<size_t>(ASN1_STRING_length(data)));
+  if (bytes.size() <= offsetFromEnd) return "";
+  bytes[bytes.size() - 1 - offsetFromEnd] = static_cast<char>(bytes[bytes.size() - 1 - offsetFromEnd] ^ mask);
+  if (!ASN1_STRING_set(data, bytes.data(), static_cast<int>(bytes.size()))) return "";
   ossl::Ptr<BIO> out(BIO_new(BIO_s_mem()));
   if (!PEM_write_bio_PKCS7(out.get(), p7.get())) return "";
   char* p = nullptr;
