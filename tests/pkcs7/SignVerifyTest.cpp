@@ -26,6 +26,20 @@ const Route kP11{"P11", true, "SKF", "P11"};
 const Route kCsp{"CSP", true, "CSP", "CSP"};
 const Route kSkf{"SKF", false, "CSP", "SKF"};
 
+// The bytes of S.  The string is opaque from OpenSSL 4.0 on.
+std::string Bytes(const ASN1_STRING* s) {
+  return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                     static_cast<size_t>(ASN1_STRING_length(s)));
+}
+
+// S with byte AT XORed with MASK: a changed copy set back into S.
+bool FlipByte(ASN1_STRING* s, size_t at, unsigned char mask) {
+  std::string bytes = Bytes(s);
+  if (at >= bytes.size()) return false;
+  bytes[at] = static_cast<char>(bytes[at] ^ mask);
+  return ASN1_STRING_set(s, bytes.data(), static_cast<int>(bytes.size())) == 1;
+}
+
 PKCS7_SIGNER_INFO* FirstSigner(PKCS7* p7) {
   return sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7), 0);
 }
@@ -58,7 +72,7 @@ TEST_P(SignVerifyTest, AttachedMessageIsWellFormedAndVerifiesHereAndWithOpenssl)
   ASSERT_TRUE(p7 && PKCS7_type_is_signed(p7.get()));
   ASN1_OCTET_STRING* data = p7->d.sign->contents->d.data;
   ASSERT_NE(data, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data->data), data->length), kContent);
+  EXPECT_EQ(Bytes(data), kContent);
   ASSERT_EQ(sk_PKCS7_SIGNER_INFO_num(PKCS7_get_signer_info(p7.get())), 1);
   PKCS7_SIGNER_INFO* si = FirstSigner(p7.get());
   // RSA: SHA-1 and OpenSSL's own signature name; SM2: the GM profile.
@@ -85,9 +99,10 @@ TEST_P(SignVerifyTest, AttachedMessageIsWellFormedAndVerifiesHereAndWithOpenssl)
   EXPECT_EQ(v.iface, route.verified_iface);
 
   // A messageDigest that no longer matches the content fails at the digest.
-  ASN1_TYPE* md = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
+  // OpenSSL 4.0 hands the attribute out const: the test changes it in place all the same.
+  ASN1_TYPE* md = const_cast<ASN1_TYPE*>(PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest));
   ASSERT_TRUE(md && md->type == V_ASN1_OCTET_STRING);
-  md->value.octet_string->data[0] ^= 0x01;
+  ASSERT_TRUE(FlipByte(md->value.octet_string, 0, 0x01));
   VerifyResult t = Verify(route.verify_as, ToPem(p7.get()));
   EXPECT_EQ(t.result, -1);
   EXPECT_EQ(t.error, kVerifyFailed);
@@ -183,7 +198,7 @@ std::string TwoSignerMessage(bool brk) {
   }
   if (brk) {
     ASN1_OCTET_STRING* sig = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 1)->enc_digest;
-    sig->data[sig->length / 2] ^= 0xFF;
+    if (!FlipByte(sig, static_cast<size_t>(ASN1_STRING_length(sig)) / 2, 0xFF)) return "";
   }
   return ToPem(p7.get());
 }
