@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <openssl/engine.h>
+#include <openssl/opensslv.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -185,10 +186,12 @@ inline Footprint TakeFootprint() {
     closedir(d);
     --f.fds;  // the directory's own descriptor
   }
+#if !defined(OPENSSL_NO_ENGINE) && OPENSSL_VERSION_MAJOR < 4
   for (ENGINE* e = ENGINE_get_first(); e; e = ENGINE_get_next(e)) {
     const char* id = ENGINE_get_id(e);
     f.engines.insert(id ? id : "");
   }
+#endif  // OpenSSL 4.0 has no engines: the list stays empty
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line);) {
     size_t slash = line.find('/');
