@@ -38,6 +38,11 @@ bool ProviderState::FindTokenKey(const char* pin, int kind, const PinGuard* guar
       return false;
     }
   }
+  // The key alone holds its module: it is finalised with the last key.
+  // The process keeps this provider to its end and never tears it down, so
+  // a module held here would never be finalised, and a TPM token's module
+  // then leaves its objects loaded in the TPM, which fills up.
+  tokens_->Finish();
   out->n.reset(n);
   out->e.reset(e);
   unsigned char* der = nullptr;
@@ -52,7 +57,11 @@ bool ProviderState::CheckTokenLogin(const char* pin, const PinGuard* guard) {
   std::lock_guard lock(mutex_);
   tokens_->SetPinGuard(guard);
   tokens_->Finish();
-  return tokens_->CheckLogin(pin);
+  const bool ok = tokens_->CheckLogin(pin);
+  // The check leaves no module loaded (the next call chooses afresh
+  // anyway); the outcome stays for LastTokenOutcome.
+  tokens_->Finish();
+  return ok;
 }
 
 bool ProviderState::TokenPrivate(p11::TokenKeyRef* key, bool sign, bool pkcs1,
