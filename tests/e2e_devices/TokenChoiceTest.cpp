@@ -131,7 +131,7 @@ TEST(TokenChoice, ThePinGoesToTheChosenTokenOnly) {
     Outcome r = bed.Call({{"SetPasswd", "P11", pin, "1"}, {"GetLastErrorInfo", "0"}, {"Sign", "x"},
                           {"Sign", "y"}}, env);
     std::vector<std::string> out = Results(r.out, "llll");
-    EXPECT_EQ(out[1], pin == std::string("000004") ? "登录设备失败，口令是否正确,您还有0次尝试机会!!!!!!" : kWrongPin);
+    EXPECT_EQ(out[1], pin == std::string("000004") ? "登录设备失败，口令是否正确,您还有0次尝试机会!!!!!!" : kWrongPin) << r.err;
     EXPECT_EQ(out[3], "false");
   }
   kill(std::stoi(swtpmPid), SIGTERM);
