@@ -32,9 +32,11 @@ static_assert(CMSEngine::kRawSignatureTextSize == 10924 + 1);
 // The SHA-1 context over DATA up to its NUL.  EVP_sha1() is taken by
 // EVP_DigestInit as the default digest for SHA-1: while "gmEngine" is up
 // that is the engine's digest, on both the signing and the checking side.
-ossl::Ptr<EVP_MD_CTX> Sha1Of(const char* data) {
+// MD, when given, is the route's own SHA-1 (KeyRoute::Digest), which the
+// key provider cannot put in OpenSSL's place.
+ossl::Ptr<EVP_MD_CTX> Sha1Of(const char* data, const EVP_MD* md = nullptr) {
   ossl::Ptr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
-  if (!ctx || !EVP_DigestInit(ctx.get(), EVP_sha1()) ||
+  if (!ctx || !EVP_DigestInit(ctx.get(), md ? md : EVP_sha1()) ||
       !EVP_DigestUpdate(ctx.get(), data, strlen(data))) {
     return nullptr;
   }
@@ -190,10 +192,12 @@ int CMSEngine::RawVerify(const char* data, int, const char* sig, int) noexcept t
     return 0;
   }
   ERR_clear_error();
-  ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data);
+  ossl::Ptr<EVP_MD_CTX> ctx = Sha1Of(data, gm ? engine.Digest(NID_sha1) : nullptr);
+  const unsigned sigLen =
+      keySize > 0 ? SignatureLength(block.data(), keySize, gm) : 0;
   if (keySize <= 0 || keySize > static_cast<int>(kRawSignatureAreaSize) || !ctx ||
-      EVP_VerifyFinal(ctx.get(), block.data(), SignatureLength(block.data(), keySize, gm),
-                      key.get()) < 1) {
+      (gm ? engine.VerifyFinal(ctx.get(), block.data(), sigLen, key.get())
+          : EVP_VerifyFinal(ctx.get(), block.data(), sigLen, key.get())) < 1) {
     ERR_clear_error();
     SetError(kMsgVerifyFailed);
     return -1;

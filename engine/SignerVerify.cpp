@@ -78,7 +78,27 @@ int SignatureVerifyWithEngine(const KeyRoute& e, BIO* bio, PKCS7* p7, PKCS7_SIGN
   }
 
   ossl::Ptr<EVP_MD_CTX> tmp(EVP_MD_CTX_new());  // cleaned up on every path
-  if (!tmp || !EVP_MD_CTX_copy_ex(tmp.get(), mdc)) return 0;
+  if (!tmp) return 0;
+  // The chain digests with OpenSSL's own digest of the signer's algorithm.
+  // Where the route computes that algorithm otherwise (the SKF route's SHA-1
+  // is SM3 under the key provider, which cannot replace OpenSSL's SHA-1 as
+  // the engine module's digest does), the attached content is digested
+  // afresh the route's way.
+  const EVP_MD* route_md = e ? e.Digest(md_type) : nullptr;
+  if (route_md && EVP_MD_get_type(route_md) != EVP_MD_CTX_get_type(mdc)) {
+    PKCS7* inner = p7->d.sign ? p7->d.sign->contents : nullptr;
+    ASN1_OCTET_STRING* data = inner && PKCS7_type_is_data(inner) ? inner->d.data : nullptr;
+    if (!data) {
+      PushError(PKCS7_R_NO_CONTENT);
+      return -1;
+    }
+    if (!EVP_DigestInit_ex(tmp.get(), route_md, nullptr) ||
+        !EVP_DigestUpdate(tmp.get(), ASN1_STRING_get0_data(data),
+                          static_cast<size_t>(ASN1_STRING_length(data))))
+      return 0;
+  } else if (!EVP_MD_CTX_copy_ex(tmp.get(), mdc)) {
+    return 0;
+  }
 
   // An SM3 signer of an SM2 certificate follows the GM profile: its
   // signature is a standard SM2 one of the attributes (or, without them, of
