@@ -133,11 +133,12 @@ class PinRouting : public ::testing::Test {
     return CountLines(ReadFile(skfLog_),
                       [](std::string_view line) { return line.starts_with("SKF_VerifyPIN "); });
   }
-  size_t TokenLogins() const {
-    // pkcs11-spy writes "N: C_Login" for each call.
-    return CountLines(ReadFile(spyLog_), [](std::string_view line) {
+  size_t TokenLogins() const { return TokenCalls(": C_Login"); }
+  // pkcs11-spy writes "N: C_Login" for each call.
+  size_t TokenCalls(std::string_view call) const {
+    return CountLines(ReadFile(spyLog_), [call](std::string_view line) {
       size_t digits = line.find_first_not_of("0123456789");
-      return digits > 0 && digits != std::string_view::npos && line.substr(digits) == ": C_Login";
+      return digits > 0 && digits != std::string_view::npos && line.substr(digits) == call;
     });
   }
 
@@ -241,6 +242,13 @@ TEST_F(PinRouting, EachDeviceSeesOnlyThePinMeantForIt) {
       EXPECT_EQ(SkfVerifies(), static_cast<size_t>(c.skfVerifies));
     }
     EXPECT_EQ(SkfTriesLeft(), c.skfTriesAfter);
+    // Every call gives the token back: each C_Initialize has its
+    // C_Finalize before the process ends (a module kept loaded keeps its
+    // objects in the device, which a TPM runs out of).
+    EXPECT_EQ(TokenCalls(": C_Finalize"), TokenCalls(": C_Initialize"));
+    if (c.tokenLogins != 0) {
+      EXPECT_GE(TokenCalls(": C_Initialize"), 1u);
+    }
     if (c.tokenLogins == kEachRun) {
       EXPECT_GE(TokenLogins(), times);
     } else {
