@@ -24,6 +24,16 @@ bool ProviderState::FindTokenKey(const char* pin, int kind, const PinGuard* guar
   // Each call chooses its token afresh, as a freshly loaded engine module
   // does: keys of earlier calls keep their own module open.
   tokens_->Finish();
+  // The key alone holds its module: it is finalised with the last key.
+  // The process keeps this provider to its end and never tears it down, so
+  // a module held here would never be finalised, and a TPM token's module
+  // then leaves its objects loaded in the TPM, which fills up.  So the
+  // choice's module is given back on every way out, a refused or failed
+  // load included.
+  struct GiveBack {
+    p11::TokenBack* tokens;
+    ~GiveBack() { tokens->Finish(); }
+  } giveBack{tokens_.get()};
   ossl::Ptr<X509> cert;
   BIGNUM* n = nullptr;
   BIGNUM* e = nullptr;
@@ -38,11 +48,6 @@ bool ProviderState::FindTokenKey(const char* pin, int kind, const PinGuard* guar
       return false;
     }
   }
-  // The key alone holds its module: it is finalised with the last key.
-  // The process keeps this provider to its end and never tears it down, so
-  // a module held here would never be finalised, and a TPM token's module
-  // then leaves its objects loaded in the TPM, which fills up.
-  tokens_->Finish();
   out->n.reset(n);
   out->e.reset(e);
   unsigned char* der = nullptr;
