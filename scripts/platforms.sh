@@ -70,7 +70,8 @@ leg_openssl4() {
   [ $rc -eq 0 ] || return 1
   cmake -S "$root" -B "$dir" -G Ninja -DOPENSSL_ROOT_DIR="$prefix" -DTOLMIX_KEYS=provider \
     -DTOLMIX_BUILD_GTK=OFF -DCMAKE_BUILD_RPATH="$prefix/lib" >/dev/null
-  nice cmake --build "$dir" -j "$(nproc)" --target tolmix tolmix_server keyload_tests demo_tests
+  nice cmake --build "$dir" -j "$(nproc)" --target tolmix tolmix_server keyload_tests demo_tests \
+    e2e_devices_tests e2e_messages_tests envelope_tests pkcs7_tests rawsig_tests
   # The leg is worth nothing when the system's 3.x answered instead.
   if ! ldd "$dir/host/tolmix" | grep -q "=> $prefix/lib/libcrypto.so.4 "; then
     echo "platforms: openssl4: tolmix does not use $prefix/lib/libcrypto.so.4:"
@@ -78,7 +79,7 @@ leg_openssl4() {
     return 1
   fi
   LD_LIBRARY_PATH=$prefix/lib "$dir/host/tolmix" demo
-  (cd "$dir" && LD_LIBRARY_PATH=$prefix/lib ctest --output-on-failure -R '^(SkfRouteTest|P11RouteTest|CspRouteTest|demo_tests)')
+  (cd "$dir" && LD_LIBRARY_PATH=$prefix/lib ctest --output-on-failure -R '^(SkfRouteTest|P11RouteTest|CspRouteTest|demo_tests|e2e_devices_tests|e2e_messages_tests|envelope_tests|pkcs7_tests|rawsig_tests)')
 }
 
 all_legs=(debian12 debian13 openssl4)
