@@ -656,12 +656,25 @@ test("soak: page loads over five enabled origins, workers and memory level", onl
     bed.tolmix("origins", "allow", bed.origin(host));
     if (BROWSER === "firefox" || bed.policies) await bed.waitForShim(host, true); else await bed.enableSite(host);
   }
+  // A load that fails says why (its exception) instead of leaving the wait to time out.
   bed.page("soak", `<script>
-var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");
-window.result = c.Digest(location.host, 5) && c.DigestData; window.done = true;
+try {
+  var c = new ActiveXObject("TOLMIX.TOLMIXCtrl.1");
+  window.result = c.Digest(location.host, 5) && c.DigestData;
+} catch (e) { window.result = "threw: " + (e && e.message); }
+window.done = true;
 </script>`);
   const tab = await bed.browser.newPage(), started = Date.now();
-  let at50, passed = 0;
+  let said = [];
+  tab.on("console", (m) => said.push(m.text()));
+  tab.on("requestfailed", (r) => said.push(`${r.method()} ${r.url()}: ${r.failure()?.errorText}`));
+  // Under load Chromium's Local Network Access gate now and then refuses one
+  // request of a site that its policy lets through (it says so on the
+  // console); such a load is made again, at most twice in a run.  Any other
+  // failure is the load's, with what the page and the browser said.
+  const gate = /Permission was denied for this request to access the `loopback` address space/;
+  let at50, passed = 0, gateRefusals = 0;
+  const failed = [];
   const measure = () => {
     const w = Object.entries(bed.workers()).filter(([o]) => SOAK_HOSTS.some((h) => o === bed.origin(h)));
     return {workers: w.reduce((n, [, pids]) => n + pids.length, 0), bridge: bed.rss(bed.bridge.pid),
@@ -670,19 +683,25 @@ window.result = c.Digest(location.host, 5) && c.DigestData; window.done = true;
   try {
     for (let i = 0; i < loads; i++) {
       const host = SOAK_HOSTS[i % SOAK_HOSTS.length];
-      await tab.goto(bed.url(host, "soak"));
-      await tab.waitForFunction("window.done === true", {timeout: 30000});
       const want = crypto.createHash("sha256").update(`${host}:${bed.pagePort}`).digest("base64");
-      if ((await tab.evaluate("window.result")) === want) passed++;
+      for (let again = true; again;) {
+        said = [];
+        await tab.goto(bed.url(host, "soak"));
+        await tab.waitForFunction("window.done === true", {timeout: 30000});
+        const got = await tab.evaluate("window.result");
+        again = got !== want && said.some((m) => gate.test(m)) && ++gateRefusals <= 2;
+        if (got === want) passed++; else if (!again) failed.push(`load ${i} on ${host}: ${got}; ${said.join("; ")}`);
+      }
       if (i === 49) at50 = measure();
     }
   } finally {
     await tab.close();
   }
   const end = measure();
-  t.diagnostic(`${BROWSER}${bed.policies ? " (sites by policy)" : ""}: ${passed}/${loads} loads in ${Date.now() - started} ms; ` +
+  t.diagnostic(`${BROWSER}${bed.policies ? " (sites by policy)" : ""}: ${passed}/${loads} loads in ${Date.now() - started} ms ` +
+               `(${gateRefusals} refused by the browser's gate and made again); ` +
                `after 50: ${JSON.stringify(at50)}; after ${loads}: ${JSON.stringify(end)} (KiB)`);
-  assert.deepEqual([passed, at50.workers, end.workers], [loads, SOAK_HOSTS.length, SOAK_HOSTS.length]);
+  assert.deepEqual([passed, at50.workers, end.workers, failed], [loads, SOAK_HOSTS.length, SOAK_HOSTS.length, []]);
   assert.ok(end.bridge <= at50.bridge * 1.1 && end.workerRss <= at50.workerRss * 1.1, "memory levels off");
 });
 
