@@ -4,30 +4,29 @@
 // the port, holding the address or registering a bridge of its own.
 // Run by CTest (tests/bridge) as: node --test attack.test.mjs
 import assert from "node:assert/strict";
-import {execFileSync, spawn, spawnSync} from "node:child_process";
+import {execFileSync, spawn} from "node:child_process";
 import fs from "node:fs";
 import net from "node:net";
 import path from "node:path";
 import {after, before, test} from "node:test";
 
-import {Bed, TOLMIX} from "./harness.mjs";
+import {Bed, TOLMIX, makePeerUser, removePeerUser} from "./harness.mjs";
 
 const bed = new Bed();
 const A = "https://a.test", B = "https://b.test";
-const PEER = "tolmixpeer";
 const sleep = (ms) => new Promise((ok) => setTimeout(ok, ms));
 const asRoot = process.getuid() === 0;
-let peerMade = false;
+let PEER = null;
 
 before(async () => {
   bed.sandbox();
   fs.writeFileSync(bed.env.TOLMIX_ADMIN_ORIGINS, `[origins]\n${A}=allow\n${B}=allow\n`);
   await bed.startBridge(["--call-timeout", "2"]);
-  if (asRoot) peerMade = spawnSync("useradd", ["--system", "--no-create-home", PEER]).status === 0;
+  if (asRoot) PEER = makePeerUser("tolmixpeer");
 });
 after(async () => {
   await bed.stop();
-  if (peerMade) spawnSync("userdel", [PEER]);
+  removePeerUser(PEER);
 });
 
 // One request as TEXT on a fresh connection to PORT: the status (0 when the

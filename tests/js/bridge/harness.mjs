@@ -5,7 +5,7 @@
 // TOLMIX_BROWSER: chromium (default) or firefox.  TOLMIX_EXTENSION: the built
 // extension (<build>/browser/tolmix); pages then carry no script tag, and its
 // calls go to the bridge through a relay that counts them.
-import {execFileSync, spawn} from "node:child_process";
+import {execFileSync, spawn, spawnSync} from "node:child_process";
 import fs from "node:fs";
 import https from "node:https";
 import http from "node:http";
@@ -29,6 +29,19 @@ const EXTENSION = process.env.TOLMIX_EXTENSION || "";
 const GECKO_ID = "tolmix@tolmix.invalid", GECKO_UUID = "5b1e6f0a-2c47-4d8e-9a13-7f6c2d9e0b41";
 const CHROMIUM_ID = "mejijaagdllgnfonofbneiajbedacebl";
 export const EXTENSION_MODE = !!EXTENSION;
+// Another local user for this run alone (root only): the suites run side by
+// side, and a shared name would be removed by one while another uses it.
+// useradd is retried while another run holds the passwd lock.
+export function makePeerUser(prefix) {
+  const name = `${prefix}${process.pid}`;
+  for (let i = 0; i < 10; i++) {
+    if (spawnSync("useradd", ["--system", "--no-create-home", name]).status === 0) return name;
+    spawnSync("sleep", ["0.3"]);
+  }
+  throw new Error(`useradd ${name} failed ten times`);
+}
+export const removePeerUser = (name) => name && spawnSync("userdel", [name]);
+
 // a, b: approved by the bridge; c: never; d: without Chromium's loopback
 // permission; e: not enabled in the extension; s1-s5: the soak's.
 export const HOSTS = ["a.test", "b.test", "c.test", "d.test", "e.test", "s1.test", "s2.test", "s3.test",
@@ -299,12 +312,20 @@ export class Bed {
   async run(host, name, timeout = 30000, loaded = "load") {
     const tab = await this.browser.newPage();
     try {
-      const errors = [];
+      const errors = [], failed = [];
       this.console = [];
       tab.on("pageerror", (e) => errors.push(e.message));
       tab.on("console", (m) => this.console.push(m.text()));
+      tab.on("requestfailed", (r) => failed.push(`${r.method()} ${r.url()}: ${r.failure()?.errorText}`));
       await tab.goto(this.url(host, name), {waitUntil: loaded});
-      await tab.waitForFunction("window.done === true", {timeout});
+      try {
+        await tab.waitForFunction("window.done === true", {timeout});
+      } catch (e) {
+        // What the page and the browser said, not a bare timeout.
+        e.message += `\n${host}/${name}: page errors ${JSON.stringify(errors)}; console ` +
+                     `${JSON.stringify(this.console)}; failed requests ${JSON.stringify(failed)}`;
+        throw e;
+      }
       const result = await tab.evaluate("window.result");
       if (errors.length) result.pageErrors = errors;
       return result;

@@ -5,21 +5,20 @@
 // folder, and the folder's limits against envelopes.
 // Run by CTest (tests/bridge) as: node --test shared.test.mjs
 import assert from "node:assert/strict";
-import {execFileSync, spawn, spawnSync} from "node:child_process";
+import {execFileSync, spawn} from "node:child_process";
 import fs from "node:fs";
 import net from "node:net";
 import path from "node:path";
 import {after, before, test} from "node:test";
 
-import {Bed, TOLMIX} from "./harness.mjs";
+import {Bed, TOLMIX, makePeerUser, removePeerUser} from "./harness.mjs";
 
 const A = "https://a.test";
-const PEER = "tolmixshared";
 const sleep = (ms) => new Promise((ok) => setTimeout(ok, ms));
 const asRoot = process.getuid() === 0;
 const needsRoot = !asRoot && "needs root (another local user, /proc/PID/mem)";
 const bed = new Bed();
-let peerMade = false;
+let PEER = null;
 
 before(async () => {
   bed.sandbox();
@@ -28,11 +27,11 @@ before(async () => {
   // folder), with no size limit: whatever a crash may leave, it leaves.
   const bridge = [TOLMIX, "bridge", "--port", "0", "--idle", "60"];
   await bed.startBridge(null, asRoot ? ["prlimit", "--core=unlimited", "--", ...bridge] : bridge);
-  if (asRoot) peerMade = spawnSync("useradd", ["--system", "--no-create-home", PEER]).status === 0;
+  if (asRoot) PEER = makePeerUser("tolmixshared");
 });
 after(async () => {
   await bed.stop();
-  if (peerMade) spawnSync("userdel", [PEER]);
+  removePeerUser(PEER);
 });
 
 function rawText(text, port = bed.bridgePort) {
