@@ -29,6 +29,11 @@ const EXTENSION = process.env.TOLMIX_EXTENSION || "";
 const GECKO_ID = "tolmix@tolmix.invalid", GECKO_UUID = "5b1e6f0a-2c47-4d8e-9a13-7f6c2d9e0b41";
 const CHROMIUM_ID = "mejijaagdllgnfonofbneiajbedacebl";
 export const EXTENSION_MODE = !!EXTENSION;
+// What Chromium's Local Network Access gate says when it refuses a request.
+// Starved of CPU it now and then refuses one of a site that its policy or a
+// granted permission lets through; such a load is made again, and counted.
+export const GATE_REFUSAL = /Permission was denied for this request to access the `loopback` address space/;
+
 // Another local user for this run alone (root only): the suites run side by
 // side, and a shared name would be removed by one while another uses it.
 // useradd is retried while another run holds the passwd lock.
@@ -51,7 +56,7 @@ export const SOAK_HOSTS = HOSTS.filter((h) => h.startsWith("s"));
 export class Bed {
   // RELAY false: the extension's calls go to the bridge directly, uncounted
   // (for measurements).
-  constructor({relay = true} = {}) { this.useRelay = relay; }
+  constructor({relay = true} = {}) { this.useRelay = relay; this.gateRefusals = []; }
 
   async start() {
     this.sandbox();
@@ -308,29 +313,36 @@ export class Bed {
 
   // Opens NAME on HOST and waits for window.done; returns window.result.
   // LOADED: the navigation's end to wait for ("domcontentloaded" where a
-  // request held by the browser would hold the load event).
+  // request held by the browser would hold the load event).  A page that
+  // never finishes fails with what the page, the browser and the bridge
+  // said; one that Chromium's gate refused on a site its policy or grant
+  // lets through is opened again, at most twice (GATE_REFUSAL).
   async run(host, name, timeout = 30000, loaded = "load") {
-    const tab = await this.browser.newPage();
-    try {
-      const errors = [], failed = [];
+    for (let again = 0; ; again++) {
+      const tab = await this.browser.newPage();
+      const errors = [], said = [];
       this.console = [];
       tab.on("pageerror", (e) => errors.push(e.message));
-      tab.on("console", (m) => this.console.push(m.text()));
-      tab.on("requestfailed", (r) => failed.push(`${r.method()} ${r.url()}: ${r.failure()?.errorText}`));
-      await tab.goto(this.url(host, name), {waitUntil: loaded});
+      tab.on("console", (m) => { this.console.push(m.text()); said.push(m.text()); });
+      tab.on("requestfailed", (r) => said.push(`${r.method()} ${r.url()}: ${r.failure()?.errorText}`));
       try {
+        await tab.goto(this.url(host, name), {waitUntil: loaded});
         await tab.waitForFunction("window.done === true", {timeout});
+        const result = await tab.evaluate("window.result");
+        if (errors.length) result.pageErrors = errors;
+        return result;
       } catch (e) {
-        // What the page and the browser said, not a bare timeout.
-        e.message += `\n${host}/${name}: page errors ${JSON.stringify(errors)}; console ` +
-                     `${JSON.stringify(this.console)}; failed requests ${JSON.stringify(failed)}`;
+        if (again < 2 && host !== "d.test" && said.some((m) => GATE_REFUSAL.test(m))) {
+          this.gateRefusals.push(`${host}/${name}`);
+          continue;
+        }
+        e.message += `\n${host}/${name}: page errors ${JSON.stringify(errors)}; the browser said ` +
+                     `${JSON.stringify(said)}; the bridge's last lines:\n` +
+                     this.bridgeLog.split("\n").slice(-15).join("\n");
         throw e;
+      } finally {
+        await tab.close();
       }
-      const result = await tab.evaluate("window.result");
-      if (errors.length) result.pageErrors = errors;
-      return result;
-    } finally {
-      await tab.close();
     }
   }
 
