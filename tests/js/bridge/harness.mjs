@@ -338,7 +338,7 @@ export class Bed {
         }
         e.message += `\n${host}/${name}: page errors ${JSON.stringify(errors)}; the browser said ` +
                      `${JSON.stringify(said)}; the bridge's last lines:\n` +
-                     this.bridgeLog.split("\n").slice(-15).join("\n");
+                     (this.bridgeLog || "").split("\n").slice(-15).join("\n");
         throw e;
       } finally {
         await tab.close();
