@@ -9,7 +9,7 @@ import net from "node:net";
 import path from "node:path";
 import {after, afterEach, before, test} from "node:test";
 
-import {BROWSER, Bed, EXTENSION_MODE, GATE_REFUSAL, SOAK_HOSTS, makePeerUser, removePeerUser} from "./harness.mjs";
+import {BROWSER, Bed, EXTENSION_MODE, SOAK_HOSTS, makePeerUser, removePeerUser} from "./harness.mjs";
 
 const bed = new Bed();
 const CLSID = "8A436BFA-A8D7-4341-BFFA-D55C5C80621D";
@@ -672,10 +672,8 @@ try {
 window.done = true;
 </script>`);
   const tab = await bed.browser.newPage(), started = Date.now();
-  let said = [];
-  tab.on("console", (m) => said.push(m.text()));
-  tab.on("requestfailed", (r) => said.push(`${r.method()} ${r.url()}: ${r.failure()?.errorText}`));
-  // A load refused by the browser's gate (GATE_REFUSAL) is made again, at
+  const heard = bed.watch(tab);
+  // A load refused by the browser's gate (heard.refusedByGate) is made again, at
   // most twice in a run.  Any other failure is the load's, with what the
   // page and the browser said.
   let at50, passed = 0, gateRefusals = 0;
@@ -690,13 +688,13 @@ window.done = true;
       const host = SOAK_HOSTS[i % SOAK_HOSTS.length];
       const want = crypto.createHash("sha256").update(`${host}:${bed.pagePort}`).digest("base64");
       for (;;) {
-        said = [];
+        heard.clear();
         await tab.goto(bed.url(host, "soak"));
         await tab.waitForFunction("window.done === true", {timeout: 30000});
         const got = await tab.evaluate("window.result");
         if (got === want) { passed++; break; }
-        if (gateRefusals < 2 && said.some((m) => GATE_REFUSAL.test(m))) { gateRefusals++; continue; }
-        failed.push(`load ${i} on ${host}: ${got}; ${said.join("; ")}`);
+        if (gateRefusals < 2 && heard.refusedByGate()) { gateRefusals++; continue; }
+        failed.push(`load ${i} on ${host}: ${got}; ${heard.said.join("; ")}`);
         break;
       }
       if (i === 49) at50 = measure();

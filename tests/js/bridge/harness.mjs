@@ -32,7 +32,7 @@ export const EXTENSION_MODE = !!EXTENSION;
 // What Chromium's Local Network Access gate says when it refuses a request.
 // Starved of CPU it now and then refuses one of a site that its policy or a
 // granted permission lets through; such a load is made again, and counted.
-export const GATE_REFUSAL = /Permission was denied for this request to access the `loopback` address space/;
+const GATE_REFUSAL = /Permission was denied for this request to access the `loopback` address space/;
 
 // Another local user for this run alone (root only): the suites run side by
 // side, and a shared name would be removed by one while another uses it.
@@ -320,30 +320,40 @@ export class Bed {
   async run(host, name, timeout = 30000, loaded = "load") {
     for (let again = 0; ; again++) {
       const tab = await this.browser.newPage();
-      const errors = [], said = [];
-      this.console = [];
-      tab.on("pageerror", (e) => errors.push(e.message));
-      tab.on("console", (m) => { this.console.push(m.text()); said.push(m.text()); });
-      tab.on("requestfailed", (r) => said.push(`${r.method()} ${r.url()}: ${r.failure()?.errorText}`));
+      const heard = this.watch(tab);
+      this.console = heard.console;
       try {
         await tab.goto(this.url(host, name), {waitUntil: loaded});
         await tab.waitForFunction("window.done === true", {timeout});
         const result = await tab.evaluate("window.result");
-        if (errors.length) result.pageErrors = errors;
+        if (heard.errors.length) result.pageErrors = heard.errors;
         return result;
       } catch (e) {
-        if (again < 2 && host !== "d.test" && said.some((m) => GATE_REFUSAL.test(m))) {
+        if (again < 2 && host !== "d.test" && heard.refusedByGate()) {
           this.gateRefusals.push(`${host}/${name}`);
           continue;
         }
-        e.message += `\n${host}/${name}: page errors ${JSON.stringify(errors)}; the browser said ` +
-                     `${JSON.stringify(said)}; the bridge's last lines:\n` +
+        e.message += `\n${host}/${name}: page errors ${JSON.stringify(heard.errors)}; the browser said ` +
+                     `${JSON.stringify(heard.said)}; the bridge's last lines:\n` +
                      (this.bridgeLog || "").split("\n").slice(-15).join("\n");
         throw e;
       } finally {
         await tab.close();
       }
     }
+  }
+
+  // What TAB's page and the browser say from now on: the page's uncaught
+  // errors, its console, and the console with the failed requests (SAID);
+  // clear() starts again for the next load on the same tab.
+  watch(tab) {
+    const heard = {errors: [], console: [], said: [],
+                   clear() { this.errors.length = this.console.length = this.said.length = 0; },
+                   refusedByGate() { return this.said.some((m) => GATE_REFUSAL.test(m)); }};
+    tab.on("pageerror", (e) => heard.errors.push(e.message));
+    tab.on("console", (m) => { heard.console.push(m.text()); heard.said.push(m.text()); });
+    tab.on("requestfailed", (r) => heard.said.push(`${r.method()} ${r.url()}: ${r.failure()?.errorText}`));
+    return heard;
   }
 
   // Resident memory of process PID, in KiB.
